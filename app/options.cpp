@@ -1,0 +1,75 @@
+#include "app/options.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/debug_log.h"
+#include "app/utilities.h"
+
+namespace {
+
+void print_usage(const char* program)
+{
+    fprintf(stderr,
+            "Usage: %s [-AB] [-d <percent>] [-hlp] [-147] [-xX] [-vqfi]\n"
+            "  -1 Set Video format to 1080p60\n"
+            "  -7 Set Video format to 720p60\n"
+            "  -P Use video pattern generator\n"
+            "  -X Disable Video capture\n"
+            "  -x Disable Audio capture\n"
+            "  -F Full resolution video capture only\n"
+            "  -p Increase debugging output level\n"
+            "  -q Decrease debugging output level\n"
+            "  -f fflush() after each debug message\n"
+            "  -v Version info\n",
+            program);
+}
+
+}  // namespace
+
+std::optional<int> parse_options(int argc, char** argv, options& result)
+{
+    opterr = 0;   // the usage text says it all
+    optind = 1;
+    int option;
+    while ((option = getopt(argc, argv, "I:O:XxpqfFv")) != -1) {
+        switch (option) {
+        case 'I':
+            result.command_fd = open(optarg, O_RDONLY);
+            printf("PIPE_IN %d = %s\n", result.command_fd, optarg);
+            break;
+        case 'O':
+            result.reply_fd = open(optarg, O_WRONLY);
+            printf("PIPE_OUT %d = %s\n", result.reply_fd, optarg);
+            break;
+        case 'X':
+            result.video = false;
+            break;
+        case 'x':
+            result.audio = false;
+            break;
+        case 'F':
+            result.full_only = true;
+            break;
+        case 'p':
+            ++debug_level;
+            break;
+        case 'q':
+            if (debug_level > 0)
+                --debug_level;
+            break;
+        case 'f':
+            debug_flush = true;
+            break;
+        case 'v':
+            printf("v%s\n", program_version);
+            return 0;
+        default:
+            print_usage(argv[0]);
+            return 1;
+        }
+    }
+    return std::nullopt;
+}

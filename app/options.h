@@ -1,0 +1,17 @@
+// The command line: "I:O:XxpqfFv".
+#pragma once
+
+#include <optional>
+
+struct options {
+    bool video = true;        // -X clears
+    bool audio = true;        // -x clears
+    bool full_only = false;   // -F
+    int command_fd = -1;      // -I path
+    int reply_fd = -1;        // -O path
+};
+
+// Parses the options left to right, adjusting the debug log as it goes.
+// Returns the exit status when the program is to stop at once (-v, a bad
+// option), nothing when it is to run.
+std::optional<int> parse_options(int argc, char** argv, options& result);

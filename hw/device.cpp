@@ -1,0 +1,32 @@
+#include "hw/device.h"
+
+void device::set_reserved(memory_region region)
+{
+    regions[0] = {0, region.size - audio_region_size};
+    regions[3] = {region.size - audio_region_size, audio_region_size};
+}
+
+memory_region device::get_region(int index) const
+{
+    return regions[index & 3];
+}
+
+void device::set_raw(memory_region region)
+{
+    raw = region.address == 0 ? memory_region{0, 0x20000000} : region;
+}
+
+memory_region device::get_raw() const
+{
+    return raw;
+}
+
+uint32_t device::translate(uint32_t address) const
+{
+    return address;
+}
+
+uint32_t device_cyclone::translate(uint32_t address) const
+{
+    return address | 0x80000000u;
+}

@@ -1,0 +1,99 @@
+#include "sim/cores/audio_core.h"
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <numbers>
+
+#include "hw/registers.h"
+#include "sim/fpga/fpga.h"
+
+namespace vfpga {
+
+audio_core::audio_core(fpga& board)
+    : capture_core(board, "aud_in", regs::audio_in_block, register_count, regs::irq_audio_in,
+                   regs::audio_buffer)
+{
+}
+
+int32_t audio_core::tone(unsigned channel, int64_t index)
+{
+    // The phase in whole samples of a second, exact however long the board runs.
+    const int64_t phase = (index % sample_rate) * tone_hz[channel % channels] % sample_rate;
+    return int32_t(std::lround(tone_amplitude * std::sin(2 * std::numbers::pi * double(phase) / sample_rate)));
+}
+
+int64_t audio_core::sample_index(duration t)
+{
+    return (t.count() * sample_rate + 500000000) / 1000000000;
+}
+
+audio_core::duration audio_core::block_length(uint32_t samples)
+{
+    return duration((uint64_t(samples) * 1000000000u + sample_rate / 2) / sample_rate);
+}
+
+std::vector<uint32_t> audio_core::channel_controls()
+{
+    std::lock_guard<std::mutex> lock(board.mutex());
+    return control_words;
+}
+
+uint8_t audio_core::control_byte()
+{
+    std::lock_guard<std::mutex> lock(board.mutex());
+    return mode();
+}
+
+std::optional<audio_core::duration> audio_core::unit_start(duration now, std::optional<duration> after)
+{
+    return after ? *after : now;
+}
+
+audio_core::duration audio_core::unit_length()
+{
+    return block_length(reg(regs::audio_samples));
+}
+
+audio_core::duration audio_core::length_of(const job& unit)
+{
+    return block_length(unit.count);
+}
+
+uint32_t audio_core::latch_count()
+{
+    const uint32_t samples = reg(regs::audio_samples);
+    if (samples == 0)
+        guest_error("armed with a sample count of 0 in register 3");
+    return samples;
+}
+
+void audio_core::fill(const job& unit, duration start)
+{
+    if (unit.count == 0)
+        return;
+    const size_t bytes = size_t(unit.count) * channels * sizeof(int32_t);
+    uint8_t* out = board.dma(board.bus_to_physical(unit.address), bytes);
+    if (!out) {
+        guest_error("block of %zu bytes at bus address 0x%08x lies outside memory", bytes, unit.address);
+        return;
+    }
+    const int64_t first = (filled_until && start == *filled_until) ? next_index : sample_index(start);
+    for (uint32_t i = 0; i < unit.count; ++i) {
+        for (unsigned c = 0; c < channels; ++c) {
+            const int32_t sample = tone(c, first + i);
+            std::memcpy(out, &sample, sizeof sample);   // the buffer need not be aligned
+            out += sizeof sample;
+        }
+    }
+    filled_until = start + length_of(unit);
+    next_index = first + unit.count;
+}
+
+void audio_core::write_other(unsigned r, uint32_t, uint32_t)
+{
+    if (r == regs::audio_channel_control && control_words.size() < control_log_limit)
+        control_words.push_back(reg(r));
+}
+
+}  // namespace vfpga

@@ -1,0 +1,128 @@
+#include "sim/fpga/capture_core.h"
+
+#include "hw/registers.h"
+#include "sim/fpga/fpga.h"
+
+namespace vfpga {
+
+capture_core::capture_core(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq,
+                           unsigned buffer_register)
+    : core_model(board, std::move(name), block, register_count, irq), buffer_register(buffer_register)
+{
+}
+
+capture_core::~capture_core()
+{
+    stop();
+}
+
+uint32_t capture_core::read(unsigned r)
+{
+    if (r != regs::control)
+        return reg(r);
+    const uint32_t state = (current || pending) ? regs::state_busy : regs::state_idle;
+    return (reg(0) & 0x00FFFF00u) | state | uint32_t(events) << 24;
+}
+
+bool capture_core::irq_asserted() const
+{
+    return (events & regs::events_mask) && (lane(reg(0), regs::lane_enable) & regs::events_enable);
+}
+
+void capture_core::write(unsigned r, uint32_t value, uint32_t mask)
+{
+    if (r != regs::control) {
+        write_other(r, value, mask);
+        return;
+    }
+    if (writes_lane(mask, regs::lane_events) && lane(value, regs::lane_events) == regs::events_clear) {
+        events = 0;
+        update_irq();
+    }
+    if (writes_lane(mask, regs::lane_enable))
+        update_irq();
+    if (!writes_lane(mask, regs::lane_command))
+        return;
+    switch (lane(value, regs::lane_command)) {
+    case 0:
+        cancel();
+        break;
+    case regs::command_reset:
+        cancel();
+        events = 0;
+        update_irq();
+        break;
+    case regs::command_arm: {
+        job armed{reg(buffer_register), latch_count()};
+        // The shadow register: a unit in progress keeps going and the new
+        // buffer waits behind it (the latest arm wins).
+        if (current)
+            pending = armed;
+        else
+            current = armed;
+        break;
+    }
+    default:
+        guest_error("unknown command 0x%02x in register 0", lane(value, regs::lane_command));
+    }
+}
+
+void capture_core::write_other(unsigned, uint32_t, uint32_t) {}
+
+void capture_core::cancel()
+{
+    current.reset();
+    pending.reset();
+    ++generation;
+}
+
+void capture_core::start()
+{
+    worker = std::thread([this] { run(); });
+}
+
+void capture_core::stop()
+{
+    if (!worker.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(board.mutex());
+        stopping = true;
+        board.changed().notify_all();
+    }
+    worker.join();
+}
+
+void capture_core::run()
+{
+    std::unique_lock<std::mutex> lock(board.mutex());
+    std::optional<duration> previous_end;
+    while (!stopping) {
+        if (!current) {
+            previous_end.reset();
+            board.changed().wait(lock, [&] { return stopping || current.has_value(); });
+            continue;
+        }
+        const uint64_t seen = generation;
+        auto woken = [&] { return stopping || generation != seen; };
+        const std::optional<duration> start = unit_start(board.clock().now(), previous_end);
+        if (!start) {
+            previous_end.reset();
+            board.changed().wait(lock, woken);
+            continue;
+        }
+        const duration end = *start + length_of(*current);
+        // A stop, a reset or a new input abandons the unit in progress.
+        if (!board.clock().wait_until(lock, board.changed(), end, woken))
+            continue;
+        fill(*current, *start);
+        ++units_done;
+        events = regs::events_mask;
+        update_irq();
+        current = pending;
+        pending.reset();
+        previous_end = end;
+    }
+}
+
+}  // namespace vfpga

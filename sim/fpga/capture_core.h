@@ -1,0 +1,82 @@
+// The handshake shared by the capture cores (video, preview, audio).
+//
+// Register 0: lane 0 takes the command (1 arms the core for the buffer in
+// the buffer register, 0x80 resets it, a word write of 0 stops it); lane 1 a
+// mode byte; lane 2 enables the events (0xC0); lane 3 reads the pending event
+// bits and clears them when 0xC0 is written. Bits 0-1 read the state: 1 while
+// a unit (picture, field or audio block) is armed or being filled, 0 idle.
+//
+// Arming latches the buffer: while a unit is being filled, a second arm
+// queues the next buffer, which starts when the current unit ends, so the
+// product can keep one buffer in progress and one queued. A worker thread
+// paces the units by the board's clock, has the subclass fill each finished
+// buffer by DMA, then raises the events and the interrupt.
+#pragma once
+
+#include <optional>
+#include <thread>
+
+#include "sim/fpga/core_model.h"
+#include "sim/fpga/model_clock.h"
+
+namespace vfpga {
+
+class capture_core : public core_model {
+public:
+    capture_core(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq,
+                 unsigned buffer_register);
+    ~capture_core() override;
+
+    uint32_t read(unsigned reg) override;
+    bool irq_asserted() const override;
+    // Abandons the unit in progress and times the next one afresh.
+    void input_changed() override { ++generation; }
+    void start() override;
+    void stop() override;
+
+    // Tests: units completed since the board was made.
+    uint64_t completed() const { return units_done; }
+
+protected:
+    struct job {
+        uint32_t address = 0;   // bus address latched at arm time
+        uint32_t count = 0;     // a second latched register (e.g. samples), if any
+    };
+    using duration = model_clock::duration;
+
+    // When a unit armed at 'now' would start; nullopt while nothing can be
+    // captured (no input signal). after is the end of the previous unit when
+    // the core runs back to back.
+    virtual std::optional<duration> unit_start(duration now, std::optional<duration> after) = 0;
+    // Length of one unit.
+    virtual duration unit_length() = 0;
+    // Length of one armed unit; cores whose units vary with what the arm
+    // latched (an audio block's sample count) override it.
+    virtual duration length_of(const job&) { return unit_length(); }
+    // What an arm latches besides the buffer address.
+    virtual uint32_t latch_count() { return 0; }
+    // Writes one finished unit into memory (board mutex held).
+    virtual void fill(const job& unit, duration start) = 0;
+    // Reactions to writes other than the handshake of register 0.
+    virtual void write_other(unsigned reg, uint32_t value, uint32_t mask);
+
+    void write(unsigned reg, uint32_t value, uint32_t mask) final;
+    // Abandons the units in progress and queued (stop, reset).
+    void cancel();
+
+    uint8_t mode() const { return lane(reg(0), 1); }
+
+private:
+    void run();
+
+    const unsigned buffer_register;
+    std::optional<job> current;
+    std::optional<job> pending;
+    uint8_t events = 0;
+    uint64_t generation = 0;
+    uint64_t units_done = 0;
+    bool stopping = false;
+    std::thread worker;
+};
+
+}  // namespace vfpga

@@ -1,0 +1,38 @@
+#include "sim/fpga/core_model.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "sim/fpga/fpga.h"
+
+namespace vfpga {
+
+core_model::core_model(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq)
+    : board(board), model_name(std::move(name)), first_register(block), irq_number(irq),
+      registers(register_count, 0)
+{
+}
+
+void core_model::bus_write(unsigned reg, uint32_t value, uint32_t mask)
+{
+    registers[reg] = (registers[reg] & ~mask) | (value & mask);
+    write(reg, value, mask);
+}
+
+void core_model::update_irq()
+{
+    if (irq_number >= 0)
+        board.update_irq(irq_number);
+}
+
+void core_model::guest_error(const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    board.report_guest_error(model_name + ": " + text);
+}
+
+}  // namespace vfpga

@@ -1,0 +1,66 @@
+// Base of every virtual core: a block of registers in the shared window, a
+// write handler that reacts to named registers, and an interrupt line whose
+// level follows the core's event bits.
+//
+// Bus accesses arrive with the board's mutex held; so do the model's own
+// worker threads whenever they touch its state. A model never calls back
+// into the bus.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vfpga {
+
+class fpga;
+
+class core_model {
+public:
+    core_model(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq);
+    virtual ~core_model() = default;
+
+    const std::string& name() const { return model_name; }
+    uint32_t block() const { return first_register; }
+    unsigned register_count() const { return unsigned(registers.size()); }
+    int irq() const { return irq_number; }
+
+    // A bus write: mask selects the byte lanes written (value already shifted
+    // into place). The register is stored, then write() reacts.
+    void bus_write(unsigned reg, uint32_t value, uint32_t mask);
+    // A bus read; by default what was last written.
+    virtual uint32_t read(unsigned reg) { return registers[reg]; }
+
+    // Level of the core's interrupt source.
+    virtual bool irq_asserted() const { return false; }
+
+    // The board's input signal changed (board mutex held).
+    virtual void input_changed() {}
+
+    // Starts and stops worker threads (called without the board's mutex).
+    virtual void start() {}
+    virtual void stop() {}
+
+protected:
+    virtual void write(unsigned reg, uint32_t value, uint32_t mask) = 0;
+
+    uint32_t reg(unsigned r) const { return registers[r]; }
+    void set_reg(unsigned r, uint32_t value) { registers[r] = value; }
+    // Re-derives the board's interrupt line after the event bits changed.
+    void update_irq();
+    // A register written in a way the real core would not accept: a product bug.
+    void guest_error(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    static uint8_t lane(uint32_t value, unsigned lane) { return uint8_t(value >> (8 * lane)); }
+    static bool writes_lane(uint32_t mask, unsigned lane) { return (mask >> (8 * lane)) & 0xFF; }
+
+    fpga& board;
+
+private:
+    std::string model_name;
+    uint32_t first_register;
+    int irq_number;
+    std::vector<uint32_t> registers;
+};
+
+}  // namespace vfpga

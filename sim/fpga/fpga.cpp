@@ -1,0 +1,298 @@
+#include "sim/fpga/fpga.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "hw/registers.h"
+
+namespace vfpga {
+
+const std::array<uio_device, 9> uio_devices = {{
+    {"ndi_regs", -1},
+    {"ndi_enc", regs::irq_encoders},
+    {"vid_in", regs::irq_video_in},
+    {"pvw_in", regs::irq_preview_in},
+    {"aud_in", regs::irq_audio_in},
+    {"vid_track", regs::irq_track},
+    {"ndi_dec", regs::irq_decoder},
+    {"vid_out", regs::irq_video_out},
+    {"aud_out", regs::irq_audio_out},
+}};
+
+namespace {
+
+std::mutex installed_mutex;
+std::shared_ptr<fpga> installed;
+
+}  // namespace
+
+fpga::fpga(board_config config, const std::string& memory_file)
+    : board(std::move(config)), time(parse_clock_mode(board.clock)), plain(board.regs_size / 4, 0),
+      owners(board.regs_size / 4, nullptr)
+{
+    plain[regs::platform_id_offset / 4] = board.platform;
+    plain[regs::date_offset / 4] = board.date;
+
+    memory_length = board.memory_size();
+    if (memory_file.empty()) {
+        void* map = mmap(nullptr, memory_length, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (map == MAP_FAILED)
+            throw std::runtime_error("virtual board: cannot allocate its memory");
+        memory = static_cast<uint8_t*>(map);
+    } else {
+        const int fd = open(memory_file.c_str(), O_RDWR);
+        if (fd < 0)
+            throw std::runtime_error("virtual board: cannot open " + memory_file);
+        void* map = mmap(nullptr, memory_length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        if (map == MAP_FAILED)
+            throw std::runtime_error("virtual board: cannot map " + memory_file);
+        memory = static_cast<uint8_t*>(map);
+    }
+
+    if (board.input_cores)
+        build_models(*this);
+    for (auto& m : models)
+        m->start();
+    models_started = true;
+}
+
+fpga::~fpga()
+{
+    {
+        std::lock_guard<std::mutex> lock(bus);
+        model_wakeup.notify_all();
+    }
+    for (auto& m : models)
+        m->stop();
+    models.clear();
+    if (memory)
+        munmap(memory, memory_length);
+}
+
+std::shared_ptr<fpga> fpga::current()
+{
+    std::lock_guard<std::mutex> lock(installed_mutex);
+    if (installed)
+        return installed;
+    const char* root = std::getenv("NDI_ENCODER_ROOT");
+    if (!root || !*root)
+        return nullptr;
+    const std::string dir = root;
+    if (access((dir + "/board.conf").c_str(), R_OK) != 0)
+        return nullptr;
+    try {
+        installed = std::make_shared<fpga>(board_config::load(dir + "/board.conf"), dir + "/dev/mem");
+    } catch (const std::exception& e) {
+        fprintf(stderr, "virtual board: %s\n", e.what());
+        return nullptr;
+    }
+    return installed;
+}
+
+void fpga::install(std::shared_ptr<fpga> board)
+{
+    std::lock_guard<std::mutex> lock(installed_mutex);
+    installed = std::move(board);
+}
+
+void fpga::uninstall()
+{
+    std::shared_ptr<fpga> old;
+    {
+        std::lock_guard<std::mutex> lock(installed_mutex);
+        old.swap(installed);
+    }
+}
+
+bool fpga::device_present(const std::string& name) const
+{
+    if (board.without.count(name))
+        return false;
+    if (name == "ndi_regs")
+        return true;
+    for (const char* input : {"ndi_enc", "vid_in", "pvw_in", "aud_in", "vid_track"})
+        if (name == input)
+            return board.input_cores;
+    for (const char* output : {"ndi_dec", "vid_out", "aud_out"})
+        if (name == output)
+            return board.output_cores;
+    return false;
+}
+
+void fpga::add_model(std::unique_ptr<core_model> model)
+{
+    const uint32_t first = model->block();
+    for (unsigned r = 0; r < model->register_count(); ++r)
+        if (first + r < owners.size())
+            owners[first + r] = model.get();
+    models.push_back(std::move(model));
+}
+
+core_model* fpga::owner(uint32_t index, unsigned& reg)
+{
+    core_model* m = owners[index];
+    if (m)
+        reg = index - m->block();
+    return m;
+}
+
+uint32_t fpga::read32(uint32_t offset)
+{
+    std::lock_guard<std::mutex> lock(bus);
+    if (offset + 4 > board.regs_size) {
+        report_guest_error("read beyond the register window at offset " + std::to_string(offset));
+        return 0;
+    }
+    unsigned reg = 0;
+    if (core_model* m = owner(offset / 4, reg))
+        return m->read(reg);
+    return plain[offset / 4];
+}
+
+uint8_t fpga::read8(uint32_t offset)
+{
+    return uint8_t(read32(offset & ~3u) >> (8 * (offset & 3)));
+}
+
+void fpga::write32(uint32_t offset, uint32_t value)
+{
+    store(offset, value, 0xFFFFFFFFu, 4);
+}
+
+void fpga::write8(uint32_t offset, uint8_t value)
+{
+    const unsigned shift = 8 * (offset & 3);
+    store(offset, uint32_t(value) << shift, 0xFFu << shift, 1);
+}
+
+void fpga::store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width)
+{
+    std::lock_guard<std::mutex> lock(bus);
+    write_log.push_back({offset, width == 1 ? (value & mask) >> (8 * (offset & 3)) : value, width});
+    if (write_log.size() > write_log_limit)
+        write_log.pop_front();
+    if (offset + width > board.regs_size || (width == 4 && offset % 4)) {
+        report_guest_error("bad write at offset " + std::to_string(offset));
+        return;
+    }
+    const uint32_t index = offset / 4;
+    unsigned reg = 0;
+    if (core_model* m = owner(index, reg)) {
+        m->bus_write(reg, value, mask);
+        model_wakeup.notify_all();
+        return;
+    }
+    if (index == regs::platform_id_offset / 4 || index == regs::date_offset / 4) {
+        report_guest_error("write to the read-only identification words");
+        return;
+    }
+    plain[index] = (plain[index] & ~mask) | (value & mask);
+}
+
+void fpga::update_irq(int irq)
+{
+    bool asserted = false;
+    for (auto& m : models)
+        if (m->irq() == irq && m->irq_asserted())
+            asserted = true;
+    lines[irq].set_level(asserted);
+}
+
+void fpga::enable_irq(int irq)
+{
+    std::lock_guard<std::mutex> lock(bus);
+    lines[irq].enable();
+}
+
+uint32_t fpga::irq_count(int irq)
+{
+    std::lock_guard<std::mutex> lock(bus);
+    return lines[irq].count();
+}
+
+bool fpga::wait_irq(int irq, uint32_t& seen, const timeval* timeout)
+{
+    std::unique_lock<std::mutex> lock(bus);
+    irq_line& line = lines[irq];
+    auto arrived = [&] { return line.count() != seen; };
+    if (!timeout) {
+        line.delivered().wait(lock, arrived);
+    } else {
+        const auto limit = std::chrono::seconds(timeout->tv_sec) + std::chrono::microseconds(timeout->tv_usec);
+        if (!line.delivered().wait_for(lock, limit, arrived))
+            return false;
+    }
+    seen = line.count();
+    return true;
+}
+
+void fpga::set_input(const video_signal& signal)
+{
+    input_signal = signal;
+    for (auto& m : models)
+        m->input_changed();
+    model_wakeup.notify_all();
+}
+
+void fpga::report_guest_error(const std::string& text)
+{
+    fprintf(stderr, "virtual board: guest error: %s\n", text.c_str());
+    if (errors.size() < 1000)
+        errors.push_back(text);
+}
+
+uint8_t* fpga::dma(uint64_t physical, size_t length)
+{
+    if (physical + length > memory_length || physical + length < physical) {
+        report_guest_error("DMA outside memory at physical address " + std::to_string(physical));
+        return nullptr;
+    }
+    return memory + physical;
+}
+
+uint32_t fpga::bus_to_physical(uint32_t bus_address) const
+{
+    const bool altera = (board.platform >> 24) == 0x01;
+    return altera ? bus_address & 0x7FFFFFFFu : bus_address;
+}
+
+std::vector<reg_write> fpga::writes()
+{
+    std::lock_guard<std::mutex> lock(bus);
+    return {write_log.begin(), write_log.end()};
+}
+
+void fpga::clear_writes()
+{
+    std::lock_guard<std::mutex> lock(bus);
+    write_log.clear();
+}
+
+std::vector<std::string> fpga::guest_errors()
+{
+    std::lock_guard<std::mutex> lock(bus);
+    return errors;
+}
+
+void fpga::step(model_clock::duration step)
+{
+    time.advance(step);
+    notify_models();
+}
+
+void fpga::notify_models()
+{
+    std::lock_guard<std::mutex> lock(bus);
+    model_wakeup.notify_all();
+}
+
+}  // namespace vfpga

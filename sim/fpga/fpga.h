@@ -1,0 +1,137 @@
+// The virtual programmable logic: the ndi_regs register window routed to the
+// core models, the interrupt lines of the userspace-I/O devices, and the
+// physical memory (the board root's memory file) that the cores reach by DMA.
+//
+// One mutex guards the whole board: bus accesses from the program's threads,
+// the models' worker threads and the interrupt lines all take it, so a model
+// sees one access at a time, as on a real bus.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/fpga/board_config.h"
+#include "sim/fpga/core_model.h"
+#include "sim/fpga/irq_line.h"
+#include "sim/fpga/model_clock.h"
+#include "sim/fpga/video_signal.h"
+
+namespace vfpga {
+
+// One register write as the bus saw it.
+struct reg_write {
+    uint32_t offset;   // byte offset in the window
+    uint32_t value;    // the byte or the word written
+    uint8_t width;     // 1 or 4
+
+    uint32_t index() const { return offset / 4; }   // window register index
+    unsigned lane() const { return offset % 4; }
+};
+
+// The userspace-I/O devices, in the order of their core numbers; ndi_regs
+// (the register window) has no interrupt of its own.
+struct uio_device {
+    const char* name;
+    int irq;   // -1 for ndi_regs
+};
+extern const std::array<uio_device, 9> uio_devices;
+
+class fpga {
+public:
+    // memory_file: the sparse file that stands in for physical memory
+    // (empty: anonymous memory of the configured size, for tests).
+    fpga(board_config config, const std::string& memory_file);
+    ~fpga();
+    fpga(const fpga&) = delete;
+    fpga& operator=(const fpga&) = delete;
+
+    // The board of this process: the one a test installed, else the one
+    // described by $NDI_ENCODER_ROOT/board.conf, else none.
+    static std::shared_ptr<fpga> current();
+    static void install(std::shared_ptr<fpga> board);
+    static void uninstall();
+
+    const board_config& config() const { return board; }
+    model_clock& clock() { return time; }
+    bool device_present(const std::string& name) const;
+
+    // Bus side (takes the mutex).
+    uint32_t read32(uint32_t offset);
+    uint8_t read8(uint32_t offset);
+    void write32(uint32_t offset, uint32_t value);
+    void write8(uint32_t offset, uint8_t value);
+
+    // Interrupts (take the mutex). wait returns false on timeout; a null
+    // timeout waits without limit. seen is the waiter's last count.
+    void enable_irq(int irq);
+    bool wait_irq(int irq, uint32_t& seen, const struct timeval* timeout);
+    uint32_t irq_count(int irq);
+
+    // Model side, with the mutex held.
+    std::mutex& mutex() { return bus; }
+    std::condition_variable& changed() { return model_wakeup; }
+    void update_irq(int irq);
+    void report_guest_error(const std::string& text);
+    // The video signal at the input; set_input tells every model.
+    const video_signal& input() const { return input_signal; }
+    void set_input(const video_signal& signal);
+
+    // Physical memory as DMA sees it; null (and a guest error) when the range
+    // lies outside the board's memory.
+    uint8_t* dma(uint64_t physical, size_t length);
+    // A core-side address back to physical (the Altera bridge sets bit 31).
+    uint32_t bus_to_physical(uint32_t bus_address) const;
+
+    // Tests: the models, the write log, the clock.
+    template <class T>
+    T* model()
+    {
+        for (auto& m : models)
+            if (auto* found = dynamic_cast<T*>(m.get()))
+                return found;
+        return nullptr;
+    }
+    std::vector<reg_write> writes();
+    void clear_writes();
+    std::vector<std::string> guest_errors();
+    // Advances a stepped clock and lets the models run.
+    void step(model_clock::duration step);
+    // Wakes the models after a change made from outside the bus.
+    void notify_models();
+
+    void add_model(std::unique_ptr<core_model> model);
+
+private:
+    core_model* owner(uint32_t index, unsigned& reg);
+    void store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width);
+
+    static constexpr size_t write_log_limit = 1 << 20;
+
+    const board_config board;
+    model_clock time;
+    std::mutex bus;
+    std::condition_variable model_wakeup;
+    std::vector<uint32_t> plain;                   // registers no model owns
+    std::vector<std::unique_ptr<core_model>> models;
+    std::vector<core_model*> owners;               // per window register
+    std::array<irq_line, 8> lines;
+    std::deque<reg_write> write_log;
+    std::vector<std::string> errors;
+    video_signal input_signal;
+    uint8_t* memory = nullptr;
+    size_t memory_length = 0;
+    bool models_started = false;
+};
+
+// Builds the core models of a board (one line per model kind).
+void build_models(fpga& board);
+
+}  // namespace vfpga

@@ -1,0 +1,171 @@
+// The userspace-I/O library (libuio.so.2) of the virtual board: the same C
+// calls the board's library offers, answered by the virtual FPGA of this
+// process (fpga::current()).
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hw/uio.h"
+#include "sim/fpga/fpga.h"
+
+using vfpga::fpga;
+
+struct uio_info_t {
+    std::shared_ptr<fpga> board;
+    std::string name;
+    char devname[32] = {};
+    int irq = -1;
+    unsigned long map_address = 0;
+    size_t map_size = 0;
+    bool open = false;
+    uint32_t seen = 0;   // interrupt count this handle has read
+};
+
+namespace {
+
+// The library hands out handles that callers never free; keep them here.
+std::mutex handles_mutex;
+std::vector<std::unique_ptr<uio_info_t>> handles;
+
+bool is_register_window(const uio_info_t* info, int map)
+{
+    return info && info->open && map == 0 && info->name == "ndi_regs";
+}
+
+}  // namespace
+
+extern "C" {
+
+uio_info_t* uio_find_by_uio_name(char* name)
+{
+    if (!name)
+        return nullptr;
+    std::shared_ptr<fpga> board = fpga::current();
+    if (!board || !board->device_present(name))
+        return nullptr;
+    auto info = std::make_unique<uio_info_t>();
+    info->board = board;
+    info->name = name;
+    int number = 0;
+    for (const auto& device : vfpga::uio_devices) {
+        if (info->name == device.name) {
+            info->irq = device.irq;
+            break;
+        }
+        if (board->device_present(device.name))
+            ++number;
+    }
+    snprintf(info->devname, sizeof info->devname, "/dev/uio%d", number);
+    if (info->name == "ndi_regs") {
+        info->map_address = board->config().regs_address;
+        info->map_size = board->config().regs_size;
+    } else {
+        info->map_address = board->config().regs_address + board->config().regs_size + 0x1000ul * number;
+        info->map_size = 0x1000;
+    }
+    std::lock_guard<std::mutex> lock(handles_mutex);
+    handles.push_back(std::move(info));
+    return handles.back().get();
+}
+
+int uio_open(uio_info_t* info)
+{
+    if (!info) {
+        errno = EINVAL;
+        return -1;
+    }
+    info->open = true;
+    if (info->irq >= 0)
+        info->seen = info->board->irq_count(info->irq);
+    return 0;
+}
+
+int uio_close(uio_info_t* info)
+{
+    if (info) {
+        info->open = false;
+        info->board.reset();   // a closed device no longer keeps the board alive
+    }
+    return 0;
+}
+
+char* uio_get_devname(uio_info_t* info)
+{
+    return info ? info->devname : nullptr;
+}
+
+int uio_get_maxmap(uio_info_t* info)
+{
+    return info ? 1 : 0;
+}
+
+size_t uio_get_mem_size(uio_info_t* info, int map)
+{
+    return info && map == 0 ? info->map_size : 0;
+}
+
+unsigned long uio_get_mem_addr(uio_info_t* info, int map)
+{
+    return info && map == 0 ? info->map_address : 0;
+}
+
+size_t uio_get_offset(uio_info_t* info, int map)
+{
+    return uio_get_mem_addr(info, map) & size_t(sysconf(_SC_PAGESIZE) - 1);
+}
+
+int uio_read8(uio_info_t* info, int map, unsigned long offset, uint8_t* val)
+{
+    *val = is_register_window(info, map) ? info->board->read8(uint32_t(offset)) : 0;
+    return 0;
+}
+
+int uio_read32(uio_info_t* info, int map, unsigned long offset, uint32_t* val)
+{
+    *val = is_register_window(info, map) ? info->board->read32(uint32_t(offset)) : 0;
+    return 0;
+}
+
+int uio_write8(uio_info_t* info, int map, unsigned long offset, uint8_t val)
+{
+    if (is_register_window(info, map))
+        info->board->write8(uint32_t(offset), val);
+    return 0;
+}
+
+int uio_write32(uio_info_t* info, int map, unsigned long offset, uint32_t val)
+{
+    if (is_register_window(info, map))
+        info->board->write32(uint32_t(offset), val);
+    return 0;
+}
+
+int uio_enable_irq(uio_info_t* info)
+{
+    if (!info || !info->open || info->irq < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    info->board->enable_irq(info->irq);
+    return 0;
+}
+
+int uio_irqwait_timeout(uio_info_t* info, struct timeval* timeout)
+{
+    if (!info || !info->open || info->irq < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!info->board->wait_irq(info->irq, info->seen, timeout)) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,151 @@
+#include "app/options.h"
+
+#include <gtest/gtest.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include <string>
+#include <vector>
+
+#include "app/debug_log.h"
+#include "app/utilities.h"
+
+namespace {
+
+struct parsed {
+    std::optional<int> status;
+    options opts;
+    int level;
+    bool flush;
+    std::string out, err;
+};
+
+parsed parse(std::vector<std::string> args)
+{
+    debug_level = 2;
+    debug_flush = false;
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    parsed result;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    result.status = parse_options(int(args.size()), argv.data(), result.opts);
+    result.out = testing::internal::GetCapturedStdout();
+    result.err = testing::internal::GetCapturedStderr();
+    result.level = debug_level;
+    result.flush = debug_flush;
+    debug_level = 2;
+    debug_flush = false;
+    return result;
+}
+
+const char* usage =
+    "Usage: ndi-encoder [-AB] [-d <percent>] [-hlp] [-147] [-xX] [-vqfi]\n"
+    "  -1 Set Video format to 1080p60\n"
+    "  -7 Set Video format to 720p60\n"
+    "  -P Use video pattern generator\n"
+    "  -X Disable Video capture\n"
+    "  -x Disable Audio capture\n"
+    "  -F Full resolution video capture only\n"
+    "  -p Increase debugging output level\n"
+    "  -q Decrease debugging output level\n"
+    "  -f fflush() after each debug message\n"
+    "  -v Version info\n";
+
+}  // namespace
+
+TEST(options, defaults_and_flags)
+{
+    parsed p = parse({"ndi-encoder"});
+    EXPECT_FALSE(p.status);
+    EXPECT_TRUE(p.opts.video);
+    EXPECT_TRUE(p.opts.audio);
+    EXPECT_FALSE(p.opts.full_only);
+    EXPECT_EQ(p.opts.command_fd, -1);
+    EXPECT_EQ(p.opts.reply_fd, -1);
+    EXPECT_EQ(p.level, 2);
+
+    p = parse({"ndi-encoder", "-X", "-x", "-F", "-f", "-p", "-p", "-p"});
+    EXPECT_FALSE(p.status);
+    EXPECT_FALSE(p.opts.video);
+    EXPECT_FALSE(p.opts.audio);
+    EXPECT_TRUE(p.opts.full_only);
+    EXPECT_TRUE(p.flush);
+    EXPECT_EQ(p.level, 5);
+}
+
+TEST(options, quiet_never_goes_below_zero)
+{
+    EXPECT_EQ(parse({"ndi-encoder", "-q", "-q"}).level, 0);
+    EXPECT_EQ(parse({"ndi-encoder", "-q", "-q", "-q"}).level, 0);
+    EXPECT_EQ(parse({"ndi-encoder", "-qqq", "-p"}).level, 1);
+}
+
+TEST(options, version_stops_before_the_rest)
+{
+    parsed p = parse({"ndi-encoder", "-v", "-h", "-I"});
+    ASSERT_TRUE(p.status);
+    EXPECT_EQ(*p.status, 0);
+    EXPECT_EQ(p.out, std::string("v") + program_version + "\n");
+    EXPECT_EQ(p.out, "v1.5.0\n");
+    EXPECT_EQ(p.err, "");
+}
+
+TEST(options, unknown_letters_print_the_usage_and_fail)
+{
+    for (const char* bad : {"-1", "-7", "-P", "-h", "-A", "-d"}) {
+        parsed p = parse({"ndi-encoder", bad});
+        ASSERT_TRUE(p.status) << bad;
+        EXPECT_EQ(*p.status, 1) << bad;
+        EXPECT_EQ(p.err, usage) << bad;
+        EXPECT_EQ(p.out, "") << bad;
+    }
+    parsed missing = parse({"ndi-encoder", "-p", "-I"});
+    ASSERT_TRUE(missing.status);
+    EXPECT_EQ(*missing.status, 1);
+    EXPECT_EQ(missing.err, usage);
+}
+
+TEST(options, pipes_are_opened_and_announced)
+{
+    const std::string path = testing::TempDir() + "options_pipe_in";
+    FILE* file = fopen(path.c_str(), "w");
+    fclose(file);
+    parsed p = parse({"ndi-encoder", "-I", path, "-O", path + "/not-there"});
+    EXPECT_FALSE(p.status);
+    EXPECT_GE(p.opts.command_fd, 0);
+    EXPECT_EQ(p.opts.reply_fd, -1);
+    EXPECT_EQ(p.out, "PIPE_IN " + std::to_string(p.opts.command_fd) + " = " + path + "\nPIPE_OUT -1 = " + path +
+                         "/not-there\n");
+    close(p.opts.command_fd);
+    std::remove(path.c_str());
+}
+
+TEST(utilities, timestamps_count_100ns_units_of_the_wall_clock)
+{
+    const int64_t first = timestamp_100ns();
+    timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
+    const int64_t second = timestamp_100ns();
+    EXPECT_GE(second - first, 10000);
+    EXPECT_LT(second - first, 10000 * 50);
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    const int64_t wall = int64_t(now.tv_sec) * 10000000 + now.tv_usec * 10;
+    EXPECT_LT(std::llabs(wall - timestamp_100ns()), 10000000);   // within a second
+}
+
+TEST(utilities, platform_paths_live_under_the_root)
+{
+    setenv("NDI_ENCODER_ROOT", "/tmp/board/", 1);
+    EXPECT_EQ(platform_path("/dev/mem"), "/tmp/board/dev/mem");
+    setenv("NDI_ENCODER_ROOT", "", 1);
+    EXPECT_EQ(platform_path("/dev/mem"), "/dev/mem");
+    unsetenv("NDI_ENCODER_ROOT");
+    EXPECT_EQ(platform_path("/dev/ttyS1"), "/dev/ttyS1");
+}

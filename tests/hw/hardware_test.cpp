@@ -1,0 +1,245 @@
+#include "hw/hardware.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <vector>
+
+#include "app/debug_log.h"
+#include "hw/registers.h"
+#include "tests/support/test_board.h"
+
+namespace {
+
+std::string write_cells(const std::string& path, const std::vector<uint32_t>& cells)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    for (uint32_t cell : cells) {
+        const uint32_t big = htonl(cell);
+        file.write(reinterpret_cast<const char*>(&big), 4);
+    }
+    return path;
+}
+
+std::string construction_error(const vfpga::board_config& config)
+{
+    test_board board(config);
+    try {
+        hardware hw;
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(read_reg_cells, reads_two_and_four_big_endian_cells_and_rejects_others)
+{
+    const std::string path = testing::TempDir() + "reg_cells";
+    memory_region region;
+
+    write_cells(path, {0x12345678, 0x00100000});
+    EXPECT_EQ(hardware::read_reg_cells(path, region, 2), 2);
+    EXPECT_EQ(region.address, 0x12345678u);
+    EXPECT_EQ(region.size, 0x00100000u);
+
+    write_cells(path, {0xAAAAAAAA, 0x38000000, 0xBBBBBBBB, 0x08000000});
+    EXPECT_EQ(hardware::read_reg_cells(path, region, 2), 4);
+    EXPECT_EQ(region.address, 0x38000000u);   // low halves only
+    EXPECT_EQ(region.size, 0x08000000u);
+
+    region = {1, 2};
+    write_cells(path, {1, 2, 3});
+    EXPECT_EQ(hardware::read_reg_cells(path, region, 2), -1);
+    EXPECT_EQ(region.address, 1u);            // untouched
+
+    EXPECT_EQ(hardware::read_reg_cells(path + ".missing", region, 2), -1);
+    std::remove(path.c_str());
+}
+
+TEST(identify, names_known_platforms_and_zeroes_unknown_versions)
+{
+    platform_info zybo = hardware::identify(0x11010203, 0x20240101);
+    EXPECT_EQ(zybo.name, "Digilent Zybo-Z7-10");
+    EXPECT_EQ(zybo.major, 1);
+    EXPECT_EQ(zybo.minor, 2);
+    EXPECT_EQ(zybo.patch, 3);
+    EXPECT_EQ(zybo.date, 0x20240101u);
+
+    platform_info unknown = hardware::identify(0x7F010203, 0);
+    EXPECT_EQ(unknown.name, "Unknown platform");
+    EXPECT_EQ(unknown.code, 0x7F);
+    EXPECT_EQ(unknown.major + unknown.minor + unknown.patch, 0);
+
+    EXPECT_EQ(hardware::identify(0x01000000, 0).name, "Early Altera design");
+    EXPECT_EQ(hardware::identify(0x80010500, 0).name, "Mirova NDI Product");
+}
+
+TEST(device, splits_the_reserved_memory_and_defaults_the_raw_range)
+{
+    device plain;
+    plain.set_reserved({0x38000000, 0x08000000});
+    EXPECT_EQ(plain.get_region(0).address, 0u);
+    EXPECT_EQ(plain.get_region(0).size, 0x07FF0000u);
+    EXPECT_EQ(plain.get_region(3).address, 0x07FF0000u);
+    EXPECT_EQ(plain.get_region(3).size, 0x10000u);
+    EXPECT_EQ(plain.get_region(1).size, 0u);
+
+    plain.set_raw({0, 0});
+    EXPECT_EQ(plain.get_raw().address, 0u);
+    EXPECT_EQ(plain.get_raw().size, 0x20000000u);
+    plain.set_raw({0x10000000, 0x1000});
+    EXPECT_EQ(plain.get_raw().address, 0x10000000u);
+    EXPECT_EQ(plain.get_raw().size, 0x1000u);
+
+    EXPECT_EQ(plain.translate(0x38000100), 0x38000100u);
+    EXPECT_EQ(device_cyclone().translate(0x38000100), 0xB8000100u);
+}
+
+TEST(hardware, maps_identifies_and_fills_the_reserved_memory)
+{
+    auto config = test_board::small_config();
+    config.platform = 0x11010203;
+    test_board board(config);
+    hardware hw;
+
+    EXPECT_TRUE(hw.is_ready());
+    EXPECT_EQ(hw.get_platform_info().name, "Digilent Zybo-Z7-10");
+    const memory_region reserved = hw.get_region(3);
+    EXPECT_EQ(reserved.address + reserved.size, config.reserved_size);
+
+    // The whole reserved memory reads 0xDEADDEAD, through the program's map
+    // and as the cores see it.
+    const auto* words = reinterpret_cast<const uint32_t*>(hw.cpu_address(0));
+    for (uint32_t i = 0; i < config.reserved_size / 4; i += 997)
+        ASSERT_EQ(words[i], 0xDEADDEADu);
+    EXPECT_EQ(words[config.reserved_size / 4 - 1], 0xDEADDEADu);
+    const auto* physical = reinterpret_cast<const uint32_t*>(board.physical(config.reserved_address, 4));
+    EXPECT_EQ(*physical, 0xDEADDEADu);
+
+    EXPECT_EQ(hw.get_raw().address, config.video_address);
+    EXPECT_EQ(hw.get_raw().size, config.video_size);
+}
+
+TEST(hardware, register_offsets_follow_the_mask_and_byte_lanes)
+{
+    test_board board;
+    hardware hw;
+    board.fpga().clear_writes();
+
+    hw.write_reg32(regs::track_block, 0, 0x01020304);
+    hw.write_reg8(regs::video_in_block, 0, 3, 0xC0);
+    // An index beyond the 64 KiB window wraps instead of faulting.
+    hw.write_reg32(0x4000 + 5, 0, 0x55);
+
+    const auto writes = board.fpga().writes();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0].offset, 0x8C0u);
+    EXPECT_EQ(writes[0].width, 4);
+    EXPECT_EQ(writes[1].offset, 0x803u);
+    EXPECT_EQ(writes[1].value, 0xC0u);
+    EXPECT_EQ(writes[1].width, 1);
+    EXPECT_EQ(writes[2].offset, 5u * 4);
+
+    EXPECT_EQ(hw.read_reg32(5, 0), 0x55u);
+    EXPECT_EQ(hw.read_reg8(5, 0, 0), 0x55);
+    EXPECT_EQ(hw.read_reg8(5, 0, 1), 0);
+}
+
+TEST(hardware, translates_bus_addresses_by_platform)
+{
+    for (uint32_t platform : {0x01000000u, 0x80010500u}) {
+        auto config = test_board::small_config();
+        config.platform = platform;
+        test_board board(config);
+        hardware hw;
+        EXPECT_EQ(hw.bus_address(0x100), config.reserved_address + 0x100) << "untranslated until main asks";
+        hw.translate_addresses = true;
+        const uint32_t expected = platform == 0x01000000u ? (config.reserved_address + 0x100) | 0x80000000u
+                                                          : config.reserved_address + 0x100;
+        EXPECT_EQ(hw.bus_address(0x100), expected);
+        EXPECT_EQ(hw.cpu_address(0x100), hw.cpu_address(0) + 0x100);
+    }
+}
+
+TEST(hardware, two_cells_and_no_video_node)
+{
+    auto config = test_board::small_config();
+    config.two_cells = true;
+    config.video_node = false;
+    test_board board(config);
+    hardware hw;
+    EXPECT_EQ(hw.get_raw().address, 0u);
+    EXPECT_EQ(hw.get_raw().size, 0x20000000u);
+    EXPECT_EQ(hw.bus_address(0), config.reserved_address);
+}
+
+TEST(hardware, missing_devices)
+{
+    auto config = test_board::small_config();
+
+    config.without = {"vid_track"};
+    EXPECT_EQ(construction_error(config), "Cannot find uio device vid_track!");
+    config.without = {"pvw_in"};
+    EXPECT_EQ(construction_error(config), "Cannot find uio device pvw_in!");
+    config.without = {"ndi_regs"};
+    EXPECT_EQ(construction_error(config), "Cannot find uio device ndi_regs!");
+
+    config.without = {};
+    config.output_cores = true;
+    config.without = {"aud_out"};
+    EXPECT_EQ(construction_error(config), "Cannot find uio device aud_out!");
+
+    // The output group alone is enough; the input group is not looked into.
+    config.input_cores = false;
+    config.without = {};
+    {
+        test_board board(config);
+        hardware hw;
+        EXPECT_TRUE(hw.is_ready());
+        timeval no_wait{0, 0};
+        EXPECT_LT(hw.wait_irq(regs::irq_video_in, &no_wait), 0);
+    }
+
+    // Neither group: constructed, but not ready.
+    config.output_cores = false;
+    {
+        test_board board(config);
+        hardware hw;
+        EXPECT_FALSE(hw.is_ready());
+    }
+}
+
+TEST(hardware, missing_reserved_node_or_memory)
+{
+    test_board board;
+    std::remove((board.root() + "/proc/device-tree/reserved-memory/Quorin_Reserved/reg").c_str());
+    EXPECT_THROW(
+        {
+            try {
+                hardware hw;
+            } catch (const std::runtime_error& e) {
+                EXPECT_STREQ(e.what(), "Cannot read Quorin_Reserved reg details from device-tree!");
+                throw;
+            }
+        },
+        std::runtime_error);
+
+    write_cells(board.root() + "/proc/device-tree/reserved-memory/Quorin_Reserved/reg", {1, 2, 3});
+    EXPECT_THROW(hardware(), std::runtime_error);
+}
+
+TEST(hardware, interrupt_wait_times_out_without_an_interrupt)
+{
+    test_board board;
+    hardware hw;
+    hw.enable_irq(regs::irq_track);
+    timeval timeout{0, 200000};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_LT(hw.wait_irq(regs::irq_track, &timeout), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+}

@@ -1,0 +1,46 @@
+#include "tests/support/test_board.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+vfpga::board_config test_board::small_config()
+{
+    vfpga::board_config config;
+    config.reserved_address = 0x20000000;
+    config.reserved_size = 4u << 20;
+    config.video_address = 0x10000000;
+    config.video_size = 64u << 20;
+    config.clock = "fast";
+    return config;
+}
+
+test_board::test_board(vfpga::board_config config)
+{
+    char pattern[] = "/tmp/ndi-encoder-test-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    if (!made)
+        throw std::runtime_error("cannot make a board root");
+    dir = made;
+    vfpga::make_board_root(config, dir);
+    setenv("NDI_ENCODER_ROOT", dir.c_str(), 1);
+    board = std::make_shared<vfpga::fpga>(config, dir + "/dev/mem");
+    vfpga::fpga::install(board);
+}
+
+test_board::~test_board()
+{
+    vfpga::fpga::uninstall();
+    board.reset();
+    unsetenv("NDI_ENCODER_ROOT");
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+std::vector<vfpga::reg_write> test_board::writes_to(uint32_t block, unsigned reg)
+{
+    std::vector<vfpga::reg_write> found;
+    for (const auto& w : board->writes())
+        if (w.index() == block + reg)
+            found.push_back(w);
+    return found;
+}
