@@ -4,9 +4,16 @@
 #include <exception>
 #include <memory>
 
+#include "app/control_pipe.h"
 #include "app/debug_log.h"
 #include "app/options.h"
+#include "audio/audio_capture.h"
+#include "audio/audio_compress.h"
 #include "hw/hardware.h"
+#include "ndi/network_send.h"
+#include "video/track.h"
+#include "video/video_capture.h"
+#include "video/video_compress.h"
 
 namespace {
 
@@ -15,17 +22,67 @@ int run(int argc, char** argv)
     options opts;
     if (auto status = parse_options(argc, argv, opts))
         return *status;
+    // From here on only the command loop sees SIGTERM and SIGINT; every
+    // thread made below inherits them blocked.
+    install_stop_signals();
+
+    char capabilities[capabilities_size] = {};
+    make_capabilities(true, capabilities);
 
     auto hw = std::make_shared<hardware>();
     if (!hw->is_ready()) {
         fprintf(stderr, "Could not initialize hardware\n");
         return 0;
     }
-    const platform_info platform = hw->get_platform_info();
-    debug_print(3, "Platform: %s\n", platform.name.c_str());
-    debug_print(3, "Version : %i.%i.%i\n", platform.major, platform.minor, platform.patch);
-    debug_print(3, "Date    : %08x\n", platform.date);
+    auto platform = std::make_unique<platform_info>(hw->get_platform_info());
+    debug_print(3, "Platform: %s\n", platform->name.c_str());
+    debug_print(3, "Version : %i.%i.%i\n", platform->major, platform->minor, platform->patch);
+    debug_print(3, "Date    : %08x\n", platform->date);
     hw->translate_addresses = true;
+
+    auto sender = std::make_shared<network_send>(ndi_configuration(), capabilities, "PTZ");
+
+    std::shared_ptr<video_compress> video_out;
+    std::shared_ptr<video_capture> video_in;
+    if (opts.video) {
+        video_out = std::make_shared<video_compress>(hw, sender);
+        video_in = std::make_shared<video_capture>(hw, 0, video_out, &opts.full_only);
+        video_in->start_thread();
+    }
+
+    std::shared_ptr<audio_compress> audio_out;
+    std::shared_ptr<audio_capture> audio_in;
+    if (opts.audio) {
+        audio_out = std::make_shared<audio_compress>(hw, sender);
+        audio_in = std::make_shared<audio_capture>(hw, audio_out);
+        audio_config config{};
+        audio_in->get_config(config);
+        config.enabled = true;
+        audio_in->set_config(config);
+    }
+
+    std::shared_ptr<track> tracker;
+    if (opts.video)
+        tracker = std::make_shared<track>(hw, video_in, audio_in);
+
+    if (opts.video) {
+        video_out->enable();
+        video_out.reset();   // the capture keeps it alive
+        video_in->start();
+    }
+    if (opts.audio) {
+        audio_out->enable();
+        audio_out.reset();   // the audio capture keeps it alive
+    }
+
+    do_command(video_in, audio_in, opts.command_fd, opts.reply_fd);
+
+    video_in.reset();
+    audio_in.reset();
+    tracker.reset();
+    sender.reset();
+    platform.reset();
+    hw.reset();
     return 0;
 }
 

@@ -30,6 +30,7 @@
 // Registers, event and schedule state are guarded by the board's mutex.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +77,7 @@ private:
     void run_schedule();
 
     const std::vector<scheduled_signal> schedule;
+    const std::chrono::steady_clock::time_point made = std::chrono::steady_clock::now();
     uint32_t status = 0;     // status word of the signal now at the input
     bool running = false;    // started with 3 or 7, stopped with 0
     bool event = false;      // the status changed since the last acknowledge

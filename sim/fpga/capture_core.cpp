@@ -1,5 +1,7 @@
 #include "sim/fpga/capture_core.h"
 
+#include <algorithm>
+
 #include "hw/registers.h"
 #include "sim/fpga/fpga.h"
 
@@ -53,7 +55,7 @@ void capture_core::write(unsigned r, uint32_t value, uint32_t mask)
         update_irq();
         break;
     case regs::command_arm: {
-        job armed{reg(buffer_register), latch_count()};
+        job armed{reg(buffer_register), latch_count(), board.clock().now()};
         // The shadow register: a unit in progress keeps going and the new
         // buffer waits behind it (the latest arm wins).
         if (current)
@@ -74,6 +76,13 @@ void capture_core::cancel()
     current.reset();
     pending.reset();
     ++generation;
+    restarted_at = board.clock().now();
+}
+
+void capture_core::input_changed()
+{
+    ++generation;
+    restarted_at = board.clock().now();
 }
 
 void capture_core::start()
@@ -95,6 +104,7 @@ void capture_core::stop()
 
 void capture_core::run()
 {
+    worker_started();
     std::unique_lock<std::mutex> lock(board.mutex());
     std::optional<duration> previous_end;
     while (!stopping) {
@@ -105,7 +115,8 @@ void capture_core::run()
         }
         const uint64_t seen = generation;
         auto woken = [&] { return stopping || generation != seen; };
-        const std::optional<duration> start = unit_start(board.clock().now(), previous_end);
+        const duration ready = std::max(current->armed_at, restarted_at);
+        const std::optional<duration> start = unit_start(ready, previous_end);
         if (!start) {
             previous_end.reset();
             board.changed().wait(lock, woken);

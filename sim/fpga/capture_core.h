@@ -30,7 +30,7 @@ public:
     uint32_t read(unsigned reg) override;
     bool irq_asserted() const override;
     // Abandons the unit in progress and times the next one afresh.
-    void input_changed() override { ++generation; }
+    void input_changed() override;
     void start() override;
     void stop() override;
 
@@ -38,15 +38,19 @@ public:
     uint64_t completed() const { return units_done; }
 
 protected:
+    using duration = model_clock::duration;
     struct job {
         uint32_t address = 0;   // bus address latched at arm time
         uint32_t count = 0;     // a second latched register (e.g. samples), if any
+        duration armed_at{};    // board time of the arm
     };
-    using duration = model_clock::duration;
 
     // When a unit armed at 'now' would start; nullopt while nothing can be
     // captured (no input signal). after is the end of the previous unit when
-    // the core runs back to back.
+    // the core runs back to back. 'now' is the time of the arm (or of the
+    // last restart, if later), not the moment the worker got round to it, so
+    // that a stepped clock moved right after an arm still finds the unit
+    // started at the arm.
     virtual std::optional<duration> unit_start(duration now, std::optional<duration> after) = 0;
     // Length of one unit.
     virtual duration unit_length() = 0;
@@ -59,6 +63,8 @@ protected:
     virtual void fill(const job& unit, duration start) = 0;
     // Reactions to writes other than the handshake of register 0.
     virtual void write_other(unsigned reg, uint32_t value, uint32_t mask);
+    // Called on the worker thread before it starts pacing units.
+    virtual void worker_started() {}
 
     void write(unsigned reg, uint32_t value, uint32_t mask) final;
     // Abandons the units in progress and queued (stop, reset).
@@ -74,6 +80,7 @@ private:
     std::optional<job> pending;
     uint8_t events = 0;
     uint64_t generation = 0;
+    duration restarted_at{};   // board time of the last generation change
     uint64_t units_done = 0;
     bool stopping = false;
     std::thread worker;

@@ -1,0 +1,171 @@
+#include "audio/audio_capture.h"
+
+#include <sys/time.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "app/debug_log.h"
+#include "app/utilities.h"
+#include "audio/audio_compress.h"
+#include "hw/hardware.h"
+#include "hw/registers.h"
+
+namespace {
+
+constexpr long irq_wait_us = 200000;
+constexpr auto idle_poll = std::chrono::milliseconds(100);
+
+}  // namespace
+
+audio_capture::audio_capture(std::shared_ptr<hardware> hw, std::shared_ptr<audio_compress> compress)
+    : hw(std::move(hw)), compress(std::move(compress))
+{
+    debug_print(3, "audio_capture Constructor\n");
+    const memory_region region = this->hw->get_region(3);
+    memory_base = region.address;
+    memory_size = region.size;
+    memory_next = memory_base;
+    set_channel_control(channel_mode);
+    {
+        std::lock_guard<std::mutex> lock(config_mutex);
+        this->hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_mode, control_byte_locked());
+    }
+    thread = std::thread([this] { capture_frames(); });
+}
+
+audio_capture::~audio_capture()
+{
+    debug_print(3, "audio_capture Destructor\n");
+    fflush(stdout);
+    stop = true;
+    {
+        // Taking the lock orders the flag before an idle wait's test of it.
+        std::lock_guard<std::mutex> lock(config_mutex);
+    }
+    config_changed.notify_all();
+    thread.join();
+    compress.reset();
+    hw.reset();
+}
+
+void audio_capture::get_config(audio_config& config)
+{
+    std::lock_guard<std::mutex> lock(config_mutex);
+    config.enabled = enabled;
+    config.control_a = control_a;
+    config.control_b = control_b;
+    config.channels = channels;
+    config.sample_rate = sample_rate;
+}
+
+void audio_capture::set_config(const audio_config& config)
+{
+    {
+        std::lock_guard<std::mutex> lock(config_mutex);
+        enabled = config.enabled;
+        control_a = config.control_a;
+        control_b = config.control_b;
+        channels = config.channels;
+        sample_rate = config.sample_rate;
+        hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_mode, control_byte_locked());
+    }
+    config_changed.notify_all();
+}
+
+void audio_capture::set_channel_control(int32_t mode)
+{
+    std::lock_guard<std::mutex> lock(config_mutex);
+    channel_mode = mode;
+    for (uint32_t channel = 0; channel < channels; ++channel) {
+        const uint32_t word = (channel & 0xFF) << 24 | (uint32_t(channel_mode) & 0xFF) << 16 |
+                              (uint32_t(channel_param) & 0xFFFF);
+        hw->write_reg32(regs::audio_in_block, regs::audio_channel_control, word);
+    }
+}
+
+std::shared_ptr<audio_capture::frame_t> audio_capture::make_frame()
+{
+    auto frame = std::make_shared<frame_t>();
+    std::lock_guard<std::mutex> lock(config_mutex);
+    frame->channels = channels;
+    frame->samples = samples;
+    frame->sample_rate = sample_rate;
+    // 64-bit sums: a cursor near the top of the address space must not wrap
+    // around and pass the end test.
+    const uint64_t bytes = uint64_t(channels) * samples * sizeof(int32_t);
+    uint32_t start = memory_next;
+    if (uint64_t(memory_next) + bytes > uint64_t(memory_base) + memory_size)
+        start = memory_base;
+    memory_next = uint32_t(start + bytes);
+    frame->address = start;
+    frame->data = reinterpret_cast<int32_t*>(hw->cpu_address(start));
+    return frame;
+}
+
+void audio_capture::set_buffer(const frame_t& frame)
+{
+    // The core wants its state read (twice while busy) before a new buffer.
+    if ((hw->read_reg32(regs::audio_in_block, regs::control) & regs::state_mask) == regs::state_busy)
+        hw->read_reg32(regs::audio_in_block, regs::control);
+    hw->write_reg32(regs::audio_in_block, regs::audio_buffer, hw->bus_address(frame.address));
+    hw->write_reg32(regs::audio_in_block, regs::audio_samples, frame.samples);
+}
+
+void audio_capture::capture_frames()
+{
+    set_thread_name("audcap");
+    if (!set_thread_priority(1))
+        debug_print(1, "audio_capture::capture_frames: Could not set thread priority!\n");
+
+    hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_events, regs::events_clear);
+    hw->write_reg32(regs::audio_in_block, regs::control, 0);
+    {
+        std::lock_guard<std::mutex> lock(config_mutex);
+        hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_mode, control_byte_locked());
+    }
+
+    std::shared_ptr<frame_t> current = make_frame();
+    set_buffer(*current);
+    hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_enable, regs::events_enable);
+    hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_command, regs::command_arm);
+
+    while (!stop) {
+        {
+            std::unique_lock<std::mutex> lock(config_mutex);
+            if (!enabled) {
+                config_changed.wait_for(lock, idle_poll, [this] { return stop || enabled; });
+                continue;
+            }
+        }
+
+        hw->enable_irq(regs::irq_audio_in);
+        std::shared_ptr<frame_t> next = make_frame();
+        set_buffer(*next);
+        // The core queues this buffer behind the block in progress.
+        hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_command, regs::command_arm);
+
+        timeval timeout{0, irq_wait_us};
+        bool finished = true;
+        while (hw->wait_irq(regs::irq_audio_in, &timeout) < 0) {
+            if (stop) {
+                finished = false;
+                break;
+            }
+            timeout = {0, irq_wait_us};
+        }
+        // A block cut short by the stop holds whatever the ring had there
+        // before (stale audio, or nothing ever captured): it is not sent.
+        if (!finished)
+            break;
+
+        hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_events, regs::events_clear);
+        current->timestamp = timestamp_100ns();
+        debug_mark(2, ':');
+        compress->push_frame(current);
+        current = next;
+    }
+
+    // The empty block tells the sending thread to end.
+    compress->push_frame(nullptr);
+}

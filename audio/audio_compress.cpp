@@ -1,0 +1,89 @@
+#include "audio/audio_compress.h"
+
+#include <cstdio>
+
+#include "app/debug_log.h"
+#include "app/utilities.h"
+#include "ndi/network_send.h"
+
+audio_compress::audio_compress(std::shared_ptr<hardware> hw, std::shared_ptr<network_send> sender)
+    : hw(std::move(hw)), sender(std::move(sender))
+{
+    thread = std::thread([this] { send_frames(); });
+}
+
+audio_compress::~audio_compress()
+{
+    debug_print(3, "audio_compress Destructor\n");
+    fflush(stdout);
+    {
+        // The stop marker goes in even if we were never enabled, when
+        // push_frame would drop it and "audcomp" would wait for ever.
+        std::lock_guard<std::mutex> lock(mutex);
+        queue_locked(nullptr);
+    }
+    condition.notify_one();
+    thread.join();
+    queue.clear();
+    sender.reset();
+    hw.reset();
+}
+
+void audio_compress::enable()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    running = true;
+}
+
+void audio_compress::push_frame(std::shared_ptr<audio_capture::frame_t> frame)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!running)
+            return;
+        queue_locked(std::move(frame));
+    }
+    condition.notify_one();
+}
+
+void audio_compress::queue_locked(std::shared_ptr<audio_capture::frame_t> frame)
+{
+    queue.push_back(std::move(frame));
+    debug_mark(4, 'a');
+    while (queue.size() > queue_limit) {
+        queue.pop_front();
+        debug_mark(1, '~');
+    }
+}
+
+void audio_compress::send_frames()
+{
+    set_thread_name("audcomp");
+    for (;;) {
+        std::shared_ptr<audio_capture::frame_t> frame;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            condition.wait(lock, [this] { return !queue.empty(); });
+            frame = std::move(queue.front());
+            queue.pop_front();
+            debug_mark(4, 'A');
+        }
+        if (!frame)
+            return;
+        send_audio(*frame);
+    }
+}
+
+void audio_compress::send_audio(const audio_capture::frame_t& frame)
+{
+    if (!sender || !sender->sender())
+        return;
+    NDIlib_audio_frame_interleaved_32s_t audio{};
+    audio.sample_rate = frame.sample_rate;
+    audio.no_channels = int(frame.channels);
+    audio.no_samples = int(frame.samples);
+    audio.timecode = frame.timestamp;
+    audio.reference_level = int(frame.reference_level);
+    audio.p_data = frame.data;
+    NDIlib_util_send_send_audio_interleaved_32s(sender->sender(), &audio);
+}

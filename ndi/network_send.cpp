@@ -1,0 +1,106 @@
+#include "ndi/network_send.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "app/debug_log.h"
+
+namespace {
+
+// Dotted IPv4 address of eth0 into address; false when eth0 is missing or
+// has no IPv4 address.
+bool eth0_address(int socket_fd, char (&address)[INET_ADDRSTRLEN])
+{
+    ifreq request{};
+    std::strncpy(request.ifr_name, "eth0", IFNAMSIZ - 1);
+    request.ifr_addr.sa_family = AF_INET;
+    if (ioctl(socket_fd, SIOCGIFADDR, &request) != 0)
+        return false;
+    sockaddr_in ipv4{};
+    std::memcpy(&ipv4, &request.ifr_addr, sizeof ipv4);
+    if (ipv4.sin_addr.s_addr == htonl(INADDR_ANY))
+        return false;
+    return inet_ntop(AF_INET, &ipv4.sin_addr, address, sizeof address) != nullptr;
+}
+
+}  // namespace
+
+int make_capabilities(bool ptz_enabled, char* buffer)
+{
+    // Without an address there is no web page to point at: the element is
+    // still announced, with qrn_ptz alone and no web_control attribute, so
+    // that receivers always get well-formed XML.
+    char address[INET_ADDRSTRLEN] = "";
+    int result = 0;
+    int socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (socket_fd < 0) {
+        debug_print(1, "Cannot open UDP socket!\n");
+        result = -1;
+    } else {
+        if (!eth0_address(socket_fd, address))
+            address[0] = '\0';
+        close(socket_fd);
+    }
+
+    const char* ptz = ptz_enabled ? "true" : "false";
+    if (address[0] != '\0')
+        std::snprintf(buffer, capabilities_size,
+                      "<ndi_capabilities qrn_ptz=\"%s\" web_control=\"http://%s\"/>", ptz, address);
+    else
+        std::snprintf(buffer, capabilities_size, "<ndi_capabilities qrn_ptz=\"%s\"/>", ptz);
+
+    if (result == 0)
+        debug_print(3, "%s\n", buffer);
+    return result;
+}
+
+const char* ndi_configuration()
+{
+    return R"({"tcp":{"port":5960,"address":"0.0.0.0"}})";
+}
+
+network_send::network_send(const char* configuration, const char* capabilities,
+                           const char* source_name)
+{
+    debug_print(3, "network_send Constructor\n");
+
+    if (!NDIlib_initialize())
+        throw std::runtime_error("Cannot run NDI!");
+
+    NDIlib_send_create_t settings{};
+    settings.p_ndi_name = source_name;
+    settings.p_groups = nullptr;
+    settings.clock_video = false;
+    settings.clock_audio = false;
+    instance = NDIlib_send_create_v2(&settings, configuration);
+
+    debug_print(3, "%s\n", configuration ? configuration : "");
+
+    if (instance == nullptr) {
+        NDIlib_destroy();
+        throw std::runtime_error("Cannot create NDI sender!");
+    }
+
+    if (capabilities == nullptr)
+        return;
+    NDIlib_metadata_frame_t metadata{};
+    metadata.length = 0;
+    metadata.timecode = NDIlib_send_timecode_synthesize;
+    metadata.p_data = const_cast<char*>(capabilities);
+    NDIlib_send_add_connection_metadata(instance, &metadata);
+}
+
+network_send::~network_send()
+{
+    debug_print(3, "network_send Destructor\n");
+    NDIlib_send_destroy(instance);
+    NDIlib_destroy();
+}

@@ -1,0 +1,113 @@
+#include "sim/cores/video_input_core.h"
+
+#include <mutex>
+
+#include "hw/registers.h"
+#include "sim/fpga/fpga.h"
+
+namespace vfpga {
+
+video_core::video_core(fpga& board, std::string name, uint32_t block, int irq)
+    : capture_core(board, std::move(name), block, register_count, irq, regs::video_buffer)
+{
+}
+
+std::optional<model_clock::duration> video_core::capture_end()
+{
+    std::lock_guard<std::mutex> lock(board.mutex());
+    if ((capture_core::read(regs::control) & regs::state_mask) == regs::state_idle)
+        return std::nullopt;
+    return timed_end;
+}
+
+std::optional<model_clock::duration> video_core::unit_start(duration now, std::optional<duration> after)
+{
+    const picture_timeline* grid = timeline();
+    timed_end.reset();
+    if (!grid)
+        return std::nullopt;
+    const std::optional<duration> start = grid->next_start(now, after);
+    if (start)
+        timed_end = *start + grid->period();
+    return start;
+}
+
+model_clock::duration video_core::unit_length()
+{
+    return timeline()->period();
+}
+
+void video_core::check_address()
+{
+    if (!address_written)
+        guest_error("armed before a buffer address was written to register 2");
+}
+
+void video_core::fill(const job& unit, duration start)
+{
+    timed_end.reset();
+    const std::optional<picture_geometry> geometry = geometry_of(unit);
+    if (!address_written || !geometry)
+        return;   // reported at arm time
+    const size_t bytes = geometry->bytes();
+    if (uint64_t(unit.address) + bytes > board.config().memory_size()) {
+        guest_error("buffer 0x%08x of %zu bytes lies outside memory", unit.address, bytes);
+        return;
+    }
+    uint8_t* out = board.dma(unit.address, bytes);
+    if (!out)
+        return;
+    const picture_timeline& grid = *timeline();
+    const uint32_t number = grid.number_at(start);
+    const uint8_t field = grid.input().interlaced ? uint8_t(number % 2) : 2;
+    render_picture(out, *geometry, number, field);
+}
+
+void video_core::write_other(unsigned r, uint32_t, uint32_t)
+{
+    if (r == regs::video_buffer)
+        address_written = true;
+    else
+        guest_error("write to unused register %u", r);
+}
+
+video_input_core::video_input_core(fpga& board)
+    : video_core(board, "vid_in", regs::video_in_block, regs::irq_video_in), grid(board.input())
+{
+}
+
+uint32_t video_input_core::read(unsigned r)
+{
+    uint32_t value = capture_core::read(r);
+    if (r != regs::control)
+        return value;
+    constexpr uint32_t field_bit = uint32_t(regs::video_field_bit) << (8 * regs::lane_mode);
+    value &= ~field_bit;
+    if (grid.input().interlaced && grid.next_is_first_field(board.clock().now()))
+        value |= field_bit;
+    return value;
+}
+
+void video_input_core::input_changed()
+{
+    grid.change(board.input(), board.clock().now());
+    capture_core::input_changed();
+}
+
+uint32_t video_input_core::latch_count()
+{
+    check_address();
+    if (!layout_of_format_code(format_code()))
+        guest_error("armed with unknown format code %u", format_code());
+    return format_code();
+}
+
+std::optional<picture_geometry> video_input_core::geometry_of(const job& unit)
+{
+    const std::optional<pixel_layout> layout = layout_of_format_code(uint8_t(unit.count));
+    if (!layout)
+        return std::nullopt;
+    return full_geometry(grid.input(), *layout);
+}
+
+}  // namespace vfpga

@@ -1,0 +1,249 @@
+#include "sim/cores/video_pattern.h"
+
+#include <cstring>
+#include <vector>
+
+namespace vfpga {
+
+namespace {
+
+struct yuv {
+    uint8_t y, u, v;
+};
+
+// Full-range colour bars: white, yellow, cyan, green, magenta, red, blue,
+// black (BT.601 studio levels).
+constexpr yuv bars[8] = {
+    {235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
+    {106, 202, 222}, {81, 90, 240},  {41, 240, 110}, {16, 128, 128},
+};
+constexpr yuv white = bars[0];
+constexpr yuv black = bars[7];
+
+// The counter band, in input lines.
+constexpr uint32_t band_first = 16;
+constexpr uint32_t band_end = 48;
+
+enum class row_kind { bars, counter };
+
+row_kind kind_of_row(uint32_t input_row)
+{
+    return input_row >= band_first && input_row < band_end ? row_kind::counter : row_kind::bars;
+}
+
+// The colour at column x (input pixels) of a row of picture number.
+class pattern {
+public:
+    pattern(uint32_t input_width, uint32_t number)
+        : input_width(input_width ? input_width : 1), bar_width(input_width >= 8 ? input_width / 8 : 1),
+          shift(uint64_t(number) * scroll_step % (8 * bar_width)), number(number)
+    {
+    }
+
+    yuv at(row_kind kind, uint32_t x) const
+    {
+        if (kind == row_kind::counter) {
+            const uint32_t bit = 31 - uint32_t(uint64_t(x) * 32 / input_width);
+            return (number >> bit) & 1 ? white : black;
+        }
+        const uint64_t period = 8 * bar_width;
+        const uint64_t position = (x + period - shift) % period;
+        return bars[position / bar_width];
+    }
+
+private:
+    const uint32_t input_width;
+    const uint32_t bar_width;
+    const uint64_t shift;
+    const uint32_t number;
+};
+
+// One line of a row kind. For 4:2:0 the chroma half carries U (even lines)
+// or V (odd lines).
+std::vector<uint8_t> make_line(const picture_geometry& g, const pattern& p, row_kind kind, bool odd)
+{
+    std::vector<uint8_t> line(g.stride, 0);
+    const uint32_t s = g.scale;
+    if (g.layout == pixel_layout::yuv422) {
+        for (uint32_t x = 0; x + 1 < g.width; x += 2) {
+            const yuv left = p.at(kind, x * s);
+            const yuv right = p.at(kind, (x + 1) * s);
+            uint8_t* q = &line[2 * x];
+            q[0] = left.u;
+            q[1] = left.y;
+            q[2] = left.v;
+            q[3] = right.y;
+        }
+        return line;
+    }
+    for (uint32_t x = 0; x < g.width; ++x)
+        line[x] = p.at(kind, x * s).y;
+    for (uint32_t j = 0; j < g.width / 2; ++j) {
+        const yuv c = p.at(kind, 2 * j * s);
+        line[g.width + j] = odd ? c.v : c.u;
+    }
+    return line;
+}
+
+void put16(uint8_t* p, uint16_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+
+void put32(uint8_t* p, uint32_t v)
+{
+    put16(p, uint16_t(v));
+    put16(p + 2, uint16_t(v >> 16));
+}
+
+uint8_t check_byte(const uint8_t* p)
+{
+    uint8_t sum = 0x5A;
+    for (size_t i = 0; i + 1 < picture_stamp::size; ++i)
+        sum ^= p[i];
+    return sum;
+}
+
+}  // namespace
+
+std::optional<pixel_layout> layout_of_format_code(uint8_t code)
+{
+    switch (code) {
+    case 1:
+        return pixel_layout::yuv422;
+    case 4:
+        return pixel_layout::yuv420;
+    default:
+        return std::nullopt;
+    }
+}
+
+uint32_t line_pitch(pixel_layout layout, uint32_t width)
+{
+    return layout == pixel_layout::yuv422 ? 2 * width : width + width / 2;
+}
+
+picture_geometry full_geometry(const video_signal& input, pixel_layout layout)
+{
+    picture_geometry g;
+    g.layout = layout;
+    g.width = input.width;
+    g.height = input.height;
+    g.stride = line_pitch(layout, input.width);
+    return g;
+}
+
+std::optional<picture_geometry> preview_geometry(const video_signal& input, pixel_layout layout, uint8_t mode)
+{
+    if (mode > 1)
+        return std::nullopt;
+    uint32_t factor = 0;
+    if (layout == pixel_layout::yuv420)
+        factor = mode == 0 ? 4 : 6;
+    else if (mode == 1)
+        factor = 3;
+    else
+        factor = input.width <= 720 ? 1 : 2;
+    const picture_geometry full = full_geometry(input, layout);
+    picture_geometry g = full;
+    g.width = full.width / factor;
+    g.height = full.height / factor;
+    g.stride = full.stride / factor;   // as the program divides the pitch
+    g.scale = factor;
+    return g;
+}
+
+void picture_stamp::write(uint8_t* picture) const
+{
+    memcpy(picture, magic, 4);
+    put32(picture + 4, number);
+    put16(picture + 8, width);
+    put16(picture + 10, height);
+    picture[12] = format;
+    picture[13] = field;
+    picture[14] = scale;
+    picture[15] = check_byte(picture);
+}
+
+std::optional<picture_stamp> picture_stamp::read(const uint8_t* p)
+{
+    if (memcmp(p, magic, 4) != 0 || p[15] != check_byte(p))
+        return std::nullopt;
+    picture_stamp s;
+    s.number = uint32_t(p[4]) | uint32_t(p[5]) << 8 | uint32_t(p[6]) << 16 | uint32_t(p[7]) << 24;
+    s.width = uint16_t(p[8] | p[9] << 8);
+    s.height = uint16_t(p[10] | p[11] << 8);
+    s.format = p[12];
+    s.field = p[13];
+    s.scale = p[14];
+    return s;
+}
+
+void render_picture(uint8_t* out, const picture_geometry& g, uint32_t number, uint8_t field)
+{
+    const pattern p(g.width * g.scale, number);
+    // Every row of a kind is the same line, so each is made once and copied.
+    const std::vector<uint8_t> lines[2][2] = {
+        {make_line(g, p, row_kind::bars, false), make_line(g, p, row_kind::bars, true)},
+        {make_line(g, p, row_kind::counter, false), make_line(g, p, row_kind::counter, true)},
+    };
+    for (uint32_t y = 0; y < g.height; ++y) {
+        // 4:2:0 chroma is shared by a line pair: take it from the pair's
+        // first line, so both lines of the pair agree.
+        const uint32_t row = g.layout == pixel_layout::yuv420 ? (y & ~1u) : y;
+        const int kind = kind_of_row(row * g.scale) == row_kind::counter ? 1 : 0;
+        const int odd = g.layout == pixel_layout::yuv420 ? int(y & 1) : 0;
+        memcpy(out + size_t(y) * g.stride, lines[kind][odd].data(), g.stride);
+    }
+    if (g.height == 0 || g.stride < picture_stamp::size)
+        return;
+    picture_stamp stamp;
+    stamp.number = number;
+    stamp.width = uint16_t(g.width);
+    stamp.height = uint16_t(g.height);
+    stamp.format = g.layout == pixel_layout::yuv420 ? 1 : 0;
+    stamp.field = field;
+    stamp.scale = uint8_t(g.scale);
+    stamp.write(out);
+}
+
+void picture_timeline::change(const video_signal& input, duration now)
+{
+    if (signal.present && period().count() > 0 && now >= origin)
+        first_number += uint64_t((now - origin) / period()) + 1;
+    signal = input;
+    origin = now;
+}
+
+std::optional<picture_timeline::duration> picture_timeline::next_start(duration now,
+                                                                       std::optional<duration> after) const
+{
+    if (!signal.present || period().count() <= 0)
+        return std::nullopt;
+    // Back to back, unless the unit before ended under an earlier signal,
+    // or so long ago (a model thread held up on a busy machine) that this
+    // picture would be over already: the real core never runs late, and
+    // catching up would finish two pictures at once.
+    if (after && *after >= origin && *after + period() > now)
+        return after;
+    if (now < origin)
+        return origin + period();
+    return origin + ((now - origin) / period() + 1) * period();
+}
+
+uint32_t picture_timeline::number_at(duration start) const
+{
+    const int64_t p = period().count();
+    if (p <= 0 || start < origin)
+        return uint32_t(first_number);
+    return uint32_t(first_number + uint64_t(((start - origin).count() + p / 2) / p));
+}
+
+bool picture_timeline::next_is_first_field(duration now) const
+{
+    const std::optional<duration> start = next_start(now, std::nullopt);
+    return start && number_at(*start) % 2 == 0;
+}
+
+}  // namespace vfpga

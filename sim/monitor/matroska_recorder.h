@@ -1,0 +1,107 @@
+// Records what a receiver gets into a Matroska file through libavformat:
+// audio as 32-bit PCM, each video format as its own SpeedHQ track. The codec
+// tag is the sender's four-character code in the upper-case form decoders
+// know ("shq2" is tagged SHQ2), and the track's title is the code exactly as
+// sent, so the full and the preview stream stay apart. Times come from the
+// NDI timecodes (100 ns units), counted from the earliest one recorded.
+//
+// A Matroska header lists every track, so the first hold_time of media is
+// held back to learn which streams there are; a stream that first appears
+// after that is counted and left out. Audio whose rate or channel count
+// differs from the first audio block's is left out likewise.
+//
+// Thread rules: none; the monitor's one thread owns it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/ndi/wire.h"
+
+struct AVFormatContext;
+struct AVStream;
+
+namespace ndi_monitor {
+
+class matroska_recorder {
+public:
+    using clock = std::chrono::steady_clock;
+
+    explicit matroska_recorder(std::string path,
+                               std::chrono::milliseconds hold_time = std::chrono::milliseconds(1000));
+    ~matroska_recorder();
+
+    matroska_recorder(const matroska_recorder&) = delete;
+    matroska_recorder& operator=(const matroska_recorder&) = delete;
+
+    void add_video(const ndi_wire::video_fields& video, const uint8_t* data, size_t size,
+                   clock::time_point now = clock::now());
+    void add_audio(const ndi_wire::audio_fields& audio, const uint8_t* data, size_t size,
+                   clock::time_point now = clock::now());
+
+    // Starts the file once the hold time has passed; call now and then.
+    void tick(clock::time_point now = clock::now());
+
+    // Writes what is held and the trailer. False when the file could not be
+    // written (the reason is in error()). With nothing received no file is
+    // made, and that is no failure.
+    bool finish();
+
+    const std::string& path() const { return file_path; }
+    const std::string& error() const { return failure; }
+    uint64_t packets_written() const { return written; }
+    uint64_t packets_left_out() const { return left_out; }
+    bool recorded_anything() const { return header_written; }
+    std::string describe_tracks() const;   // "audio pcm_s32le 48000 Hz 2 ch, video SHQ2 1920x1080"
+
+private:
+    // What makes a track: audio, or one video code at one size.
+    struct track_key {
+        bool audio = false;
+        uint32_t fourcc = 0;
+        int32_t width = 0;
+        int32_t height = 0;
+        auto operator<=>(const track_key&) const = default;
+    };
+    struct track {
+        AVStream* stream = nullptr;
+        ndi_wire::video_fields video{};   // first picture, for the codec parameters
+        ndi_wire::audio_fields audio{};   // first block
+        int64_t last_dts = INT64_MIN;     // in the stream's time base
+    };
+    struct held_packet {
+        track_key key;
+        int64_t timecode;
+        int64_t duration_100ns;
+        std::vector<uint8_t> data;
+    };
+
+    void add(const track_key& key, int64_t timecode, int64_t duration_100ns, const uint8_t* data, size_t size,
+             clock::time_point now);
+    bool start_file();
+    bool write_packet(const track_key& key, int64_t timecode, int64_t duration_100ns, const uint8_t* data,
+                      size_t size);
+    void fail(const std::string& what, int av_error);
+
+    const std::string file_path;
+    const std::chrono::milliseconds hold_time;
+    AVFormatContext* context = nullptr;
+    bool started = false;
+    bool header_written = false;
+    bool finished = false;
+    bool failed = false;
+    std::string failure;
+    clock::time_point first_arrival{};
+    bool any_arrival = false;
+    int64_t base_timecode = 0;
+    std::map<track_key, track> tracks;
+    std::deque<held_packet> held;
+    uint64_t written = 0;
+    uint64_t left_out = 0;
+};
+
+}  // namespace ndi_monitor

@@ -1,0 +1,57 @@
+// Helpers shared by the audio tests.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Routes the debug log into a temporary file at the given level for the
+// life of the object, so that a test can read the marks written.
+class captured_debug_log {
+public:
+    explicit captured_debug_log(int level);
+    ~captured_debug_log();
+    captured_debug_log(const captured_debug_log&) = delete;
+    captured_debug_log& operator=(const captured_debug_log&) = delete;
+
+    std::string text();
+
+private:
+    int saved_level;
+    FILE* saved_stream;
+    FILE* file;
+};
+
+class network_send;
+
+// A network_send on the runtime stand-in, on a free loopback port.
+std::shared_ptr<network_send> loopback_sender();
+
+// Whether a thread of this process carries the name.
+bool thread_running(const std::string& name);
+
+// Polls until done() holds; false after limit. For waiting on the program's
+// own threads, never on the virtual hardware.
+bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(10));
+
+// Where in the test tone an interleaved stereo block starts: its first
+// sample index modulo tone_cycle, when every sample of both channels is the
+// 1 kHz (channel 0) and 440 Hz (channel 1) sine at -20 dBFS; empty when the
+// block is not a clean stretch of the tone.
+constexpr int64_t tone_cycle = 1200;   // samples after which both sines repeat
+std::optional<int64_t> tone_position(const int32_t* interleaved, uint32_t samples);
+
+// The program's view of one board register write, for comparing sequences.
+struct bus_write {
+    unsigned reg;
+    unsigned lane;    // 0 for a word
+    uint32_t value;
+    int width;
+    bool operator==(const bus_write&) const = default;
+};
+void PrintTo(const bus_write& w, std::ostream* out);

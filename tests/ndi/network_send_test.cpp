@@ -1,0 +1,200 @@
+// network_send and make_capabilities against the NDI stand-in, on loopback.
+// The address of eth0 is exercised in network namespaces of our own, never
+// on the machine's interfaces.
+#include "ndi/network_send.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <stdexcept>
+#include <string>
+
+#include "app/debug_log.h"
+#include "sim/ndi/ndi_sim.h"
+#include "tests/sim/ndi/test_receiver.h"
+
+namespace {
+
+using ndi_test::message_type;
+
+// Collects the debug log at a given level for the life of the object.
+class captured_log {
+public:
+    explicit captured_log(int level) : saved_stream(debug_stream), saved_level(debug_level)
+    {
+        debug_stream = open_memstream(&buffer, &size);
+        debug_level = level;
+    }
+    ~captured_log()
+    {
+        text();
+        debug_stream = saved_stream;
+        debug_level = saved_level;
+        free(buffer);
+    }
+    std::string text()
+    {
+        if (debug_stream != saved_stream) {
+            fclose(debug_stream);
+            debug_stream = saved_stream;
+        }
+        return buffer ? std::string(buffer, size) : std::string();
+    }
+
+private:
+    FILE* saved_stream;
+    int saved_level;
+    char* buffer = nullptr;
+    size_t size = 0;
+};
+
+class environment_variable {
+public:
+    environment_variable(const char* name, const char* value) : name(name) { setenv(name, value, 1); }
+    ~environment_variable() { unsetenv(name); }
+
+private:
+    const char* name;
+};
+
+// Runs setup (shell commands) and make_capabilities in a child process in a
+// fresh network namespace; returns "<result>|<text>", or "" when the
+// namespace could not be made.
+std::string capabilities_in_namespace(const char* setup, bool ptz)
+{
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0)
+        return "";
+    pid_t child = fork();
+    if (child == 0) {
+        close(pipe_fds[0]);
+        if (unshare(CLONE_NEWNET) != 0 || (setup[0] != '\0' && std::system(setup) != 0))
+            _exit(2);
+        char buffer[capabilities_size];
+        std::memset(buffer, 'x', sizeof buffer);
+        int result = make_capabilities(ptz, buffer);
+        std::string reply = std::to_string(result) + "|" + std::string(buffer, strnlen(buffer, sizeof buffer));
+        (void)!write(pipe_fds[1], reply.data(), reply.size());
+        _exit(0);
+    }
+    close(pipe_fds[1]);
+    std::string reply;
+    char chunk[256];
+    ssize_t got;
+    while ((got = read(pipe_fds[0], chunk, sizeof chunk)) > 0)
+        reply.append(chunk, size_t(got));
+    close(pipe_fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? reply : "";
+}
+
+TEST(make_capabilities, announces_ptz_and_the_web_page_at_the_address_of_eth0)
+{
+    std::string reply = capabilities_in_namespace(
+        "ip link add eth0 type veth peer name eth0p && ip addr add 10.77.0.5/24 dev eth0 && ip link set eth0 up", true);
+    if (reply.empty())
+        GTEST_SKIP() << "cannot make a network namespace with a veth eth0 here";
+    EXPECT_EQ(reply, R"(0|<ndi_capabilities qrn_ptz="true" web_control="http://10.77.0.5"/>)");
+
+    reply = capabilities_in_namespace(
+        "ip link add eth0 type veth peer name eth0p && ip addr add 192.168.5.20/24 dev eth0 && ip link set eth0 up", false);
+    EXPECT_EQ(reply, R"(0|<ndi_capabilities qrn_ptz="false" web_control="http://192.168.5.20"/>)");
+}
+
+TEST(make_capabilities, stays_well_formed_without_an_address)
+{
+    std::string reply = capabilities_in_namespace("", true);   // no eth0 at all
+    if (reply.empty())
+        GTEST_SKIP() << "cannot make a network namespace here";
+    EXPECT_EQ(reply, R"(0|<ndi_capabilities qrn_ptz="true"/>)");
+
+    reply = capabilities_in_namespace("ip link add eth0 type veth peer name eth0p && ip link set eth0 up", false);
+    if (!reply.empty()) {   // eth0 present but without IPv4
+        EXPECT_EQ(reply, R"(0|<ndi_capabilities qrn_ptz="false"/>)");
+    }
+}
+
+TEST(make_capabilities, is_logged_only_above_level_3)
+{
+    char buffer[capabilities_size];
+    std::string logged;
+    {
+        captured_log log(3);
+        EXPECT_EQ(make_capabilities(true, buffer), 0);
+        logged = log.text();
+    }
+    EXPECT_EQ(logged, "");
+    EXPECT_TRUE(std::regex_match(buffer, std::regex(R"(<ndi_capabilities qrn_ptz="true"( web_control="http://[0-9.]+")?/>)")))
+        << buffer;
+    {
+        captured_log log(4);
+        make_capabilities(true, buffer);
+        logged = log.text();
+    }
+    EXPECT_EQ(logged, std::string(buffer) + "\n");
+}
+
+class network_send_on_loopback : public ::testing::Test {
+protected:
+    // The product's own configuration text, moved onto loopback and a free
+    // port by the stand-in's environment.
+    environment_variable address{"NDI_SIM_ADDRESS", "127.0.0.1"};
+    environment_variable port{"NDI_SIM_PORT", "0"};
+};
+
+TEST_F(network_send_on_loopback, announces_the_capabilities_to_every_receiver)
+{
+    const char* capabilities = R"(<ndi_capabilities qrn_ptz="true" web_control="http://192.168.5.20"/>)";
+    std::string logged;
+    {
+        captured_log log(4);
+        {
+            network_send sender(ndi_configuration(), capabilities, "PTZ");
+            ASSERT_NE(sender.sender(), nullptr);
+
+            ndi_test::test_receiver receiver(NDIsim_send_get_port(sender.sender()));
+            auto hello = receiver.next();
+            ASSERT_TRUE(hello);
+            ASSERT_EQ(hello->header.type, message_type::hello);
+            EXPECT_EQ(std::string(hello->body.begin() + 4, hello->body.end()), "PTZ");
+            auto announced = receiver.next();
+            ASSERT_TRUE(announced);
+            ASSERT_EQ(announced->header.type, message_type::connection_metadata);
+            EXPECT_EQ(ndi_test::body_text(*announced), capabilities);
+        }
+        logged = log.text();
+    }
+    EXPECT_EQ(logged, std::string("network_send Constructor\n") + ndi_configuration() + "\nnetwork_send Destructor\n");
+}
+
+TEST_F(network_send_on_loopback, constructor_reports_a_runtime_that_cannot_start)
+{
+    environment_variable unavailable("NDI_SIM_UNAVAILABLE", "1");
+    try {
+        network_send sender(ndi_configuration(), "<ndi_capabilities qrn_ptz=\"true\"/>", "PTZ");
+        FAIL() << "constructed without a runtime";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Cannot run NDI!");
+    }
+}
+
+TEST_F(network_send_on_loopback, constructor_reports_a_sender_that_cannot_be_made)
+{
+    network_send first(ndi_configuration(), "<ndi_capabilities qrn_ptz=\"true\"/>", "PTZ");
+    environment_variable taken("NDI_SIM_PORT", std::to_string(NDIsim_send_get_port(first.sender())).c_str());
+    try {
+        network_send second(ndi_configuration(), "<ndi_capabilities qrn_ptz=\"true\"/>", "PTZ");
+        FAIL() << "two senders on one port";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Cannot create NDI sender!");
+    }
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+// Helpers shared by the video capture and queue tests.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "sim/cores/video_pattern.h"
+#include "sim/fpga/capture_core.h"
+#include "sim/fpga/fpga.h"
+
+// Sends the debug log to a file at the given level, flushed after every
+// message, so a test can read the marks while the threads write them.
+class debug_capture {
+public:
+    explicit debug_capture(int level);
+    ~debug_capture();
+    debug_capture(const debug_capture&) = delete;
+    debug_capture& operator=(const debug_capture&) = delete;
+
+    std::string text() const;
+    // The marks written so far that are in alphabet (messages left out).
+    std::string marks(const std::string& alphabet) const;
+    size_t count(char mark) const;
+
+private:
+    std::string path;
+    FILE* file;
+    FILE* saved_stream;
+    int saved_level;
+    bool saved_flush;
+};
+
+// Polls a condition that another thread brings about; false when it has
+// not become true within the limit.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+
+// Read under the board's mutex, as the models write them.
+uint64_t units_completed(vfpga::fpga& board, const vfpga::capture_core& core);
+std::optional<vfpga::picture_stamp> stamp_at(vfpga::fpga& board, uint32_t address);
