@@ -20,13 +20,13 @@ std::optional<model_clock::duration> video_core::capture_end()
     return timed_end;
 }
 
-std::optional<model_clock::duration> video_core::unit_start(duration now, std::optional<duration> after)
+std::optional<model_clock::duration> video_core::unit_start(duration ready, std::optional<duration> after)
 {
     const picture_timeline* grid = timeline();
     timed_end.reset();
     if (!grid)
         return std::nullopt;
-    const std::optional<duration> start = grid->next_start(now, after);
+    const std::optional<duration> start = grid->next_start(ready, after, board.clock().now());
     if (start)
         timed_end = *start + grid->period();
     return start;

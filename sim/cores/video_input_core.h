@@ -48,7 +48,7 @@ protected:
     // refused (reported then).
     virtual std::optional<picture_geometry> geometry_of(const job& unit) = 0;
 
-    std::optional<duration> unit_start(duration now, std::optional<duration> after) final;
+    std::optional<duration> unit_start(duration ready, std::optional<duration> after) final;
     duration unit_length() final;
     void fill(const job& unit, duration start) final;
     void write_other(unsigned reg, uint32_t value, uint32_t mask) final;

@@ -216,20 +216,21 @@ void picture_timeline::change(const video_signal& input, duration now)
     origin = now;
 }
 
-std::optional<picture_timeline::duration> picture_timeline::next_start(duration now,
-                                                                       std::optional<duration> after) const
+std::optional<picture_timeline::duration> picture_timeline::next_start(duration armed,
+                                                                       std::optional<duration> after,
+                                                                       duration now) const
 {
     if (!signal.present || period().count() <= 0)
         return std::nullopt;
-    // Back to back, unless the unit before ended under an earlier signal,
-    // or so long ago (a model thread held up on a busy machine) that this
-    // picture would be over already: the real core never runs late, and
-    // catching up would finish two pictures at once.
-    if (after && *after >= origin && *after + period() > now)
-        return after;
-    if (now < origin)
-        return origin + period();
-    return origin + ((now - origin) / period() + 1) * period();
+    auto first_after = [&](duration t) {
+        if (t < origin)
+            return origin + period();
+        return origin + ((t - origin) / period() + 1) * period();
+    };
+    // A unit that ended under an earlier signal does not set the pace.
+    if (after && *after >= origin)
+        return *after + period() > now ? *after : first_after(now);
+    return first_after(armed);
 }
 
 uint32_t picture_timeline::number_at(duration start) const
@@ -242,7 +243,7 @@ uint32_t picture_timeline::number_at(duration start) const
 
 bool picture_timeline::next_is_first_field(duration now) const
 {
-    const std::optional<duration> start = next_start(now, std::nullopt);
+    const std::optional<duration> start = next_start(now, std::nullopt, now);
     return start && number_at(*start) % 2 == 0;
 }
 

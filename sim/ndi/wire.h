@@ -249,8 +249,10 @@ inline std::vector<uint8_t> frame_message(message_type type, const std::vector<u
 {
     uint8_t head[header_size];
     encode_header({type, uint32_t(body.size()), 0}, head);
-    std::vector<uint8_t> message(head, head + header_size);
-    message.insert(message.end(), body.begin(), body.end());
+    std::vector<uint8_t> message(header_size + body.size());
+    std::memcpy(message.data(), head, header_size);
+    if (!body.empty())
+        std::memcpy(message.data() + header_size, body.data(), body.size());
     return message;
 }
 
