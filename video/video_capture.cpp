@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
-#include <string>
 
 #include "app/debug_log.h"
 #include "app/utilities.h"

@@ -13,6 +13,7 @@
 // buffer by DMA, then raises the events and the interrupt.
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <thread>
 
@@ -35,7 +36,7 @@ public:
     void stop() override;
 
     // Tests: units completed since the board was made.
-    uint64_t completed() const { return units_done; }
+    uint64_t completed() const { return units_done.load(); }
 
 protected:
     using duration = model_clock::duration;
@@ -81,7 +82,7 @@ private:
     uint8_t events = 0;
     uint64_t generation = 0;
     duration restarted_at{};   // board time of the last generation change
-    uint64_t units_done = 0;
+    std::atomic<uint64_t> units_done{0};
     bool stopping = false;
     std::thread worker;
 };

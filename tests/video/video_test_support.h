@@ -1,4 +1,4 @@
-// Helpers shared by the video capture and queue tests.
+// Helpers shared by the video tests.
 #pragma once
 
 #include <chrono>
@@ -11,8 +11,8 @@
 #include "sim/fpga/capture_core.h"
 #include "sim/fpga/fpga.h"
 
-// Sends the debug log to a file at the given level, flushed after every
-// message, so a test can read the marks while the threads write them.
+// The debug log in a file at the given level, flushed after every message,
+// so that a test can read the marks while the threads write them.
 class debug_capture {
 public:
     explicit debug_capture(int level);
@@ -23,7 +23,7 @@ public:
     std::string text() const;
     // The marks written so far that are in alphabet (messages left out).
     std::string marks(const std::string& alphabet) const;
-    size_t count(char mark) const;
+    size_t count(char mark) const { return marks(std::string(1, mark)).size(); }
 
 private:
     std::string path;
@@ -33,10 +33,8 @@ private:
     bool saved_flush;
 };
 
-// Polls a condition that another thread brings about; false when it has
-// not become true within the limit.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+// Polls for what another thread brings about; false after the limit.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // Read under the board's mutex, as the models write them.
 uint64_t units_completed(vfpga::fpga& board, const vfpga::capture_core& core);

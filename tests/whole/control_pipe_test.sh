@@ -1,0 +1,60 @@
+# A supervisor talking to the real program over its named pipes, while the
+# input signal is lost and comes back.
+. "$TEST_SOURCE_DIR/lib.sh"
+need_root
+
+mkfifo "$scratch/in" "$scratch/out"
+virtual-board --signal "1080p59.94,2s:none,1s:1080i59.94" -- \
+    ndi-encoder -p -p -p -I "$scratch/in" -O "$scratch/out" >"$scratch/stdout" 2>"$scratch/stderr" &
+board=$!
+exec 3>"$scratch/in"    # the program opens -I first, then -O
+exec 4<"$scratch/out"
+
+ask() {   # ask COMMAND: prints the reply line (empty after 2 s of silence)
+    echo "$1" >&3
+    local line=""
+    IFS= read -r -t 2 line <&4
+    printf '%s' "$line"
+}
+
+# The tracker publishes right after start; give it a moment.
+for _ in 1 2 3 4 5 6 7 8 9 10; do
+    reply=$(ask video_in)
+    [ "$reply" != "video_in 0x0p0.00" ] && break
+    sleep 0.1
+done
+check_eq "$reply" "video_in 1920x1080p59.94" "video_in"
+check_eq "$(ask audio_in)" "audio_in 48000Hz Stereo" "audio_in"
+check_eq "$(ask audio_out)" "audio_out on" "audio_out"
+check_eq "$(ask 'tally on')" "tally on" "tally on"
+check_eq "$(ask video_out)" "video_out" "video_out"
+echo "no_such_command" >&3
+sleep 0.3
+check_contains "$(cat "$scratch/stdout")" "unknow_command" "unknown word on standard output"
+check_contains "$(cat "$scratch/stdout")" "Signal : 1920x1080p59 1" "signal line"
+
+# The supervisor goes away: the program idles, then serves a new writer.
+exec 3>&-
+pid=$(pgrep -f "ndi-encoder -p -p -p -I $scratch/in" | head -1)
+ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
+before=$(ticks); sleep 1; after=$(ticks)
+[ $((after - before)) -lt 30 ] || fail "busy after the writer left: $((after - before)) ticks in 1 s"
+exec 3>"$scratch/in"
+
+# Lost after 2 s, back after 3 s as 1080i (fields of 1920 x 540).
+sleep 2.5
+check_contains "$(cat "$scratch/stdout")" "Signal : 0x0p59 0" "signal lost"
+check_eq "$(ask video_in)" "video_in 1920x1080i119.88" "interlaced input"
+marks_before=$(tr -cd '.' <"$scratch/stderr" | wc -c)
+sleep 0.5
+marks_after=$(tr -cd '.' <"$scratch/stderr" | wc -c)
+[ "$marks_after" -gt "$marks_before" ] || fail "capture did not restart after the signal came back"
+
+start=$(date +%s%N)
+echo exit >&3
+wait $board; status=$?
+elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+echo "exit took $elapsed_ms ms"
+check_eq "$status" 0 "exit status"
+[ "$elapsed_ms" -lt 2000 ] || fail "exit took $elapsed_ms ms"
+finish
