@@ -16,58 +16,30 @@ audio_compress::~audio_compress()
 {
     debug_print(3, "audio_compress Destructor\n");
     fflush(stdout);
-    {
-        // The stop marker goes in even if we were never enabled, when
-        // push_frame would drop it and "audcomp" would wait for ever.
-        std::lock_guard<std::mutex> lock(mutex);
-        queue_locked(nullptr);
-    }
-    condition.notify_one();
+    // The stop marker goes in even if we were never enabled, when
+    // push_frame would drop it and "audcomp" would wait for ever.
+    queue.run();
+    push_frame(nullptr);
     thread.join();
-    queue.clear();
     sender.reset();
     hw.reset();
 }
 
 void audio_compress::enable()
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    running = true;
+    queue.run();
 }
 
 void audio_compress::push_frame(std::shared_ptr<audio_capture::frame_t> frame)
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!running)
-            return;
-        queue_locked(std::move(frame));
-    }
-    condition.notify_one();
-}
-
-void audio_compress::queue_locked(std::shared_ptr<audio_capture::frame_t> frame)
-{
-    queue.push_back(std::move(frame));
-    debug_mark(4, 'a');
-    while (queue.size() > queue_limit) {
-        queue.pop_front();
-        debug_mark(1, '~');
-    }
+    queue.push(std::move(frame), 'a', '~');
 }
 
 void audio_compress::send_frames()
 {
     set_thread_name("audcomp");
     for (;;) {
-        std::shared_ptr<audio_capture::frame_t> frame;
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            condition.wait(lock, [this] { return !queue.empty(); });
-            frame = std::move(queue.front());
-            queue.pop_front();
-            debug_mark(4, 'A');
-        }
+        const auto frame = queue.take('A');
         if (!frame)
             return;
         send_audio(*frame);

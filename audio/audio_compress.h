@@ -4,16 +4,13 @@
 // compressed.
 //
 // Threads: push_frame is called by "audcap" (and by the destructor); enable
-// by main; "audcomp" runs send_frames. mutex guards queue and running;
-// "audcomp" sends outside it.
+// by main; "audcomp" runs send_frames and sends outside the queue's lock.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "app/frame_queue.h"
 #include "audio/audio_capture.h"
 
 class hardware;
@@ -21,8 +18,6 @@ class network_send;
 
 class audio_compress {
 public:
-    static constexpr size_t queue_limit = 3;
-
     audio_compress(std::shared_ptr<hardware> hw, std::shared_ptr<network_send> sender);
     ~audio_compress();
     audio_compress(const audio_compress&) = delete;
@@ -37,13 +32,9 @@ public:
 
 private:
     void send_frames();
-    void queue_locked(std::shared_ptr<audio_capture::frame_t> frame);
 
     std::shared_ptr<hardware> hw;   // keeps the memory the blocks live in mapped
     std::shared_ptr<network_send> sender;
+    frame_queue<audio_capture::frame_t> queue{false};   // running once enabled
     std::thread thread;
-    std::mutex mutex;
-    std::condition_variable condition;
-    std::deque<std::shared_ptr<audio_capture::frame_t>> queue;
-    bool running = false;
 };
