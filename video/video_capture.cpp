@@ -276,12 +276,14 @@ bool video_capture::apply_signal(int64_t& last_seen_count)
     return true;
 }
 
-void video_capture::wait_for_picture()
+bool video_capture::wait_for_picture()
 {
     for (;;) {
         timeval wait{0, wait_slice_us};
-        if (hw->wait_irq(regs::irq_video_in, &wait) >= 0 || stop)
-            return;
+        if (hw->wait_irq(regs::irq_video_in, &wait) >= 0)
+            return true;
+        if (stop)
+            return false;
     }
 }
 
@@ -331,12 +333,13 @@ void video_capture::capture_frames()
             set_buffers(*next_pair);
             arm_capture(*next_pair);
 
-            // A stop during the wait still hands on the pair in progress.
-            wait_for_picture();
+            const bool completed = wait_for_picture();
             hw->write_reg8(regs::video_in_block, regs::control, regs::lane_events, regs::events_clear);
-            // Without a pair armed before this picture there is nothing it
+            // A stop during the wait leaves the pair in progress unfilled:
+            // handing it on would send whatever the ring held before. And
+            // without a pair armed before this picture there is nothing it
             // completed.
-            if (!last_pair)
+            if (!completed || !last_pair)
                 continue;
             const int64_t now = timestamp_100ns();
             last_pair->full->timestamp = now;

@@ -123,8 +123,8 @@ private:
     // Applies the published format when it is new; false without a valid
     // signal. Takes signal_mutex.
     bool apply_signal(int64_t& last_seen_count);
-    // Waits for vid_in's interrupt in slices until it comes or stop is set.
-    void wait_for_picture();
+    // Waits for the full-resolution core's picture; false when stopped first.
+    bool wait_for_picture();
 
     bool started = false;
     std::mutex start_mutex;

@@ -404,3 +404,16 @@ TEST_F(capture_thread_test, restarts_once_both_cores_ran_dry_while_the_signal_wa
     settle(7);
     EXPECT_EQ(log.marks("R.qb!"), "R.q.bR.b.q!");
 }
+
+TEST_F(capture_thread_test, a_stop_while_waiting_hands_on_no_unfilled_pair)
+{
+    start();
+    complete_picture(2, 1);
+    settle(3);
+    const size_t handed_on = log.count('.');
+    // The next picture never comes: the stop ends the wait, and the pair
+    // the cores were filling holds only what the ring had before.
+    capture.reset();
+    EXPECT_EQ(log.count('.'), handed_on);
+    EXPECT_EQ(writes(board, regs::video_in_block, regs::control, word).back(), 0u);
+}
