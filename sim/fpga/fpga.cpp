@@ -58,6 +58,10 @@ fpga::fpga(board_config config, const std::string& memory_file)
         memory = static_cast<uint8_t*>(map);
     }
 
+    const std::string log_path = board.setting("register_log");
+    if (!log_path.empty() && !(register_log = fopen(log_path.c_str(), "w")))
+        throw std::runtime_error("virtual board: cannot write " + log_path);
+
     if (board.input_cores)
         build_models(*this);
     for (auto& m : models)
@@ -76,6 +80,8 @@ fpga::~fpga()
     models.clear();
     if (memory)
         munmap(memory, memory_length);
+    if (register_log)
+        fclose(register_log);
 }
 
 std::shared_ptr<fpga> fpga::current()
@@ -180,6 +186,12 @@ void fpga::store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width)
     write_log.push_back({offset, width == 1 ? (value & mask) >> (8 * (offset & 3)) : value, width});
     if (write_log.size() > write_log_limit)
         write_log.pop_front();
+    if (register_log) {
+        // One line a write: board time, block and register, lane, value.
+        const reg_write& w = write_log.back();
+        fprintf(register_log, "%12.6f reg 0x%03x lane %u %s 0x%0*x\n", time.now().count() / 1e9, w.index(),
+                w.width == 1 ? w.lane() : 0u, w.width == 1 ? "byte" : "word", w.width * 2, w.value);
+    }
     if (offset + width > board.regs_size || (width == 4 && offset % 4)) {
         report_guest_error("bad write at offset " + std::to_string(offset));
         return;

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -126,6 +127,7 @@ private:
     std::deque<reg_write> write_log;
     std::vector<std::string> errors;
     video_signal input_signal;
+    FILE* register_log = nullptr;   // board setting "register_log": every write as text
     uint8_t* memory = nullptr;
     size_t memory_length = 0;
     bool models_started = false;
