@@ -163,6 +163,22 @@ void audio_capture::capture_frames()
         current->timestamp = timestamp_100ns();
         debug_mark(2, ':');
         compress->push_frame(current);
+
+        // Normally the block queued above is being filled now. A core found
+        // idle has finished it as well, its interrupt merged into this one
+        // (this thread was late by a whole block): hand it on too and arm
+        // afresh. Otherwise every later block would be armed only after the
+        // core had gone idle, and each would start late: a gap at every block
+        // from then on, where there should be one.
+        if ((hw->read_reg32(regs::audio_in_block, regs::control) & regs::state_mask) == regs::state_idle) {
+            hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_events, regs::events_clear);
+            next->timestamp = timestamp_100ns();
+            debug_mark(2, ':');
+            compress->push_frame(next);
+            next = make_frame();
+            set_buffer(*next);
+            hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_command, regs::command_arm);
+        }
         current = next;
     }
 

@@ -71,26 +71,29 @@ uint32_t audio_core::latch_count()
     return samples;
 }
 
-void audio_core::fill(const job& unit, duration start)
+capture_core::transfer audio_core::fill(const job& unit, duration start)
 {
     if (unit.count == 0)
-        return;
+        return nullptr;
     const size_t bytes = size_t(unit.count) * channels * sizeof(int32_t);
     uint8_t* out = board.dma(board.bus_to_physical(unit.address), bytes);
     if (!out) {
         guest_error("block of %zu bytes at bus address 0x%08x lies outside memory", bytes, unit.address);
-        return;
+        return nullptr;
     }
     const int64_t first = (filled_until && start == *filled_until) ? next_index : sample_index(start);
-    for (uint32_t i = 0; i < unit.count; ++i) {
-        for (unsigned c = 0; c < channels; ++c) {
-            const int32_t sample = tone(c, first + i);
-            std::memcpy(out, &sample, sizeof sample);   // the buffer need not be aligned
-            out += sizeof sample;
-        }
-    }
     filled_until = start + length_of(unit);
     next_index = first + unit.count;
+    return [out, first, count = unit.count] {
+        uint8_t* at = out;
+        for (uint32_t i = 0; i < count; ++i) {
+            for (unsigned c = 0; c < channels; ++c) {
+                const int32_t sample = tone(c, first + i);
+                std::memcpy(at, &sample, sizeof sample);   // the buffer need not be aligned
+                at += sizeof sample;
+            }
+        }
+    };
 }
 
 void audio_core::write_other(unsigned r, uint32_t, uint32_t)

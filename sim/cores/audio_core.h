@@ -50,7 +50,7 @@ protected:
     duration unit_length() override;
     duration length_of(const job& unit) override;
     uint32_t latch_count() override;
-    void fill(const job& unit, duration start) override;
+    transfer fill(const job& unit, duration start) override;
     void write_other(unsigned reg, uint32_t value, uint32_t mask) override;
     void worker_started() override;
 

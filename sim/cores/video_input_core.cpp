@@ -43,24 +43,24 @@ void video_core::check_address()
         guest_error("armed before a buffer address was written to register 2");
 }
 
-void video_core::fill(const job& unit, duration start)
+capture_core::transfer video_core::fill(const job& unit, duration start)
 {
     timed_end.reset();
     const std::optional<picture_geometry> geometry = geometry_of(unit);
     if (!address_written || !geometry)
-        return;   // reported at arm time
+        return nullptr;   // reported at arm time
     const size_t bytes = geometry->bytes();
     if (uint64_t(unit.address) + bytes > board.config().memory_size()) {
         guest_error("buffer 0x%08x of %zu bytes lies outside memory", unit.address, bytes);
-        return;
+        return nullptr;
     }
     uint8_t* out = board.dma(unit.address, bytes);
     if (!out)
-        return;
+        return nullptr;
     const picture_timeline& grid = *timeline();
     const uint32_t number = grid.number_at(start);
     const uint8_t field = grid.input().interlaced ? uint8_t(number % 2) : 2;
-    render_picture(out, *geometry, number, field);
+    return [out, g = *geometry, number, field] { render_picture(out, g, number, field); };
 }
 
 void video_core::write_other(unsigned r, uint32_t, uint32_t)

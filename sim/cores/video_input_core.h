@@ -50,7 +50,7 @@ protected:
 
     std::optional<duration> unit_start(duration ready, std::optional<duration> after) final;
     duration unit_length() final;
-    void fill(const job& unit, duration start) final;
+    transfer fill(const job& unit, duration start) final;
     void write_other(unsigned reg, uint32_t value, uint32_t mask) final;
 
     // Reports an arm before register 2 was ever written.

@@ -126,7 +126,14 @@ void capture_core::run()
         // A stop, a reset or a new input abandons the unit in progress.
         if (!board.clock().wait_until(lock, board.changed(), end, woken))
             continue;
-        fill(*current, *start);
+        if (const transfer writes = fill(*current, *start)) {
+            lock.unlock();
+            writes();
+            lock.lock();
+            // Stopped, reset or re-timed while the data went out: no event.
+            if (stopping || generation != seen)
+                continue;
+        }
         ++units_done;
         events = regs::events_mask;
         update_irq();

@@ -10,10 +10,13 @@
 // queues the next buffer, which starts when the current unit ends, so the
 // product can keep one buffer in progress and one queued. A worker thread
 // paces the units by the board's clock, has the subclass fill each finished
+// buffer by DMA (outside the board's mutex, as a DMA engine writes beside the
+// bus: a picture's worth of writes must not hold up the other cores),
 // buffer by DMA, then raises the events and the interrupt.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -60,8 +63,11 @@ protected:
     virtual duration length_of(const job&) { return unit_length(); }
     // What an arm latches besides the buffer address.
     virtual uint32_t latch_count() { return 0; }
-    // Writes one finished unit into memory (board mutex held).
-    virtual void fill(const job& unit, duration start) = 0;
+    // The DMA transfer of one finished unit: called with the board mutex
+    // held to take what the transfer needs, it returns the writes to memory,
+    // which the worker runs with the mutex released (none: nothing to write).
+    using transfer = std::function<void()>;
+    virtual transfer fill(const job& unit, duration start) = 0;
     // Reactions to writes other than the handshake of register 0.
     virtual void write_other(unsigned reg, uint32_t value, uint32_t mask);
     // Called on the worker thread before it starts pacing units.

@@ -153,3 +153,4 @@ TEST(audio_capture, hands_on_ring_buffers_in_order_and_the_tone_without_a_seam)
         EXPECT_EQ(samples, 768u);
     EXPECT_TRUE(board.fpga().guest_errors().empty());
 }
+

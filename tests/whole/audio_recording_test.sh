@@ -1,10 +1,11 @@
 # The appliance's audio, recorded by ndi-monitor from the virtual LAN: one
-# 48 kHz stereo 32-bit stream as long as the run, with a continuous tone.
+# 48 kHz stereo 32-bit stream as long as the run, with a continuous tone,
+# while the video input runs beside it.
 . "$TEST_SOURCE_DIR/lib.sh"
 need_root
 
 seconds=6
-virtual-board --record "$scratch/rec.mkv" --seconds $seconds -- ndi-encoder -X >"$scratch/out" 2>"$scratch/err"
+virtual-board --record "$scratch/rec.mkv" --seconds $seconds -- ndi-encoder -q >"$scratch/out" 2>"$scratch/err"
 status=$?
 check_eq "$status" 0 "appliance status after SIGTERM"
 check_contains "$(cat "$scratch/out")" '<ndi_capabilities qrn_ptz="true" web_control="http://192.168.5.20"/>' "capabilities"
