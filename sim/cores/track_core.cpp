@@ -181,19 +181,12 @@ void track_core::set_signal(const video_signal& signal)
 void track_core::start()
 {
     if (schedule.size() > 1)
-        worker = std::thread([this] { run_schedule(); });
+        start_worker([this] { run_schedule(); });
 }
 
 void track_core::stop()
 {
-    if (!worker.joinable())
-        return;
-    {
-        std::lock_guard<std::mutex> lock(board.mutex());
-        stopping = true;
-        board.changed().notify_all();
-    }
-    worker.join();
+    stop_worker();
 }
 
 void track_core::run_schedule()

@@ -81,8 +81,6 @@ private:
     uint32_t status = 0;     // status word of the signal now at the input
     bool running = false;    // started with 3 or 7, stopped with 0
     bool event = false;      // the status changed since the last acknowledge
-    bool stopping = false;
-    std::thread worker;
 };
 
 }  // namespace vfpga

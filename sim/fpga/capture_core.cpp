@@ -87,19 +87,12 @@ void capture_core::input_changed()
 
 void capture_core::start()
 {
-    worker = std::thread([this] { run(); });
+    start_worker([this] { run(); });
 }
 
 void capture_core::stop()
 {
-    if (!worker.joinable())
-        return;
-    {
-        std::lock_guard<std::mutex> lock(board.mutex());
-        stopping = true;
-        board.changed().notify_all();
-    }
-    worker.join();
+    stop_worker();
 }
 
 void capture_core::run()

@@ -89,8 +89,6 @@ private:
     uint64_t generation = 0;
     duration restarted_at{};   // board time of the last generation change
     std::atomic<uint64_t> units_done{0};
-    bool stopping = false;
-    std::thread worker;
 };
 
 }  // namespace vfpga

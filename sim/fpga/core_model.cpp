@@ -19,6 +19,23 @@ void core_model::bus_write(unsigned reg, uint32_t value, uint32_t mask)
     write(reg, value, mask);
 }
 
+void core_model::start_worker(std::function<void()> body)
+{
+    worker = std::thread(std::move(body));
+}
+
+void core_model::stop_worker()
+{
+    if (!worker.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(board.mutex());
+        stopping = true;
+        board.changed().notify_all();
+    }
+    worker.join();
+}
+
 void core_model::update_irq()
 {
     if (irq_number >= 0)

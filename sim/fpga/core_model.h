@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vfpga {
@@ -51,6 +53,13 @@ protected:
     // A register written in a way the real core would not accept: a product bug.
     void guest_error(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+    // A worker thread of the model's own (pacing units, following a
+    // schedule). stop_worker sets stopping under the board's mutex, wakes
+    // the board's waiters and joins; the body returns once it sees stopping.
+    void start_worker(std::function<void()> body);
+    void stop_worker();
+    bool stopping = false;   // guarded by the board's mutex
+
     static uint8_t lane(uint32_t value, unsigned lane) { return uint8_t(value >> (8 * lane)); }
     static bool writes_lane(uint32_t mask, unsigned lane) { return (mask >> (8 * lane)) & 0xFF; }
 
@@ -61,6 +70,7 @@ private:
     uint32_t first_register;
     int irq_number;
     std::vector<uint32_t> registers;
+    std::thread worker;
 };
 
 }  // namespace vfpga

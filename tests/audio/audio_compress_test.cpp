@@ -57,7 +57,7 @@ TEST_F(audio_compress_test, keeps_the_newest_three_and_marks_each_drop)
         auto compress = std::make_shared<audio_compress>(nullptr, sender);
         compress->enable();
         {
-            captured_debug_log log(c.level);
+            debug_capture log(c.level);
             {
                 sent_audio::hold_guard hold;
                 compress->push_frame(block(0));

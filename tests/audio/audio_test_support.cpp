@@ -11,30 +11,6 @@
 #include "app/debug_log.h"
 #include "ndi/network_send.h"
 
-captured_debug_log::captured_debug_log(int level)
-    : saved_level(debug_level), saved_stream(debug_stream), file(std::tmpfile())
-{
-    debug_level = level;
-    debug_stream = file;
-}
-
-captured_debug_log::~captured_debug_log()
-{
-    debug_level = saved_level;
-    debug_stream = saved_stream;
-    std::fclose(file);
-}
-
-std::string captured_debug_log::text()
-{
-    std::fflush(file);
-    std::rewind(file);
-    std::string out;
-    for (int c; (c = std::fgetc(file)) != EOF;)
-        out += char(c);
-    return out;
-}
-
 std::shared_ptr<network_send> loopback_sender()
 {
     setenv("NDI_SIM_PORT", "0", 1);
@@ -51,17 +27,6 @@ bool thread_running(const std::string& name)
             return true;
     }
     return false;
-}
-
-bool eventually(const std::function<bool()>& done, std::chrono::seconds limit)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 namespace {

@@ -10,22 +10,7 @@
 #include <string>
 #include <vector>
 
-// Routes the debug log into a temporary file at the given level for the
-// life of the object, so that a test can read the marks written.
-class captured_debug_log {
-public:
-    explicit captured_debug_log(int level);
-    ~captured_debug_log();
-    captured_debug_log(const captured_debug_log&) = delete;
-    captured_debug_log& operator=(const captured_debug_log&) = delete;
-
-    std::string text();
-
-private:
-    int saved_level;
-    FILE* saved_stream;
-    FILE* file;
-};
+#include "tests/support/debug_capture.h"
 
 class network_send;
 
@@ -34,10 +19,6 @@ std::shared_ptr<network_send> loopback_sender();
 
 // Whether a thread of this process carries the name.
 bool thread_running(const std::string& name);
-
-// Polls until done() holds; false after limit. For waiting on the program's
-// own threads, never on the virtual hardware.
-bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(10));
 
 // Where in the test tone an interleaved stereo block starts: its first
 // sample index modulo tone_cycle, when every sample of both channels is the

@@ -8,33 +8,9 @@
 #include <string>
 
 #include "sim/cores/video_pattern.h"
+#include "tests/support/debug_capture.h"
 #include "sim/fpga/capture_core.h"
 #include "sim/fpga/fpga.h"
-
-// The debug log in a file at the given level, flushed after every message,
-// so that a test can read the marks while the threads write them.
-class debug_capture {
-public:
-    explicit debug_capture(int level);
-    ~debug_capture();
-    debug_capture(const debug_capture&) = delete;
-    debug_capture& operator=(const debug_capture&) = delete;
-
-    std::string text() const;
-    // The marks written so far that are in alphabet (messages left out).
-    std::string marks(const std::string& alphabet) const;
-    size_t count(char mark) const { return marks(std::string(1, mark)).size(); }
-
-private:
-    std::string path;
-    FILE* file;
-    FILE* saved_stream;
-    int saved_level;
-    bool saved_flush;
-};
-
-// Polls for what another thread brings about; false after the limit.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // Read under the board's mutex, as the models write them.
 uint64_t units_completed(vfpga::fpga& board, const vfpga::capture_core& core);
