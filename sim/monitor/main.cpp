@@ -335,7 +335,7 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
     int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
 
-    // The sender may still be starting: try again every 200 ms while --wait
+    // The sender may still be starting: try again every 50 ms while --wait
     // lasts, and give up at once on a stop signal.
     std::string error;
     auto give_up = clock_type::now() + std::chrono::duration_cast<clock_type::duration>(
@@ -343,7 +343,7 @@ int main(int argc, char** argv)
     auto link = receiver_link::connect(settings->where, error);
     while (!link && clock_type::now() < give_up) {
         pollfd watched{signal_fd, POLLIN, 0};
-        if (poll(&watched, 1, 200) > 0)
+        if (poll(&watched, 1, 50) > 0)
             break;
         link = receiver_link::connect(settings->where, error);
     }

@@ -58,7 +58,7 @@ void stream_statistics::audio(const ndi_wire::audio_fields& audio, uint32_t drop
     if (audio_seen) {
         int64_t tolerance = std::max<int64_t>(20000, block / 4);
         if (std::llabs(audio.timecode - expected_audio_timecode) > tolerance)
-            ++gaps;
+            ++timecode_jumps;
     }
     audio_seen = true;
     last_audio = audio;
@@ -120,10 +120,10 @@ std::string stream_statistics::summary(double connected_seconds) const
                        connected_seconds > 0 ? double(stream.total.frames) / connected_seconds : 0.0,
                        mbit_per_second(stream.total.bytes, connected_seconds));
     if (audio_seen)
-        text += format("  audio %d Hz %d ch: %llu blocks, %llu samples, %llu gaps\n", last_audio.sample_rate,
+        text += format("  audio %d Hz %d ch: %llu blocks, %llu samples, %llu timecode jumps (off the block rate by over 4 ms)\n", last_audio.sample_rate,
                        last_audio.channels, (unsigned long long)audio_total.frames,
                        (unsigned long long)(audio_total.bytes / 4 / std::max(1, last_audio.channels)),
-                       (unsigned long long)gaps);
+                       (unsigned long long)timecode_jumps);
     if (videos.empty() && !audio_seen)
         text += "  no media\n";
     text += format("  dropped %llu, late %llu\n", (unsigned long long)dropped_total, (unsigned long long)late_total);

@@ -39,7 +39,7 @@ public:
     uint64_t audio_blocks() const { return audio_total.frames; }
     uint64_t dropped() const { return dropped_total; }
     uint64_t late() const { return late_total; }
-    uint64_t audio_gaps() const { return gaps; }
+    uint64_t audio_timecode_jumps() const { return timecode_jumps; }
 
 private:
     struct counters {
@@ -66,7 +66,7 @@ private:
     ndi_wire::audio_fields last_audio{};
     bool audio_seen = false;
     int64_t expected_audio_timecode = 0;
-    uint64_t gaps = 0;
+    uint64_t timecode_jumps = 0;
     uint64_t dropped_interval = 0, dropped_total = 0;
     uint64_t late_interval = 0, late_total = 0;
     clock::time_point interval_start{};

@@ -230,7 +230,7 @@ TEST_F(monitor_run, records_audio_and_both_video_streams_the_way_they_were_sent)
     EXPECT_NE(output.find("tally sent: on program"), std::string::npos) << output;
     EXPECT_NE(output.find("the sender closed the connection"), std::string::npos) << output;
     EXPECT_NE(output.find("125 blocks"), std::string::npos) << output;
-    EXPECT_NE(output.find("0 gaps"), std::string::npos) << output;
+    EXPECT_NE(output.find("0 timecode jumps"), std::string::npos) << output;
     EXPECT_NE(output.find("recorded " + recording.string()), std::string::npos) << output;
 
     auto sections = probe(recording);
