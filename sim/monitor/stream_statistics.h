@@ -3,9 +3,11 @@
 //
 // A frame is late when it arrives more than late_margin after the best
 // alignment of its stream's timecodes with the arrival clock seen so far;
-// this needs no agreement between the sender's clock and ours. An audio gap
-// is a block whose timecode does not follow on from the previous block's
-// end (within a quarter block or 2 ms, whichever is more).
+// this needs no agreement between the sender's clock and ours. An audio
+// timecode jump is a block whose timecode does not follow on from the
+// previous block's end within a quarter block or 2 ms, whichever is more:
+// the timecodes are capture times, so scheduling jitter shows here too;
+// only the samples themselves tell a real gap.
 //
 // Thread rules: none; the monitor's one thread owns it.
 #pragma once
