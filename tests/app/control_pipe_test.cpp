@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+
 namespace {
 
 signal_info progressive_1080()
@@ -100,4 +103,29 @@ TEST(control_pipe, one_read_is_one_command)
     const std::string long_word(500, 'x');
     command_reply r = interpret_command(long_word, nullptr, nullptr);
     EXPECT_TRUE(r.unknown);
+}
+
+TEST(control_pipe, survives_arbitrary_bytes)
+{
+    // Whatever a supervisor writes, one read gives at most one short reply
+    // built from known pieces, and never reads past the command buffer.
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const std::string words[] = {"video_in", "audio_in", "audio_out", "tally", "exit", "on", "off", " ", "\n", "\0"};
+    signal_info s = progressive_1080();
+    audio_config c = stereo(true);
+    for (int round = 0; round < 20000; ++round) {
+        std::string input;
+        const int pieces = int(random() % 12);
+        for (int i = 0; i < pieces; ++i) {
+            if (random() % 2)
+                input += words[random() % std::size(words)];
+            else
+                input += char(random() % 256);
+        }
+        const command_reply r = interpret_command(input, (round & 1) ? &s : nullptr, (round & 2) ? &c : nullptr);
+        EXPECT_LE(r.text.size(), 40u) << testing::PrintToString(input);
+        EXPECT_FALSE(r.exit && (r.unknown || !r.text.empty()));
+    }
 }
