@@ -1,7 +1,5 @@
 #include "sim/cores/audio_core.h"
 
-#include <pthread.h>
-#include <sched.h>
 
 #include <cmath>
 #include <cstring>
@@ -100,21 +98,6 @@ void audio_core::write_other(unsigned r, uint32_t, uint32_t)
 {
     if (r == regs::audio_channel_control && control_words.size() < control_log_limit)
         control_words.push_back(reg(r));
-}
-
-void audio_core::worker_started()
-{
-    // Hardware is never late. A worker starved for a block's time would end
-    // the queued block at once behind the late one; their interrupts merge
-    // and the program, left one block behind, re-arms an idle core for every
-    // block from then on: a gap at each block. Above the program's capture
-    // thread it keeps the core's own time. Without the right to it (not
-    // root) it runs as it is.
-    if (board.clock().kind() != model_clock::mode::realtime)
-        return;
-    sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_FIFO);
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
 
 }  // namespace vfpga

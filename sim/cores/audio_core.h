@@ -52,7 +52,6 @@ protected:
     uint32_t latch_count() override;
     transfer fill(const job& unit, duration start) override;
     void write_other(unsigned reg, uint32_t value, uint32_t mask) override;
-    void worker_started() override;
 
 private:
     static constexpr size_t control_log_limit = 1024;

@@ -1,5 +1,8 @@
 #include "sim/fpga/capture_core.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 
 #include "hw/registers.h"
@@ -95,9 +98,24 @@ void capture_core::stop()
     stop_worker();
 }
 
+void capture_core::keep_real_time()
+{
+    // Hardware is never late. A worker starved for a unit's time would end
+    // the queued unit at once behind the late one; their interrupts merge
+    // and the program is left a unit behind. Every worker that shares the
+    // board's mutex runs above the program's capture threads too: a worker
+    // preempted while it holds the mutex would make the others late as well.
+    // Without the right to it (not root) it runs as it is.
+    if (board.clock().kind() != model_clock::mode::realtime)
+        return;
+    sched_param param{};
+    param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
 void capture_core::run()
 {
-    worker_started();
+    keep_real_time();
     std::unique_lock<std::mutex> lock(board.mutex());
     std::optional<duration> previous_end;
     while (!stopping) {

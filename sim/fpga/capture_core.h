@@ -70,8 +70,6 @@ protected:
     virtual transfer fill(const job& unit, duration start) = 0;
     // Reactions to writes other than the handshake of register 0.
     virtual void write_other(unsigned reg, uint32_t value, uint32_t mask);
-    // Called on the worker thread before it starts pacing units.
-    virtual void worker_started() {}
 
     void write(unsigned reg, uint32_t value, uint32_t mask) final;
     // Abandons the units in progress and queued (stop, reset).
@@ -81,6 +79,7 @@ protected:
 
 private:
     void run();
+    void keep_real_time();
 
     const unsigned buffer_register;
     std::optional<job> current;
