@@ -35,10 +35,12 @@ check_contains "$(cat "$scratch/stdout")" "Signal : 1920x1080p59 1" "signal line
 
 # The supervisor goes away: the program idles, then serves a new writer.
 exec 3>&-
-pid=$(pgrep -f "ndi-encoder -p -p -p -I $scratch/in" | head -1)
-ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
+pid=$(pgrep -f "^ndi-encoder -p -p -p -I $scratch/in" | head -1)
+[ -n "$pid" ] || fail "no ndi-encoder process found"
+# The main thread only: the virtual cores run inside the process too.
+ticks() { awk '{ print $14 + $15 }' "/proc/$pid/task/$pid/stat"; }
 before=$(ticks); sleep 1; after=$(ticks)
-[ $((after - before)) -lt 30 ] || fail "busy after the writer left: $((after - before)) ticks in 1 s"
+[ $((after - before)) -lt 10 ] || fail "busy after the writer left: $((after - before)) ticks in 1 s"
 exec 3>"$scratch/in"
 
 # Lost after 2 s, back after 3 s as 1080i (fields of 1920 x 540).
