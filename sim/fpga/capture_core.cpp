@@ -98,24 +98,26 @@ void capture_core::stop()
     stop_worker();
 }
 
-void capture_core::keep_real_time()
+void capture_core::keep_real_time(bool on)
 {
     // Hardware is never late. A worker starved for a unit's time would end
     // the queued unit at once behind the late one; their interrupts merge
-    // and the program is left a unit behind. Every worker that shares the
-    // board's mutex runs above the program's capture threads too: a worker
-    // preempted while it holds the mutex would make the others late as well.
-    // Without the right to it (not root) it runs as it is.
+    // and the program is left a unit behind. So the worker keeps time and
+    // takes the board's mutex above the program's capture threads (a worker
+    // preempted while it holds the mutex would hold up the others too), but
+    // writes its data at normal priority: a picture's worth of writes must
+    // not keep an audio block waiting. Without the right to it (not root)
+    // it runs as it is.
     if (board.clock().kind() != model_clock::mode::realtime)
         return;
     sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_FIFO);
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    param.sched_priority = on ? sched_get_priority_max(SCHED_FIFO) : 0;
+    pthread_setschedparam(pthread_self(), on ? SCHED_FIFO : SCHED_OTHER, &param);
 }
 
 void capture_core::run()
 {
-    keep_real_time();
+    keep_real_time(true);
     std::unique_lock<std::mutex> lock(board.mutex());
     std::optional<duration> previous_end;
     while (!stopping) {
@@ -139,7 +141,9 @@ void capture_core::run()
             continue;
         if (const transfer writes = fill(*current, *start)) {
             lock.unlock();
+            keep_real_time(false);
             writes();
+            keep_real_time(true);
             lock.lock();
             // Stopped, reset or re-timed while the data went out: no event.
             if (stopping || generation != seen)

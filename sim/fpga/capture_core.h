@@ -79,7 +79,7 @@ protected:
 
 private:
     void run();
-    void keep_real_time();
+    void keep_real_time(bool on);
 
     const unsigned buffer_register;
     std::optional<job> current;
