@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "app/control_pipe.h"
-#include "app/debug_log.h"
+#include "base/debug_log.h"
 #include "app/options.h"
 #include "audio/audio_capture.h"
 #include "audio/audio_compress.h"

@@ -5,8 +5,8 @@
 
 #include <cstdio>
 
-#include "app/debug_log.h"
-#include "app/utilities.h"
+#include "base/debug_log.h"
+#include "base/utilities.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "app/debug_log.h"
-#include "app/utilities.h"
+#include "base/debug_log.h"
+#include "base/utilities.h"
 #include "ndi/network_send.h"
 
 audio_compress::audio_compress(std::shared_ptr<hardware> hw, std::shared_ptr<network_send> sender)

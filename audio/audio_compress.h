@@ -10,7 +10,7 @@
 #include <memory>
 #include <thread>
 
-#include "app/frame_queue.h"
+#include "base/frame_queue.h"
 #include "audio/audio_capture.h"
 
 class hardware;

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/debug_log.h"
-#include "app/utilities.h"
+#include "base/debug_log.h"
+#include "base/utilities.h"
 #include "hw/registers.h"
 #include "hw/uio.h"
 

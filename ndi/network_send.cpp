@@ -11,7 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "app/debug_log.h"
+#include "base/debug_log.h"
 
 namespace {
 

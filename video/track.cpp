@@ -5,8 +5,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/debug_log.h"
-#include "app/utilities.h"
+#include "base/debug_log.h"
+#include "base/utilities.h"
 #include "hw/hardware.h"
 #include "hw/registers.h"
 #include "video/video_capture.h"

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "app/debug_log.h"
-#include "app/utilities.h"
+#include "base/debug_log.h"
+#include "base/utilities.h"
 #include "hw/hardware.h"
 #include "hw/registers.h"
 #include "video/video_compress.h"

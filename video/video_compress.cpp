@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/debug_log.h"
+#include "base/debug_log.h"
 #include "hw/hardware.h"
 #include "ndi/network_send.h"
 

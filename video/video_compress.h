@@ -20,7 +20,7 @@
 #include <memory>
 #include <thread>
 
-#include "app/frame_queue.h"
+#include "base/frame_queue.h"
 #include "video/video_capture.h"
 
 class hardware;

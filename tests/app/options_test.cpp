@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/debug_log.h"
-#include "app/utilities.h"
+#include "base/debug_log.h"
+#include "base/utilities.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-#include "app/utilities.h"
+#include "base/utilities.h"
 #include "audio/audio_compress.h"
 #include "hw/hardware.h"
 #include "hw/registers.h"

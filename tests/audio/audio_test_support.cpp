@@ -8,7 +8,7 @@
 #include <ostream>
 #include <thread>
 
-#include "app/debug_log.h"
+#include "base/debug_log.h"
 #include "ndi/network_send.h"
 
 std::shared_ptr<network_send> loopback_sender()

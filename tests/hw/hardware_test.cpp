@@ -8,7 +8,7 @@
 #include <fstream>
 #include <vector>
 
-#include "app/debug_log.h"
+#include "base/debug_log.h"
 #include "hw/registers.h"
 #include "tests/support/test_board.h"
 

@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/debug_log.h"
+#include "base/debug_log.h"
 #include "sim/ndi/ndi_sim.h"
 #include "tests/sim/ndi/test_receiver.h"
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/debug_log.h"
+#include "base/debug_log.h"
 
 debug_capture::debug_capture(int level)
     : saved_stream(debug_stream), saved_level(debug_level), saved_flush(debug_flush)

@@ -9,7 +9,7 @@
 #include "hw/hardware.h"
 #include "tests/support/test_board.h"
 #include "tests/video/video_test_support.h"
-#include "app/frame_queue.h"
+#include "base/frame_queue.h"
 
 namespace {
 

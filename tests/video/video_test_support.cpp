@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/debug_log.h"
+#include "base/debug_log.h"
 
 uint64_t units_completed(vfpga::fpga& board, const vfpga::capture_core& core)
 {

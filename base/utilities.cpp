@@ -1,4 +1,4 @@
-#include "app/utilities.h"
+#include "base/utilities.h"
 
 #include <pthread.h>
 #include <sched.h>

@@ -14,7 +14,7 @@
 #include <memory>
 #include <mutex>
 
-#include "app/debug_log.h"
+#include "base/debug_log.h"
 
 template <class T>
 class frame_queue {
