@@ -12,7 +12,7 @@ namespace regs {
 
 // Register 0 of every core: control in, state and events out.
 constexpr unsigned control = 0;
-constexpr unsigned lane_command = 0;   // write 1 arms or starts, 0x80 resets
+constexpr unsigned lane_command = 0;   // write 1 arms a capture core or starts an encoder, 0x80 resets
 constexpr unsigned lane_mode = 1;      // format code / preview mode / audio control byte; field bit on read
 constexpr unsigned lane_enable = 2;    // 0xC0 enables the core's events
 constexpr unsigned lane_events = 3;    // read: pending event bits; write 0xC0 clears them
@@ -38,6 +38,41 @@ constexpr unsigned encoder_height = 7;
 constexpr unsigned encoder_stride = 8;
 constexpr unsigned encoder_slice_length = 11;  // 11 + s: coded length of slice s
 constexpr unsigned encoder_present = 15;       // non-zero when the core exists
+constexpr unsigned encoder_count_max = 4;
+constexpr unsigned encoder_slices = 4;         // slices of every coded picture, over all cores
+constexpr unsigned encoder_table_slots = 8;
+constexpr unsigned encoder_table_entries = 64; // one per coefficient, raster order
+
+// A table-port word loads one entry of one slot: bit 31 set, the slot in
+// bits 26-30, the entry in bits 20-25, the value in bits 0-19.
+constexpr uint32_t quant_write = 0x80000000u;
+constexpr unsigned quant_slot_shift = 26;
+constexpr uint32_t quant_slot_mask = 0x1F;
+constexpr unsigned quant_entry_shift = 20;
+constexpr uint32_t quant_entry_mask = 0x3F;
+constexpr uint32_t quant_value_mask = 0xFFFFF;
+constexpr uint32_t quant_word(unsigned slot, unsigned entry, uint32_t value)
+{
+    return quant_write | (slot & quant_slot_mask) << quant_slot_shift | (entry & quant_entry_mask) << quant_entry_shift |
+           (value & quant_value_mask);
+}
+
+// The control word: table slot in bits 0-7, first and last slice the core
+// codes in bits 8-11 and 12-15, bit 16 a 4:2:0 source, bit 17 a 4:2:2 width
+// that is not a multiple of 64.
+constexpr uint32_t control_slot_mask = 0xFF;
+constexpr unsigned control_first_slice_shift = 8;
+constexpr unsigned control_last_slice_shift = 12;
+constexpr uint32_t control_slice_mask = 0xF;
+constexpr uint32_t control_yuv420 = 1u << 16;
+constexpr uint32_t control_width_partial = 1u << 17;
+constexpr uint32_t encoder_control(unsigned slot, unsigned first_slice, unsigned last_slice, bool yuv420,
+                                   bool width_partial)
+{
+    return (slot & control_slot_mask) | (first_slice & control_slice_mask) << control_first_slice_shift |
+           (last_slice & control_slice_mask) << control_last_slice_shift | (yuv420 ? control_yuv420 : 0) |
+           (width_partial ? control_width_partial : 0);
+}
 
 // Video input cores.
 constexpr uint32_t video_in_block = 0x200;
@@ -79,3 +114,6 @@ enum irq : int {
 };
 
 }  // namespace regs
+
+static_assert(regs::quant_word(3, 1, 655) == 0x8C10028F);
+static_assert(regs::encoder_control(3, 2, 2, false, false) == 0x2203);
