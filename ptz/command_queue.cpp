@@ -4,8 +4,8 @@
 #include <ctime>
 #include <utility>
 
-command_queue::command_queue(send_function send, pause_function pause)
-    : send(std::move(send)), pause(std::move(pause))
+command_queue::command_queue(send_function send_command, pause_function pause_line)
+    : send(std::move(send_command)), pause(std::move(pause_line))
 {
 }
 

@@ -21,8 +21,8 @@ public:
     using send_function = std::function<int(const visca_message&)>;
     using pause_function = std::function<void()>;
 
-    // send writes one command to the line; pause waits pause_time.
-    command_queue(send_function send, pause_function pause);
+    // send_command writes one command to the line; pause_line waits pause_time.
+    command_queue(send_function send_command, pause_function pause_line);
 
     // Serves requests until it takes the stop_queue request; every request
     // is followed by a pause.

@@ -42,7 +42,6 @@ void packet_splitter::store(const uint8_t* data, size_t n)
     if (count == ring_slots) {
         read_index = (read_index + 1) % ring_slots;
         --count;
-        ++dropped_packets;
     }
     packet& slot = slots[(read_index + count) % ring_slots];
     std::memmove(slot.bytes.data(), data, n);

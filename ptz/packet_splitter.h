@@ -31,7 +31,6 @@ public:
     bool take(packet& out);
 
     size_t pending_size() const { return pending.size; }
-    size_t dropped() const { return dropped_packets; }
 
 private:
     void store(const uint8_t* data, size_t n);
@@ -40,5 +39,4 @@ private:
     std::array<packet, ring_slots> slots{};
     size_t read_index = 0;
     size_t count = 0;
-    size_t dropped_packets = 0;
 };

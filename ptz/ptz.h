@@ -61,8 +61,6 @@ public:
     int send_serial(const uint8_t* message, size_t length);
     int send_serial(const visca_message& message) { return send_serial(message.data(), message.size); }
 
-    const network_identity& identity() const { return network; }
-
 private:
     void ndi_thread();
     void visca_thread();

@@ -26,7 +26,7 @@ constexpr uint8_t reply_end = 0x03;
 // Appends to a network-settings answer.
 class answer_writer {
 public:
-    explicit answer_writer(uint8_t* out) : out(out) {}
+    explicit answer_writer(uint8_t* buffer) : out(buffer) {}
 
     void byte(uint8_t b) { out[length++] = b; }
 
