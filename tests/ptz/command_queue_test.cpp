@@ -9,18 +9,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "tests/ptz/hex.h"
 
-std::string hex(const visca_message& m)
-{
-    std::string out;
-    char byte[4];
-    for (size_t i = 0; i < m.size; ++i) {
-        std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", m.bytes[i]);
-        out += byte;
-    }
-    return out;
-}
+namespace {
 
 class recorded_queue {
 public:

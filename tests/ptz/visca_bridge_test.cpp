@@ -7,26 +7,11 @@
 #include <vector>
 
 #include "ptz/serial_tag.h"
+#include "tests/ptz/hex.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-std::string hex(const uint8_t* data, size_t n)
-{
-    std::string out;
-    char byte[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", data[i]);
-        out += byte;
-    }
-    return out;
-}
-
-std::string hex(const bytes& b)
-{
-    return hex(b.data(), b.size());
-}
 
 network_identity device()
 {

@@ -6,18 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "tests/ptz/hex.h"
 
-std::string hex(const visca_message& m)
-{
-    std::string out;
-    char byte[4];
-    for (size_t i = 0; i < m.size; ++i) {
-        std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", m.bytes[i]);
-        out += byte;
-    }
-    return out;
-}
+namespace {
 
 struct encoded {
     const char* what;
