@@ -1,12 +1,17 @@
 // virtual-camera: the VISCA camera of the virtual board, on a
 // pseudo-terminal whose slave stands in for the board's /dev/ttyS1.
 //
-//   virtual-camera --link PATH [--log FILE] [--noise] [--seed N]
+//   virtual-camera --link PATH [--log FILE] [--timing FILE] [--noise] [--seed N]
 //
 // --link   makes PATH a symbolic link to the terminal's slave (replacing
 //          what is there) and removes it on the way out
 // --log    writes every message received, tag included, one line each, as
 //          upper-case hex bytes separated by spaces
+// --timing writes every message received and every reply sent, one line
+//          each, with the wall-clock time at which it was read off the line
+//          or about to be written to it:
+//              1712345678.123456789 in 0F A0 A0 A0 05 05 05 05 82 01 ... FF
+//              1712345678.123470001 out 0F A0 A0 A0 05 05 05 05 A0 41 FF
 // --noise  a camera on a bad line: now and then it sends a burst of random
 //          bytes (seeded by --seed, else by the clock; the seed is printed)
 //
@@ -23,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
 
@@ -36,13 +42,14 @@ namespace {
 struct options {
     std::string link;
     std::string log;
+    std::string timing;
     bool noise = false;
     std::optional<uint64_t> seed;
 };
 
 void usage(const char* program)
 {
-    std::fprintf(stderr, "Usage: %s --link PATH [--log FILE] [--noise] [--seed N]\n", program);
+    std::fprintf(stderr, "Usage: %s --link PATH [--log FILE] [--timing FILE] [--noise] [--seed N]\n", program);
 }
 
 std::optional<options> parse_options(int argc, char** argv)
@@ -50,7 +57,7 @@ std::optional<options> parse_options(int argc, char** argv)
     static const option long_options[] = {
         {"link", required_argument, nullptr, 'l'}, {"log", required_argument, nullptr, 'g'},
         {"noise", no_argument, nullptr, 'n'},      {"seed", required_argument, nullptr, 's'},
-        {nullptr, 0, nullptr, 0},
+        {"timing", required_argument, nullptr, 't'}, {nullptr, 0, nullptr, 0},
     };
     options result;
     int c;
@@ -58,6 +65,7 @@ std::optional<options> parse_options(int argc, char** argv)
         switch (c) {
         case 'l': result.link = optarg; break;
         case 'g': result.log = optarg; break;
+        case 't': result.timing = optarg; break;
         case 'n': result.noise = true; break;
         case 's': result.seed = std::strtoull(optarg, nullptr, 0); break;
         default: return std::nullopt;
@@ -85,15 +93,61 @@ void send_all(int fd, const bytes& data)
     }
 }
 
+void write_hex(FILE* file, const bytes& message)
+{
+    for (size_t i = 0; i < message.size(); ++i)
+        std::fprintf(file, i ? " %02X" : "%02X", message[i]);
+    std::fputc('\n', file);
+}
+
 void log_message(FILE* log, const bytes& message)
 {
     if (!log)
         return;
-    for (size_t i = 0; i < message.size(); ++i)
-        std::fprintf(log, i ? " %02X" : "%02X", message[i]);
-    std::fputc('\n', log);
+    write_hex(log, message);
     std::fflush(log);
 }
+
+int64_t wall_clock_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The --timing file. Lines are written once the replies have gone, so that
+// keeping the record never delays an answer.
+class timing_log {
+public:
+    explicit timing_log(FILE* file) : file(file) {}
+
+    void note(int64_t ns, const char* direction, const bytes& message)
+    {
+        if (file)
+            pending.push_back({ns, direction, message});
+    }
+
+    void write()
+    {
+        for (const entry& e : pending) {
+            std::fprintf(file, "%lld.%09lld %s ", (long long)(e.ns / 1000000000), (long long)(e.ns % 1000000000),
+                         e.direction);
+            write_hex(file, e.message);
+        }
+        if (!pending.empty())
+            std::fflush(file);
+        pending.clear();
+    }
+
+private:
+    struct entry {
+        int64_t ns;
+        const char* direction;
+        bytes message;
+    };
+    FILE* file;
+    std::vector<entry> pending;
+};
 
 // Bursts of line noise: some with terminators, some without, some that
 // look like tagged replies.
@@ -171,6 +225,14 @@ int main(int argc, char** argv)
         unlink(settings->link.c_str());
         return 1;
     }
+    FILE* timing_file = nullptr;
+    if (!settings->timing.empty() && !(timing_file = std::fopen(settings->timing.c_str(), "w"))) {
+        std::fprintf(stderr, "virtual-camera: cannot write %s: %s\n", settings->timing.c_str(),
+                     std::strerror(errno));
+        unlink(settings->link.c_str());
+        return 1;
+    }
+    timing_log timing(timing_file);
 
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
@@ -206,25 +268,34 @@ int main(int argc, char** argv)
         if (watched[0].revents & POLLIN) {
             uint8_t chunk[512];
             const ssize_t got = read(master, chunk, sizeof chunk);
+            const int64_t read_at = wall_clock_ns();
             for (ssize_t i = 0; i < got; ++i) {
                 if (!framer.add(chunk[i], message))
                     continue;
+                timing.note(read_at, "in", message);
                 log_message(log, message);
-                for (const bytes& reply : camera.receive(message, now()))
+                for (const bytes& reply : camera.receive(message, now())) {
+                    timing.note(wall_clock_ns(), "out", reply);
                     send_all(master, reply);
+                }
             }
         }
-        for (const bytes& reply : camera.complete_due(now()))
+        for (const bytes& reply : camera.complete_due(now())) {
+            timing.note(wall_clock_ns(), "out", reply);
             send_all(master, reply);
+        }
         if (noise && now() >= next_noise) {
             send_all(master, noise->burst());
             next_noise = now() + noise->next_gap();
         }
+        timing.write();
     }
 
     unlink(settings->link.c_str());
     if (log)
         std::fclose(log);
+    if (timing_file)
+        std::fclose(timing_file);
     close(slave);
     close(master);
     return 0;

@@ -1,5 +1,7 @@
 #include "sim/fpga/core_model.h"
 
+#include <pthread.h>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -22,6 +24,10 @@ void core_model::bus_write(unsigned reg, uint32_t value, uint32_t mask)
 void core_model::start_worker(std::function<void()> body)
 {
     worker = std::thread(std::move(body));
+    // Named apart from the program's threads, whose process it shares, so
+    // that per-thread CPU figures tell the two apart.
+    const std::string thread_name = ("fpga:" + model_name).substr(0, 15);
+    pthread_setname_np(worker.native_handle(), thread_name.c_str());
 }
 
 void core_model::stop_worker()

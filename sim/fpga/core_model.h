@@ -54,8 +54,9 @@ protected:
     void guest_error(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     // A worker thread of the model's own (pacing units, following a
-    // schedule). stop_worker sets stopping under the board's mutex, wakes
-    // the board's waiters and joins; the body returns once it sees stopping.
+    // schedule), named "fpga:" and the model's name. stop_worker sets
+    // stopping under the board's mutex, wakes the board's waiters and joins;
+    // the body returns once it sees stopping.
     void start_worker(std::function<void()> body);
     void stop_worker();
     bool stopping = false;   // guarded by the board's mutex

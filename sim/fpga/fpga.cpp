@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <stdexcept>
 
 #include "hw/registers.h"
@@ -61,6 +62,12 @@ fpga::fpga(board_config config, const std::string& memory_file)
     const std::string log_path = board.setting("register_log");
     if (!log_path.empty() && !(register_log = fopen(log_path.c_str(), "w")))
         throw std::runtime_error("virtual board: cannot write " + log_path);
+    const std::string core_log_path = board.setting("core_log");
+    if (!core_log_path.empty()) {
+        if (!(core_log = fopen(core_log_path.c_str(), "w")))
+            throw std::runtime_error("virtual board: cannot write " + core_log_path);
+        core_events.reserve(1 << 18);   // minutes of a busy board without a reallocation
+    }
 
     if (board.input_cores)
         build_models(*this);
@@ -77,6 +84,7 @@ fpga::~fpga()
     }
     for (auto& m : models)
         m->stop();
+    write_core_log();   // while the models' names live
     models.clear();
     if (memory)
         munmap(memory, memory_length);
@@ -199,6 +207,9 @@ void fpga::store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width)
     const uint32_t index = offset / 4;
     unsigned reg = 0;
     if (core_model* m = owner(index, reg)) {
+        if (core_log && reg == regs::control && ((mask >> (8 * regs::lane_command)) & 0xFF) &&
+            uint8_t(value >> (8 * regs::lane_command)) == regs::command_arm)
+            note(m->name().c_str(), "start");
         m->bus_write(reg, value, mask);
         model_wakeup.notify_all();
         return;
@@ -216,7 +227,30 @@ void fpga::update_irq(int irq)
     for (auto& m : models)
         if (m->irq() == irq && m->irq_asserted())
             asserted = true;
+    if (core_log && asserted && !lines[irq].asserted()) {
+        for (const uio_device& device : uio_devices)
+            if (device.irq == irq)
+                note(device.name, "irq");
+    }
     lines[irq].set_level(asserted);
+}
+
+void fpga::note(const char* source, const char* what)
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    core_events.push_back({int64_t(now.tv_sec) * 1000000000 + now.tv_nsec, source, what});
+}
+
+void fpga::write_core_log()
+{
+    if (!core_log)
+        return;
+    for (const core_event& e : core_events)
+        fprintf(core_log, "%lld.%09lld %s %s\n", (long long)(e.realtime_ns / 1000000000),
+                (long long)(e.realtime_ns % 1000000000), e.source, e.what);
+    fclose(core_log);
+    core_log = nullptr;
 }
 
 void fpga::enable_irq(int irq)

@@ -5,6 +5,14 @@
 // One mutex guards the whole board: bus accesses from the program's threads,
 // the models' worker threads and the interrupt lines all take it, so a model
 // sees one access at a time, as on a real bus.
+//
+// The board setting "core_log" names a file that gets, when the board goes,
+// one line for every start of a core (1 written to lane 0 of its register
+// 0) and every rise of an interrupt line, on the wall clock:
+//     1712345678.123456789 vid_in irq
+//     1712345678.123498765 encoder0 start
+// The events are kept in memory until then, so that recording them costs
+// the thread that caused them next to nothing.
 #pragma once
 
 #include <sys/types.h>
@@ -111,8 +119,16 @@ public:
     void add_model(std::unique_ptr<core_model> model);
 
 private:
+    struct core_event {
+        int64_t realtime_ns;
+        const char* source;   // a model's name or a device's
+        const char* what;     // "start" or "irq"
+    };
+
     core_model* owner(uint32_t index, unsigned& reg);
     void store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width);
+    void note(const char* source, const char* what);
+    void write_core_log();
 
     static constexpr size_t write_log_limit = 1 << 20;
 
@@ -128,6 +144,8 @@ private:
     std::vector<std::string> errors;
     video_signal input_signal;
     FILE* register_log = nullptr;   // board setting "register_log": every write as text
+    FILE* core_log = nullptr;       // board setting "core_log"
+    std::vector<core_event> core_events;
     uint8_t* memory = nullptr;
     size_t memory_length = 0;
     bool models_started = false;

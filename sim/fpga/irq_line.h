@@ -27,6 +27,7 @@ public:
         deliver();
     }
 
+    bool asserted() const { return level; }
     uint32_t count() const { return interrupts; }
     std::condition_variable& delivered() { return waiters; }
 

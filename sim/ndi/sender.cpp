@@ -57,6 +57,11 @@ std::unique_ptr<sender> sender::create(const NDIlib_send_create_t& settings, con
         std::fprintf(stderr, "ndi stand-in: %s\n", error.c_str());
         return nullptr;
     }
+    std::unique_ptr<send_log> call_log;
+    if (!config->send_log.empty() && !(call_log = send_log::open(config->send_log, error))) {
+        std::fprintf(stderr, "ndi stand-in: %s\n", error.c_str());
+        return nullptr;
+    }
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -86,12 +91,14 @@ std::unique_ptr<sender> sender::create(const NDIlib_send_create_t& settings, con
     }
 
     std::string name = settings.p_ndi_name ? settings.p_ndi_name : "";
-    return std::unique_ptr<sender>(new sender(std::move(name), std::move(*config), fd, port, wake));
+    return std::unique_ptr<sender>(
+        new sender(std::move(name), std::move(*config), fd, port, wake, std::move(call_log)));
 }
 
-sender::sender(std::string name, sender_config config, int listen_fd, uint16_t port, int wake_fd)
+sender::sender(std::string name, sender_config config, int listen_fd, uint16_t port, int wake_fd,
+               std::unique_ptr<send_log> call_log)
     : name(std::move(name)), config(std::move(config)), listen_fd(listen_fd), listening_port(port),
-      wake_fd(wake_fd)
+      wake_fd(wake_fd), calls(std::move(call_log))
 {
     intake = std::make_unique<frame_intake>([this](message_ptr message) { deliver(std::move(message)); },
                                             [this] { return receiver_count.load() > 0; });
@@ -151,6 +158,9 @@ int sender::q_factor(const NDIlib_video_frame_v2_t& frame) const
 
 void sender::send_video(const NDIlib_video_frame_v2_t* frame)
 {
+    if (calls && frame != nullptr)
+        calls->record(send_log::now_ns(), uint32_t(frame->FourCC), effective_timecode(frame->timecode),
+                      frame->data_size_in_bytes, int32_t(frame->frame_format_type));
     bool usable = frame != nullptr && frame->p_data != nullptr && frame->data_size_in_bytes > 0 &&
                   size_t(frame->data_size_in_bytes) <= ndi_wire::max_sender_body - ndi_wire::video_fields::size;
     if (!usable) {
@@ -167,6 +177,9 @@ void sender::send_video(const NDIlib_video_frame_v2_t* frame)
 
 void sender::send_audio(const NDIlib_audio_frame_interleaved_32s_t& frame)
 {
+    if (calls)
+        calls->record(send_log::now_ns(), send_log::audio, effective_timecode(frame.timecode),
+                      int64_t(frame.no_channels) * frame.no_samples * int64_t(sizeof(int32_t)), 0);
     if (frame.p_data == nullptr || frame.sample_rate <= 0 || frame.no_channels <= 0 ||
         frame.no_channels > max_channels || frame.no_samples <= 0)
         return;

@@ -27,6 +27,7 @@
 #include "sim/ndi/frame_intake.h"
 #include "sim/ndi/rate_control.h"
 #include "sim/ndi/receiver_connection.h"
+#include "sim/ndi/send_log.h"
 #include "sim/ndi/sender_config.h"
 
 namespace ndi_sim {
@@ -60,7 +61,8 @@ private:
         std::string text;
     };
 
-    sender(std::string name, sender_config config, int listen_fd, uint16_t port, int wake_fd);
+    sender(std::string name, sender_config config, int listen_fd, uint16_t port, int wake_fd,
+           std::unique_ptr<send_log> call_log);
 
     void accept_receivers();
     void admit(int socket_fd, std::string peer);
@@ -99,6 +101,7 @@ private:
 
     std::unique_ptr<frame_intake> intake;
     std::thread accept_thread;
+    const std::unique_ptr<send_log> calls;   // NDI_SIM_SEND_LOG, else null
 };
 
 }  // namespace ndi_sim

@@ -219,6 +219,8 @@ std::optional<sender_config> sender_config::from(const char* configuration_text,
         config.address = address;
     if (const char* verbose = std::getenv("NDI_SIM_VERBOSE"); verbose != nullptr)
         config.verbose = verbose[0] != '\0' && verbose[0] != '0';
+    if (const char* log = std::getenv("NDI_SIM_SEND_LOG"); log != nullptr)
+        config.send_log = log;
 
     if (!valid_address(config.address)) {
         error = "not an IPv4 address: " + config.address;

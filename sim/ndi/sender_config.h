@@ -9,6 +9,7 @@
 //   NDI_SIM_PORT      TCP port (0: any free port)
 //   NDI_SIM_ADDRESS   IPv4 address to listen on (0.0.0.0: every address)
 //   NDI_SIM_VERBOSE   1: report listening and receivers on standard error
+//   NDI_SIM_SEND_LOG  a file to write the program's send calls to (send_log.h)
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@ struct sender_config {
     std::string address = "0.0.0.0";
     uint16_t port = 5960;
     bool verbose = false;
+    std::string send_log;   // empty: none
 
     // Empty, with the reason in error, when the text or the environment
     // holds something unusable.

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -511,6 +513,53 @@ TEST(stand_in_creation, environment_overrides_the_configuration_text)
     test_receiver receiver(free_port);
     EXPECT_TRUE(receiver.next_of(message_type::hello));
     NDIlib_send_destroy(instance);
+}
+
+TEST(stand_in_creation, send_log_lists_every_send_call_with_its_time_when_the_sender_goes)
+{
+    char dir[] = "/tmp/send-log-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string path = std::string(dir) + "/send.log";
+    NDIlib_send_create_t settings{"logged", nullptr, false, false};
+    {
+        environment_variable log("NDI_SIM_SEND_LOG", std::string(dir) + "/missing/send.log");
+        EXPECT_EQ(NDIlib_send_create_v2(&settings, loopback_config), nullptr) << "a log it cannot write";
+    }
+    environment_variable log("NDI_SIM_SEND_LOG", path);
+    auto instance = NDIlib_send_create_v2(&settings, loopback_config);
+    ASSERT_NE(instance, nullptr);
+
+    const int64_t before = now_100ns();
+    std::vector<uint8_t> full = picture_bytes(3000, 1), preview = picture_bytes(700, 2);
+    NDIlib_video_frame_v2_t first = picture(NDIlib_FourCC_video_type_SHQ2, full, 111);
+    first.frame_format_type = NDIlib_frame_format_type_field_1;
+    NDIlib_send_send_video_async_v2(instance, &first);
+    NDIlib_video_frame_v2_t second = picture(NDIlib_FourCC_video_type_shq2, preview, 222);
+    NDIlib_send_send_video_async_v2(instance, &second);
+    std::vector<int32_t> samples(2 * 768);
+    NDIlib_audio_frame_interleaved_32s_t audio{48000, 2, 768, 333, 20, samples.data()};
+    NDIlib_util_send_send_audio_interleaved_32s(instance, &audio);
+    NDIlib_send_send_video_async_v2(instance, nullptr);   // a flush, not a frame
+    const int64_t after = now_100ns();
+
+    std::ifstream early(path);
+    EXPECT_EQ(early.peek(), std::ifstream::traits_type::eof()) << "written when the sender goes";
+    NDIlib_send_destroy(instance);
+
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        long long seconds = 0, nanoseconds = 0;
+        char rest[200] = {};
+        ASSERT_EQ(std::sscanf(line.c_str(), "%lld.%9lld %199[^\n]", &seconds, &nanoseconds, rest), 3) << line;
+        const int64_t called = (seconds * 1000000000 + nanoseconds) / 100;
+        EXPECT_GE(called, before);
+        EXPECT_LE(called, after);
+        lines.push_back(rest);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"SHQ2 111 3000 field1", "shq2 222 700 progressive", "audio 333 6144"}));
+    std::remove(path.c_str());
+    rmdir(dir);
 }
 
 TEST(stand_in_creation, initialize_fails_when_the_runtime_is_marked_unavailable)
