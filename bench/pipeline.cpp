@@ -1,0 +1,116 @@
+// bench-pipeline [--seconds 60] [--signal 1080p59.94] [--encoders 4]
+//
+// What the program costs the processor per picture: the appliance runs on
+// the virtual board with a receiver on the LAN; after a warm-up, the CPU
+// time of every thread of its process is taken over the window and divided
+// by the pictures captured in it. The program's threads are listed by
+// name; the stand-ins that share its process (the virtual cores' workers,
+// the NDI runtime's threads) are listed apart, since the board has neither.
+// Then what passed through the pipeline, and FFmpeg's software SpeedHQ
+// encoder on the same pictures for comparison. Needs root.
+#include <cstdio>
+#include <exception>
+
+#include "bench/board_run.h"
+#include "bench/pipeline_run.h"
+#include "bench/progress.h"
+#include "bench/text_table.h"
+
+using namespace bench;
+
+namespace {
+
+const char* usage =
+    "usage: bench-pipeline [--seconds N] [--signal FORMAT] [--encoders 1|2|4]\n"
+    "  the appliance on the virtual board for a warm-up and N seconds (default 60) of\n"
+    "  FORMAT (default 1080p59.94); CPU per picture of each thread, pictures counted\n";
+
+const char* owner_name(thread_owner owner)
+{
+    switch (owner) {
+    case thread_owner::program: return "program";
+    case thread_owner::virtual_cores: return "virtual cores (stand-in)";
+    case thread_owner::ndi_runtime: return "NDI runtime (stand-in)";
+    case thread_owner::other: break;
+    }
+    return "other (stand-in)";
+}
+
+void print_threads(const pipeline_result& r)
+{
+    text_table table({"thread", "threads", "CPU s", "per picture", "of one CPU"});
+    auto row = [&](const std::string& name, int threads, int64_t ns) {
+        table.add({name, threads ? std::to_string(threads) : "-", format("%.3f", double(ns) / 1e9),
+                   ms_cell(r.per_picture_ns(ns)), format("%.2f %%", 100.0 * double(ns) / 1e9 / r.window_seconds)});
+    };
+    for (thread_owner owner :
+         {thread_owner::program, thread_owner::virtual_cores, thread_owner::ndi_runtime, thread_owner::other}) {
+        int threads = 0;
+        bool any = false;
+        for (const thread_group& g : r.threads) {
+            if (g.owner != owner)
+                continue;
+            if (!any)
+                table.add({std::string(owner_name(owner)) + ":"});
+            any = true;
+            row("  " + g.name, g.threads, g.cpu_ns);
+            threads += g.threads;
+        }
+        if (any)
+            row(std::string("  all of the ") + (owner == thread_owner::program ? "program" : "group"), threads,
+                total_of(r.threads, owner));
+    }
+    std::printf("%s", table.text().c_str());
+    if (r.vanished_threads)
+        std::printf("(%d threads ended within the window; their CPU is not counted)\n", r.vanished_threads);
+}
+
+void print_pictures(const pipeline_result& r)
+{
+    const double s = r.window_seconds;
+    std::printf("\nIn the window: %llu pictures captured (%.2f a second), %llu encoder runs, sent %llu full, "
+                "%llu preview, %llu audio blocks; %llu captured pictures not sent\n",
+                (unsigned long long)r.captured, double(r.captured) / s, (unsigned long long)r.coded,
+                (unsigned long long)r.sent_full, (unsigned long long)r.sent_preview,
+                (unsigned long long)r.sent_audio, (unsigned long long)r.dropped());
+    if (!r.monitor) {
+        std::printf("The receiver gave no summary.\n");
+        return;
+    }
+    std::printf("The receiver, over its whole connection:");
+    for (const monitor_stream& v : r.monitor->video)
+        std::printf(" %s %s %llu pictures, %.1f Mbit/s, Q %d-%d;", v.code.c_str(), v.size.c_str(),
+                    (unsigned long long)v.pictures, v.mbit_per_second, v.q_low, v.q_high);
+    std::printf(" %llu audio blocks; dropped %llu, late %llu\n", (unsigned long long)r.monitor->audio_blocks,
+                (unsigned long long)r.monitor->dropped, (unsigned long long)r.monitor->late);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const arguments args(argc, argv, {{"seconds", "60"}, {"signal", "1080p59.94"}, {"encoders", "4"}}, usage);
+    if (!can_run_boards()) {
+        std::fprintf(stderr, "bench-pipeline: needs root, for the virtual board's network namespaces\n");
+        return 77;
+    }
+    catch_interrupts();
+    pipeline_config config;
+    config.signal = args.text("signal");
+    config.encoders = int(args.number("encoders"));
+    config.seconds = args.number("seconds");
+    try {
+        const pipeline_result r = run_pipeline(config);
+        std::printf("Pipeline cost: %s, %.1f s measured after a %.0f s warm-up\n%s\n\n", config.label().c_str(),
+                    r.window_seconds, config.warm_up, machine_description().c_str());
+        print_threads(r);
+        print_pictures(r);
+        const double program_ms = r.per_picture_ns(r.program_ns()) / 1e6;
+        std::printf("\nTarget: program CPU at most 0.3 ms per picture: %.3f ms, %s\n", program_ms,
+                    r.captured == 0 ? "not measured (nothing captured)" : program_ms <= 0.3 ? "met" : "missed");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench-pipeline: %s\n", e.what());
+        return interrupted() ? 130 : 1;
+    }
+    return 0;
+}

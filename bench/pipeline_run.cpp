@@ -1,0 +1,97 @@
+#include "bench/pipeline_run.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <stdexcept>
+
+#include "bench/board_run.h"
+#include "bench/progress.h"
+#include "bench/text_table.h"
+
+namespace bench {
+
+namespace {
+
+int64_t wall_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+uint64_t count_within(const std::vector<int64_t>& times, int64_t start, int64_t end)
+{
+    uint64_t n = 0;
+    for (int64_t t : times)
+        n += t >= start && t < end;
+    return n;
+}
+
+}  // namespace
+
+std::string pipeline_config::label() const
+{
+    return signal + ", " + std::to_string(encoders) + (encoders == 1 ? " encoder core" : " encoder cores");
+}
+
+std::string ms_cell(double ns)
+{
+    return format("%.3f ms", ns / 1e6);
+}
+
+pipeline_result run_pipeline(const pipeline_config& config)
+{
+    board_run_options options;
+    options.signal = config.signal;
+    options.encoders = config.encoders;
+    options.core_log = true;
+    options.send_log = true;
+    options.lan = {"ndi-monitor --connect 192.168.5.20 --wait 30 --quiet"};
+    board_run run(options);
+    const pid_t program = run.program();
+
+    pipeline_result result;
+    result.config = config;
+    if (!wait_showing(config.label() + ", warming up", config.warm_up))
+        throw std::runtime_error("interrupted");
+    const std::vector<thread_time> start = read_thread_times(program);
+    result.window_start_ns = wall_ns();
+    const auto started = std::chrono::steady_clock::now();
+    if (!wait_showing(config.label() + ", measuring", config.seconds))
+        throw std::runtime_error("interrupted");
+    const std::vector<thread_time> end = read_thread_times(program);
+    result.window_end_ns = wall_ns();
+    result.window_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    double load[1] = {};
+    getloadavg(load, 1);
+    result.load_average = load[0];
+    if (run.finished())
+        throw std::runtime_error("the appliance ended during the run:\n" + run.output());
+    run.stop();
+
+    const thread_delta delta = thread_time_delta(start, end);
+    result.threads = group_threads(program, delta.threads);
+    result.vanished_threads = delta.vanished;
+    result.core_events = read_core_log(run.file("core.log"));
+    result.sends = read_send_log(run.file("send.log"));
+    result.monitor = parse_monitor_summary(run.output());
+
+    const int64_t a = result.window_start_ns, b = result.window_end_ns;
+    result.captured = count_within(times_of(result.core_events, "vid_in", "irq"), a, b);
+    result.coded = count_within(times_of(result.core_events, "ndi_enc", "irq"), a, b);
+    for (const send_call& call : result.sends) {
+        const int64_t captured_at = call.timecode * 100;
+        if (captured_at < a || captured_at >= b)
+            continue;
+        if (!call.video())
+            ++result.sent_audio;
+        else if (call.preview())
+            ++result.sent_preview;
+        else
+            ++result.sent_full;
+    }
+    return result;
+}
+
+}  // namespace bench

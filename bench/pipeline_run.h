@@ -1,0 +1,58 @@
+// One measured run of the whole appliance at one input format and encoder
+// count, with a receiver (ndi-monitor) on the LAN: after a warm-up, the
+// CPU each thread of the program's process spends in a window of the given
+// length, and what passed through the pipeline in that window, from the
+// board's core log and the NDI stand-in's send log.
+//
+// Thread rules: none; the caller's thread runs it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bench/board_records.h"
+#include "bench/monitor_summary.h"
+#include "bench/thread_times.h"
+
+namespace bench {
+
+struct pipeline_config {
+    std::string signal = "1080p59.94";
+    int encoders = 4;
+    double seconds = 60;   // the measured window
+    double warm_up = 5;    // before it, from the program's start
+    std::string label() const;   // "1080p59.94, 4 encoder cores"
+};
+
+struct pipeline_result {
+    pipeline_config config;
+    double window_seconds = 0;
+    double load_average = 0;          // the machine's, over the last minute, at the end
+    std::vector<thread_group> threads;
+    int vanished_threads = 0;         // ended within the window: their CPU is not counted
+    // In the window (by capture time for what was sent):
+    uint64_t captured = 0;            // full-resolution pictures (fields) the input core finished
+    uint64_t coded = 0;               // encoder runs (full and preview pictures)
+    uint64_t sent_full = 0, sent_preview = 0, sent_audio = 0;
+    std::optional<monitor_summary> monitor;   // the receiver's view of the whole connection
+    // The records of the whole run, for analyses of their own.
+    std::vector<core_event> core_events;
+    std::vector<send_call> sends;
+    int64_t window_start_ns = 0, window_end_ns = 0;
+
+    uint64_t dropped() const { return captured > sent_full ? captured - sent_full : 0; }
+    // CPU nanoseconds per captured picture of a group, an owner's threads.
+    double per_picture_ns(int64_t cpu_ns) const { return captured ? double(cpu_ns) / double(captured) : 0; }
+    int64_t program_ns() const { return total_of(threads, thread_owner::program); }
+};
+
+// Throws std::runtime_error when the appliance does not run, and when
+// interrupted.
+pipeline_result run_pipeline(const pipeline_config& config);
+
+// "0.123 ms" style cells.
+std::string ms_cell(double ns);
+
+}  // namespace bench

@@ -1,0 +1,20 @@
+#include "bench/sample_set.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace bench {
+
+double sample_set::percentile(double fraction)
+{
+    if (values.empty())
+        return 0;
+    if (!sorted) {
+        std::sort(values.begin(), values.end());
+        sorted = true;
+    }
+    const size_t rank = size_t(std::ceil(fraction * double(values.size())));
+    return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
+}
+
+}  // namespace bench

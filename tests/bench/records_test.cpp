@@ -1,0 +1,127 @@
+// Reading back what a board run leaves: the core, send and camera logs, and
+// ndi-monitor's summary.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "bench/board_records.h"
+#include "bench/monitor_summary.h"
+
+using namespace bench;
+
+namespace {
+
+class scratch_file {
+public:
+    explicit scratch_file(const std::string& text)
+    {
+        char name[] = "/tmp/records-test-XXXXXX";
+        const int fd = mkstemp(name);
+        path = name;
+        std::ofstream(path) << text;
+        close(fd);
+    }
+    ~scratch_file() { std::remove(path.c_str()); }
+    std::string path;
+};
+
+}  // namespace
+
+TEST(board_records, wall_times_keep_every_nanosecond_and_refuse_other_text)
+{
+    EXPECT_EQ(parse_wall_time("1712345678.123456789"), 1712345678123456789);
+    EXPECT_EQ(parse_wall_time("1712345678.000000001"), 1712345678000000001);
+    EXPECT_EQ(parse_wall_time("12.5"), 12500000000);
+    EXPECT_EQ(parse_wall_time("start"), -1);
+    EXPECT_EQ(parse_wall_time("12"), -1);
+}
+
+TEST(board_records, core_log_by_source_and_kind_with_bad_lines_skipped)
+{
+    scratch_file log("1712345678.000000300 vid_in irq\n"
+                     "1712345678.000000100 vid_in irq\n"
+                     "garbage\n"
+                     "1712345678.000000200 encoder0 start\n"
+                     "1712345678.000000250 ndi_enc irq\n");
+    const auto events = read_core_log(log.path);
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[2].source, "encoder0");
+    EXPECT_EQ(events[2].what, "start");
+    EXPECT_EQ(times_of(events, "vid_in", "irq"), (std::vector<int64_t>{1712345678000000100, 1712345678000000300}));
+    EXPECT_TRUE(times_of(events, "vid_in", "start").empty());
+}
+
+TEST(board_records, send_log_tells_streams_apart)
+{
+    scratch_file log("1712345678.5 SHQ2 17123456781234567 245678 field0\n"
+                     "1712345678.6 shq0 17123456781234567 40000 progressive\n"
+                     "1712345678.7 audio 17123456781230000 6144\n"
+                     "1712345678.8 SHQ2 broken\n");
+    const auto calls = read_send_log(log.path);
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].ns, 1712345678500000000);
+    EXPECT_EQ(calls[0].timecode, 17123456781234567);
+    EXPECT_EQ(calls[0].bytes, 245678);
+    EXPECT_EQ(calls[0].format, "field0");
+    EXPECT_TRUE(calls[0].video() && !calls[0].preview());
+    EXPECT_TRUE(calls[1].video() && calls[1].preview());
+    EXPECT_FALSE(calls[2].video() || calls[2].preview());
+    EXPECT_EQ(calls[2].format, "");
+}
+
+TEST(board_records, camera_timing_in_both_directions_as_bytes)
+{
+    scratch_file log("1712345678.000000001 in 0F A0 A0 A0 05 05 05 05 82 01 04 07 00 FF\n"
+                     "1712345678.000000002 out 0F A0 A0 A0 05 05 05 05 A0 41 FF\n"
+                     "1712345678.000000003 sideways 00\n");
+    const auto messages = read_camera_timing(log.path);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_TRUE(messages[0].from_program);
+    EXPECT_FALSE(messages[1].from_program);
+    EXPECT_EQ(hex_text(messages[1].bytes), "0F A0 A0 A0 05 05 05 05 A0 41 FF");
+    EXPECT_EQ(messages[0].bytes.size(), 14u);
+}
+
+TEST(monitor_summary, the_last_summary_per_stream_with_and_without_q_and_latency)
+{
+    const std::string output =
+        "connected to 192.168.5.20:5960\n"
+        "source \"PTZ\" at 192.168.5.20:5960 received in 1.0 s:\n"
+        "  video SHQ2 1920x1080: 5 pictures, 1.0 MB, 5.0 pic/s, 8.0 Mbit/s\n"
+        "  dropped 9, late 9\n"
+        "[    3 s] SHQ2 1920x1080 59.9 pic/s | dropped 0 late 0\n"
+        "the sender closed the connection\n"
+        "source \"PTZ\" at 192.168.5.20:5960 received in 61.0 s:\n"
+        "  video SHQ2 1920x540 fields: 3600 pictures, 900.0 MB, 59.9 pic/s, 121.4 Mbit/s, Q 57 (55-60), "
+        "latency median 8.3 ms p99 12.1 ms\n"
+        "  video shq2 640x360: 1800 pictures, 60.0 MB, 30.0 pic/s, 8.1 Mbit/s, Q 61, latency median 9.0 ms p99 "
+        "9.8 ms\n"
+        "  audio 48000 Hz 2 ch: 6100 blocks, 4684800 samples, 0 timecode jumps (off the block rate by over 4 ms)\n"
+        "  dropped 2, late 1\n"
+        "nothing to record, no file written\n";
+    const auto summary = parse_monitor_summary(output);
+    ASSERT_TRUE(summary);
+    ASSERT_EQ(summary->video.size(), 2u);
+    const monitor_stream& full = summary->video[0];
+    EXPECT_EQ(full.code, "SHQ2");
+    EXPECT_EQ(full.size, "1920x540 fields");
+    EXPECT_EQ(full.pictures, 3600u);
+    EXPECT_DOUBLE_EQ(full.mbit_per_second, 121.4);
+    EXPECT_EQ(full.q_low, 55);
+    EXPECT_EQ(full.q_high, 60);
+    EXPECT_EQ(full.q_last, 57);
+    EXPECT_DOUBLE_EQ(full.latency_median_ms, 8.3);
+    EXPECT_DOUBLE_EQ(full.latency_p99_ms, 12.1);
+    ASSERT_NE(summary->stream(true), nullptr);
+    EXPECT_EQ(summary->stream(true)->q_low, 61);
+    EXPECT_EQ(summary->stream(true)->q_high, 61);
+    EXPECT_EQ(summary->stream(false), &summary->video[0]);
+    EXPECT_EQ(summary->audio_blocks, 6100u);
+    EXPECT_EQ(summary->dropped, 2u);
+    EXPECT_EQ(summary->late, 1u);
+
+    EXPECT_FALSE(parse_monitor_summary("connected\nthe sender closed the connection\n"));
+}
