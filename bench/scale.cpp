@@ -1,0 +1,82 @@
+// bench-scale [--seconds 20]
+//
+// How the program's cost grows with the work: the pipeline measurement of
+// bench-pipeline for 1, 2 and 4 encoder cores at 1080p59.94, and for
+// 720p50 and 1080i59.94 with 4 cores, one run each, side by side. Needs
+// root.
+#include <cstdio>
+#include <exception>
+#include <vector>
+
+#include "bench/board_run.h"
+#include "bench/pipeline_run.h"
+#include "bench/progress.h"
+#include "bench/text_table.h"
+
+using namespace bench;
+
+namespace {
+
+const char* usage =
+    "usage: bench-scale [--seconds N]\n"
+    "  five runs of N seconds (default 20) each after a warm-up: 1, 2 and 4 encoder\n"
+    "  cores at 1080p59.94, then 720p50 and 1080i59.94 with 4\n";
+
+int64_t cpu_of(const pipeline_result& r, std::initializer_list<const char*> names)
+{
+    int64_t total = 0;
+    for (const thread_group& g : r.threads)
+        for (const char* name : names)
+            if (g.owner == thread_owner::program && g.name == name)
+                total += g.cpu_ns;
+    return total;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const arguments args(argc, argv, {{"seconds", "20"}}, usage);
+    if (!can_run_boards()) {
+        std::fprintf(stderr, "bench-scale: needs root, for the virtual board's network namespaces\n");
+        return 77;
+    }
+    catch_interrupts();
+    const std::vector<std::pair<const char*, int>> configurations = {
+        {"1080p59.94", 1}, {"1080p59.94", 2}, {"1080p59.94", 4}, {"720p50", 4}, {"1080i59.94", 4}};
+    std::vector<pipeline_result> results;
+    try {
+        for (const auto& [signal, encoders] : configurations) {
+            pipeline_config config;
+            config.signal = signal;
+            config.encoders = encoders;
+            config.seconds = args.number("seconds");
+            results.push_back(run_pipeline(config));
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench-scale: %s\n", e.what());
+        return interrupted() ? 130 : 1;
+    }
+
+    std::printf("Scale: CPU per picture (per field for 1080i) as the work grows, %.0f s each\n%s\n\n",
+                args.number("seconds"), machine_description().c_str());
+    text_table table({"input, encoder cores", "pictures/s", "program", "vidcap", "vidcomp", "copy + send",
+                      "rest of the program", "program, of one CPU", "stand-ins", "not sent"});
+    for (const pipeline_result& r : results) {
+        const int64_t program = r.program_ns();
+        const int64_t capture = cpu_of(r, {"vidcap"}), compress = cpu_of(r, {"vidcomp"});
+        const int64_t send = cpu_of(r, {"vidcomp:copy", "send_full", "send_prvw"});
+        const int64_t stand_ins = total_of(r.threads, thread_owner::virtual_cores) +
+                                  total_of(r.threads, thread_owner::ndi_runtime) +
+                                  total_of(r.threads, thread_owner::other);
+        table.add({r.config.label(), format("%.2f", double(r.captured) / r.window_seconds),
+                   ms_cell(r.per_picture_ns(program)), ms_cell(r.per_picture_ns(capture)),
+                   ms_cell(r.per_picture_ns(compress)), ms_cell(r.per_picture_ns(send)),
+                   ms_cell(r.per_picture_ns(program - capture - compress - send)),
+                   format("%.2f %%", 100.0 * double(program) / 1e9 / r.window_seconds),
+                   ms_cell(r.per_picture_ns(stand_ins)), std::to_string(r.dropped())});
+    }
+    std::printf("%s", table.text().c_str());
+    std::printf("\nstand-ins: the virtual cores and the NDI runtime, which share the program's process here.\n");
+    return 0;
+}
