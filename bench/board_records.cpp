@@ -2,10 +2,18 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
 namespace bench {
+
+int64_t wall_clock_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 int64_t parse_wall_time(const std::string& text)
 {

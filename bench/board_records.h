@@ -12,6 +12,8 @@
 
 namespace bench {
 
+// The records' clock (CLOCK_REALTIME), in nanoseconds.
+int64_t wall_clock_ns();
 // "1712345678.123456789": nanoseconds, or -1.
 int64_t parse_wall_time(const std::string& text);
 

@@ -7,11 +7,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "bench/progress.h"
 
 namespace bench {
 
@@ -66,9 +70,13 @@ std::string board_run::tool_dir()
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
 }
 
-bool can_run_boards()
+void prepare_to_run_boards(const char* program)
 {
-    return geteuid() == 0;
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "%s: needs root, for the virtual board's network namespaces\n", program);
+        std::exit(77);
+    }
+    catch_interrupts();
 }
 
 board_run::board_run(const board_run_options& options) : scratch(scratch_folder()), board_root(scratch + "/board")

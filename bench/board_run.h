@@ -62,8 +62,9 @@ private:
     int status = -1;
 };
 
-// Whether this process may make network namespaces; the benchmarks say
-// so and end with status 77 when not.
-bool can_run_boards();
+// A benchmark's start: unless this process may make network namespaces
+// (root), says so and ends with status 77; then catches Ctrl-C
+// (progress.h).
+void prepare_to_run_boards(const char* program);
 
 }  // namespace bench

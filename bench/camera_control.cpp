@@ -49,11 +49,7 @@ std::string verdict(sample_set& samples, double limit_ms)
 int main(int argc, char** argv)
 {
     const arguments args(argc, argv, {{"commands", "1000"}}, usage);
-    if (!can_run_boards()) {
-        std::fprintf(stderr, "bench-camera: needs root, for the virtual board's network namespaces\n");
-        return 77;
-    }
-    catch_interrupts();
+    prepare_to_run_boards("bench-camera");
     const int commands = int(args.number("commands"));
     try {
         board_run_options options;

@@ -37,13 +37,6 @@ const char* usage = "usage: bench-camera-peer --out FILE [--commands N] [--seed 
 
 constexpr uint16_t visca_port = 52381;
 
-int64_t wall_ns()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 class peer {
 public:
     peer(receiver_link link, int visca, FILE* out) : link(std::move(link)), visca(visca), out(out) {}
@@ -81,7 +74,7 @@ public:
 
     void send_metadata(uint32_t k)
     {
-        const int64_t at = wall_ns();
+        const int64_t at = wall_clock_ns();
         link.send_metadata(zoom_document(k));
         note({"metadata", k, at, ""});
     }
@@ -93,7 +86,7 @@ public:
         to.sin_family = AF_INET;
         to.sin_port = htons(visca_port);
         inet_pton(AF_INET, "192.168.5.20", &to.sin_addr);
-        const int64_t at = wall_ns();
+        const int64_t at = wall_clock_ns();
         sendto(visca, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         note({"visca_sent", sequence, at, ""});
     }
@@ -103,7 +96,7 @@ private:
     {
         uint8_t datagram[1000];
         const ssize_t got = recv(visca, datagram, sizeof datagram, 0);
-        const int64_t at = wall_ns();
+        const int64_t at = wall_clock_ns();
         if (got <= 8 || datagram[0] != 0x01 || datagram[1] != 0x11)
             return;
         const uint32_t sequence =

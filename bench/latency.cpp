@@ -44,15 +44,8 @@ void add_row(text_table& table, const std::string& name, sample_set& samples)
 int main(int argc, char** argv)
 {
     const arguments args(argc, argv, {{"seconds", "30"}, {"signal", "1080p59.94"}, {"encoders", "4"}}, usage);
-    if (!can_run_boards()) {
-        std::fprintf(stderr, "bench-latency: needs root, for the virtual board's network namespaces\n");
-        return 77;
-    }
-    catch_interrupts();
-    pipeline_config config;
-    config.signal = args.text("signal");
-    config.encoders = int(args.number("encoders"));
-    config.seconds = args.number("seconds");
+    prepare_to_run_boards("bench-latency");
+    const pipeline_config config = pipeline_config::from(args);
     try {
         pipeline_result r = run_pipeline(config);
         std::map<std::string, stream_latency> streams;

@@ -40,11 +40,7 @@ std::string mib(int64_t kib)
 int main(int argc, char** argv)
 {
     const arguments args(argc, argv, {{"seconds", "60"}, {"signal", "1080p59.94"}, {"encoders", "4"}}, usage);
-    if (!can_run_boards()) {
-        std::fprintf(stderr, "bench-memory: needs root, for the virtual board's network namespaces\n");
-        return 77;
-    }
-    catch_interrupts();
+    prepare_to_run_boards("bench-memory");
     const double seconds = args.number("seconds");
     try {
         board_run_options options;

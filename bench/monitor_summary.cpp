@@ -21,7 +21,7 @@ std::optional<monitor_summary> parse_monitor_summary(const std::string& output)
         return std::nullopt;
     static const std::regex video_line(
         R"(^  video (\S+) (\d+x\d+(?: fields)?): (\d+) pictures, [0-9.]+ MB, ([0-9.]+) pic/s, ([0-9.]+) Mbit/s)"
-        R"((?:, Q (\d+)(?: \((\d+)-(\d+)\))?)?(?:, latency median ([0-9.]+) ms p99 ([0-9.]+) ms)?)");
+        R"((?:, Q (\d+)(?: \((\d+)-(\d+)\))?)?(?:, latency median (-?[0-9.]+) ms p99 (-?[0-9.]+) ms)?)");
     static const std::regex audio_line(R"(^  audio \d+ Hz \d+ ch: (\d+) blocks)");
     static const std::regex dropped_line(R"(^  dropped (\d+), late (\d+))");
 

@@ -90,15 +90,8 @@ void print_pictures(const pipeline_result& r)
 int main(int argc, char** argv)
 {
     const arguments args(argc, argv, {{"seconds", "60"}, {"signal", "1080p59.94"}, {"encoders", "4"}}, usage);
-    if (!can_run_boards()) {
-        std::fprintf(stderr, "bench-pipeline: needs root, for the virtual board's network namespaces\n");
-        return 77;
-    }
-    catch_interrupts();
-    pipeline_config config;
-    config.signal = args.text("signal");
-    config.encoders = int(args.number("encoders"));
-    config.seconds = args.number("seconds");
+    prepare_to_run_boards("bench-pipeline");
+    const pipeline_config config = pipeline_config::from(args);
     try {
         const pipeline_result r = run_pipeline(config);
         std::printf("Pipeline cost: %s, %.1f s measured after a %.0f s warm-up\n%s\n\n", config.label().c_str(),

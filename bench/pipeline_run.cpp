@@ -13,13 +13,6 @@ namespace bench {
 
 namespace {
 
-int64_t wall_ns()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 uint64_t count_within(const std::vector<int64_t>& times, int64_t start, int64_t end)
 {
     uint64_t n = 0;
@@ -33,6 +26,15 @@ uint64_t count_within(const std::vector<int64_t>& times, int64_t start, int64_t 
 std::string pipeline_config::label() const
 {
     return signal + ", " + std::to_string(encoders) + (encoders == 1 ? " encoder core" : " encoder cores");
+}
+
+pipeline_config pipeline_config::from(const arguments& args)
+{
+    pipeline_config config;
+    config.signal = args.text("signal");
+    config.encoders = int(args.number("encoders"));
+    config.seconds = args.number("seconds");
+    return config;
 }
 
 std::string ms_cell(double ns)
@@ -56,12 +58,12 @@ pipeline_result run_pipeline(const pipeline_config& config)
     if (!wait_showing(config.label() + ", warming up", config.warm_up))
         throw std::runtime_error("interrupted");
     const std::vector<thread_time> start = read_thread_times(program);
-    result.window_start_ns = wall_ns();
+    result.window_start_ns = wall_clock_ns();
     const auto started = std::chrono::steady_clock::now();
     if (!wait_showing(config.label() + ", measuring", config.seconds))
         throw std::runtime_error("interrupted");
     const std::vector<thread_time> end = read_thread_times(program);
-    result.window_end_ns = wall_ns();
+    result.window_end_ns = wall_clock_ns();
     result.window_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     double load[1] = {};
     getloadavg(load, 1);

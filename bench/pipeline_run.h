@@ -14,6 +14,7 @@
 
 #include "bench/board_records.h"
 #include "bench/monitor_summary.h"
+#include "bench/report.h"
 #include "bench/thread_times.h"
 
 namespace bench {
@@ -24,6 +25,8 @@ struct pipeline_config {
     double seconds = 60;   // the measured window
     double warm_up = 5;    // before it, from the program's start
     std::string label() const;   // "1080p59.94, 4 encoder cores"
+    // From --signal, --encoders and --seconds.
+    static pipeline_config from(const arguments& args);
 };
 
 struct pipeline_result {

@@ -37,11 +37,7 @@ int64_t cpu_of(const pipeline_result& r, std::initializer_list<const char*> name
 int main(int argc, char** argv)
 {
     const arguments args(argc, argv, {{"seconds", "20"}}, usage);
-    if (!can_run_boards()) {
-        std::fprintf(stderr, "bench-scale: needs root, for the virtual board's network namespaces\n");
-        return 77;
-    }
-    catch_interrupts();
+    prepare_to_run_boards("bench-scale");
     const std::vector<std::pair<const char*, int>> configurations = {
         {"1080p59.94", 1}, {"1080p59.94", 2}, {"1080p59.94", 4}, {"720p50", 4}, {"1080i59.94", 4}};
     std::vector<pipeline_result> results;
