@@ -40,9 +40,9 @@ constexpr rate_window unknown_rate = {0, 0, 60000, 1000, 60};
 
 }  // namespace
 
-track::track(std::shared_ptr<::hardware> hardware, std::shared_ptr<video_capture> video,
-             std::shared_ptr<audio_capture> audio)
-    : hardware(std::move(hardware)), video(std::move(video)), audio(std::move(audio))
+track::track(std::shared_ptr<::hardware> hw, std::shared_ptr<video_capture> video_in,
+             std::shared_ptr<audio_capture> audio_in)
+    : hardware(std::move(hw)), video(std::move(video_in)), audio(std::move(audio_in))
 {
     running = true;
     thread = std::thread([this] { track_signal(); });

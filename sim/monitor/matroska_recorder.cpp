@@ -38,8 +38,8 @@ uint32_t decoder_tag(uint32_t fourcc)
 
 }  // namespace
 
-matroska_recorder::matroska_recorder(std::string path, std::chrono::milliseconds hold_time)
-    : file_path(std::move(path)), hold_time(hold_time)
+matroska_recorder::matroska_recorder(std::string path, std::chrono::milliseconds hold)
+    : file_path(std::move(path)), hold_time(hold)
 {
 }
 

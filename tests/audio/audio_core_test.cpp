@@ -30,7 +30,7 @@ vfpga::board_config stepped(uint32_t platform)
 
 class audio_bus {
 public:
-    explicit audio_bus(hardware& hw) : hw(hw)
+    explicit audio_bus(hardware& board_hw) : hw(board_hw)
     {
         hw.write_reg8(regs::audio_in_block, regs::control, regs::lane_enable, regs::events_enable);
     }

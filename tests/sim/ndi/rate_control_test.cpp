@@ -32,7 +32,7 @@ NDIlib_video_frame_v2_t described(int xres, int yres, uint32_t fourcc, int rate_
 // some pictures after Q was asked for, as in the program's pipeline.
 class fake_coder {
 public:
-    fake_coder(double size_at_scale_1, size_t lag, unsigned seed) : size_at_scale_1(size_at_scale_1), lag(lag), noise(seed)
+    fake_coder(double size_at_one, size_t picture_lag, unsigned seed) : size_at_scale_1(size_at_one), lag(picture_lag), noise(seed)
     {
     }
 
