@@ -116,15 +116,8 @@ void track::track_signal()
         // before every wait, including after a time-out.
         hardware->enable_irq(regs::irq_track);
         timeval timeout{0, suseconds_t(wait_slice.count())};
-        const auto began = std::chrono::steady_clock::now();
-        if (hardware->wait_irq(regs::irq_track, &timeout) < 0) {
-            // A wait that fails at once (no tracking interrupt on this board)
-            // must not turn the loop into a spin: use up the slice.
-            const auto left = wait_slice - (std::chrono::steady_clock::now() - began);
-            if (left > decltype(left)::zero())
-                std::this_thread::sleep_for(left);
+        if (hardware->wait_irq(regs::irq_track, &timeout) < 0)
             continue;
-        }
         hardware->write_reg8(regs::track_block, regs::control, regs::lane_command, regs::track_acknowledge);
         debug_mark(2, 'T');
         read_signal();

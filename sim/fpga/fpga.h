@@ -37,14 +37,6 @@ struct reg_write {
     unsigned lane() const { return offset % 4; }
 };
 
-// The userspace-I/O devices, in the order of their core numbers; ndi_regs
-// (the register window) has no interrupt of its own.
-struct uio_device {
-    const char* name;
-    int irq;   // -1 for ndi_regs
-};
-extern const std::array<uio_device, 9> uio_devices;
-
 class fpga {
 public:
     // memory_file: the sparse file that stands in for physical memory
