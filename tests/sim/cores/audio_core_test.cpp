@@ -64,7 +64,7 @@ private:
 
 bool has_error(test_board& board, const std::string& part)
 {
-    const auto errors = board.fpga().guest_errors();
+    const auto errors = board.take_guest_errors();
     return std::any_of(errors.begin(), errors.end(), [&](const std::string& e) { return e.find(part) != e.npos; });
 }
 
