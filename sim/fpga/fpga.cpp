@@ -50,6 +50,10 @@ fpga::fpga(board_config config, const std::string& memory_file)
     const std::string log_path = board.setting("register_log");
     if (!log_path.empty() && !(register_log = fopen(log_path.c_str(), "w")))
         throw std::runtime_error("virtual board: cannot write " + log_path);
+    // Appended to, so that one file gathers the errors of several runs.
+    const std::string errors_path = board.setting("guest_errors");
+    if (!errors_path.empty() && !(guest_error_log = fopen(errors_path.c_str(), "a")))
+        throw std::runtime_error("virtual board: cannot write " + errors_path);
 
     if (board.input_cores)
         build_models(*this);
@@ -71,6 +75,8 @@ fpga::~fpga()
         munmap(memory, memory_length);
     if (register_log)
         fclose(register_log);
+    if (guest_error_log)
+        fclose(guest_error_log);
 }
 
 std::shared_ptr<fpga> fpga::current()
@@ -251,6 +257,10 @@ void fpga::set_input(const video_signal& signal)
 void fpga::report_guest_error(const std::string& text)
 {
     fprintf(stderr, "virtual board: guest error: %s\n", text.c_str());
+    if (guest_error_log) {
+        fprintf(guest_error_log, "%s\n", text.c_str());
+        fflush(guest_error_log);
+    }
     if (errors.size() < 1000)
         errors.push_back(text);
 }

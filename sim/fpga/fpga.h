@@ -120,6 +120,7 @@ private:
     std::vector<std::string> errors;
     video_signal input_signal;
     FILE* register_log = nullptr;   // board setting "register_log": every write as text
+    FILE* guest_error_log = nullptr;   // board setting "guest_errors": appended, one a line
     uint8_t* memory = nullptr;
     size_t memory_length = 0;
     bool models_started = false;
