@@ -12,7 +12,7 @@ exec 3>"$scratch/in" 4<"$scratch/reply"
 pid=$(program_pid -I "$scratch/in" -O "$scratch/reply")
 [ -n "$pid" ] || fail "no ndi-encoder process found"
 
-sleep 0.5   # start-up done
+wait_for_text "$scratch/out" "do_command()" || fail "the command loop did not start"
 before=$(cpu_ns "$pid"); sleep 2; after=$(cpu_ns "$pid")
 used_ms=$(( (after - before) / 1000000 ))
 echo "used $used_ms ms of a processor in 2 s"

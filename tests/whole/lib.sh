@@ -42,6 +42,16 @@ program_pid() {
     done
     echo "$pid"
 }
+# Waits until a file holds a text (false after 30 s: start-up is slow under
+# the sanitizers). With both pipes the program announces its command loop,
+# once every object is made, with "do_command()".
+wait_for_text() {
+    for _ in $(seq 300); do
+        grep -qF -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
 # Nanoseconds a process's threads have spent on a processor so far.
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ sum += $1 } END { printf "%.0f\n", sum }'; }
 # The names of a process's threads, sorted, one a line.

@@ -22,7 +22,7 @@ run() {   # run OPTIONS THREADS_PRESENT THREADS_ABSENT LIFECYCLE
     # shellcheck disable=SC2086
     pid=$(program_pid -p -p $options -I "$in" -O "$reply")
     [ -n "$pid" ] || fail "[$options] no ndi-encoder process found"
-    sleep 0.5   # every object made
+    wait_for_text "$scratch/out" "do_command()" || fail "[$options] the command loop did not start"
     local names
     names=$(thread_names "$pid")
     for name in $present; do
