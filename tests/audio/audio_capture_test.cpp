@@ -52,6 +52,21 @@ bool armed(test_board& board)
     return false;
 }
 
+// A capture switched on as main does it, once its first buffer is armed;
+// empty when the thread never armed it.
+std::shared_ptr<audio_capture> enabled_capture(test_board& board, const std::shared_ptr<hardware>& hw,
+                                               const std::shared_ptr<audio_compress>& compress)
+{
+    auto capture = std::make_shared<audio_capture>(hw, compress);
+    if (!eventually([&] { return armed(board); }))
+        return nullptr;
+    audio_config on;
+    capture->get_config(on);
+    on.enabled = true;
+    capture->set_config(on);
+    return capture;
+}
+
 // The debug log as a stream that holds the writer of the n-th mark c until
 // released: a way to make "audcap" late at a chosen block, with the block
 // acknowledged and nothing else of the pass done.
@@ -174,12 +189,8 @@ TEST(audio_capture, hands_on_ring_buffers_in_order_and_the_tone_without_a_seam)
     sent_audio::log().clear();
     board.fpga().clear_writes();
 
-    auto capture = std::make_shared<audio_capture>(hw, compress);
-    ASSERT_TRUE(eventually([&] { return armed(board); }));
-    audio_config on;
-    capture->get_config(on);
-    on.enabled = true;
-    capture->set_config(on);
+    auto capture = enabled_capture(board, hw, compress);
+    ASSERT_TRUE(capture);
 
     constexpr size_t blocks = 12;
     const int64_t started = timestamp_100ns();
@@ -241,12 +252,8 @@ TEST(audio_capture, hands_on_both_blocks_of_a_merged_interrupt_and_keeps_pace)
     auto* core = board.fpga().model<vfpga::audio_core>();
 
     mark_gate late(':', 3);   // "audcap" stops after acknowledging block 2
-    auto capture = std::make_shared<audio_capture>(hw, compress);
-    ASSERT_TRUE(eventually([&] { return armed(board); }));
-    audio_config on;
-    capture->get_config(on);
-    on.enabled = true;
-    capture->set_config(on);
+    auto capture = enabled_capture(board, hw, compress);
+    ASSERT_TRUE(capture);
 
     for (size_t k = 0; k < 2; ++k) {
         board.fpga().step(16ms);
