@@ -6,11 +6,13 @@
 
 #include "app/control_pipe.h"
 #include "base/debug_log.h"
+#include "base/utilities.h"
 #include "app/options.h"
 #include "audio/audio_capture.h"
 #include "audio/audio_compress.h"
 #include "hw/hardware.h"
 #include "ndi/network_send.h"
+#include "ptz/ptz.h"
 #include "video/track.h"
 #include "video/video_capture.h"
 #include "video/video_compress.h"
@@ -41,6 +43,7 @@ int run(int argc, char** argv)
     hw->translate_addresses = true;
 
     auto sender = std::make_shared<network_send>(ndi_configuration(), capabilities, "PTZ");
+    auto camera_control = std::make_shared<ptz>(sender, program_version);
 
     std::shared_ptr<video_compress> video_out;
     std::shared_ptr<video_capture> video_in;
@@ -80,6 +83,7 @@ int run(int argc, char** argv)
     video_in.reset();
     audio_in.reset();
     tracker.reset();
+    camera_control.reset();
     sender.reset();
     platform.reset();
     hw.reset();

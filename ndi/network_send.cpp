@@ -104,3 +104,43 @@ network_send::~network_send()
     NDIlib_send_destroy(instance);
     NDIlib_destroy();
 }
+
+NDIlib_video_frame_v2_t network_send::video_record(const coded_picture& frame)
+{
+    NDIlib_video_frame_v2_t record{};
+    record.xres = int(frame.width);
+    record.yres = int(frame.height);
+    record.FourCC = NDIlib_FourCC_video_type_e(frame.fourcc);
+    record.frame_rate_N = int(frame.frame_rate_n);
+    record.frame_rate_D = int(frame.frame_rate_d);
+    // Always 16:9, whatever the picture's own proportions.
+    record.picture_aspect_ratio = 16.0f / 9.0f;
+    switch (frame.field) {
+    case 0:
+        record.frame_format_type = NDIlib_frame_format_type_field_0;
+        break;
+    case 1:
+        record.frame_format_type = NDIlib_frame_format_type_field_1;
+        break;
+    default:
+        record.frame_format_type = NDIlib_frame_format_type_progressive;
+        break;
+    }
+    record.timecode = frame.timestamp;
+    record.p_data = frame.data.get();
+    record.data_size_in_bytes = int(frame.size);
+    record.p_metadata = nullptr;
+    record.timestamp = frame.timestamp;
+    return record;
+}
+
+void network_send::send_video(std::shared_ptr<coded_picture> frame, int preview)
+{
+    std::shared_ptr<coded_picture>& slot = preview == 1 ? last_preview_frame : last_full_frame;
+    // The picture sent before on this stream goes only when this reference
+    // does, after the runtime has taken the new one.
+    const std::shared_ptr<coded_picture> before = slot;
+    const NDIlib_video_frame_v2_t record = video_record(*frame);
+    NDIlib_send_send_video_async_v2(instance, &record);
+    slot = std::move(frame);
+}

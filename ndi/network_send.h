@@ -9,8 +9,13 @@
 // Threads: the instance is used concurrently by the video send threads,
 // "audcomp", "tallyPTZ" and "ndiPTZ", each with its own runtime call; the
 // runtime is thread-safe for sender calls and this class adds no lock.
+// last_full_frame is touched only by "send_full" (through send_video), and
+// last_preview_frame only by "send_prvw".
 #pragma once
 
+#include <memory>
+
+#include "ndi/coded_picture.h"
 #include "ndi/ndi_lib.h"
 
 // Builds the connection-capabilities element announced to every receiver,
@@ -42,6 +47,21 @@ public:
     // Never null in a constructed object.
     NDIlib_send_instance_t sender() const { return instance; }
 
+    // Hands one coded picture to the runtime's asynchronous video send, on
+    // the preview stream when preview is 1, else on the full stream. The
+    // runtime reads the bytes after the call returns, so the stream's slot
+    // keeps the picture until the next one of the stream has been handed
+    // over; the last of each stream stays until the sender is destroyed.
+    // Called only by the stream's own send thread.
+    void send_video(std::shared_ptr<coded_picture> frame, int preview);
+
+    // The record send_video hands to the runtime for a picture.
+    static NDIlib_video_frame_v2_t video_record(const coded_picture& frame);
+
 private:
     NDIlib_send_instance_t instance = nullptr;
+    // Released after the sender is destroyed (members go after the
+    // destructor's body), once the runtime has taken in what is pending.
+    std::shared_ptr<coded_picture> last_preview_frame;
+    std::shared_ptr<coded_picture> last_full_frame;
 };

@@ -1,13 +1,48 @@
 #include "video/video_compress.h"
 
+#include <sys/time.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 #include "base/debug_log.h"
+#include "base/utilities.h"
 #include "hw/hardware.h"
+#include "hw/registers.h"
 #include "ndi/network_send.h"
 
 namespace {
+
+// The default intra quantiser matrix, raster order. Entry 0 is never used:
+// the DC value is not quantised.
+constexpr uint8_t intra_matrix[64] = {
+    8,  16, 19, 22, 26, 27, 29, 34,   //
+    16, 16, 22, 24, 27, 29, 34, 37,   //
+    19, 22, 26, 27, 29, 34, 34, 38,   //
+    22, 22, 26, 27, 29, 34, 37, 40,   //
+    22, 26, 27, 29, 32, 35, 40, 48,   //
+    26, 27, 29, 32, 35, 40, 48, 58,   //
+    26, 27, 29, 34, 38, 46, 56, 69,   //
+    27, 29, 35, 38, 46, 56, 69, 83,
+};
+
+constexpr uint16_t reciprocal_one = 0x8000;   // 1.0 in the cores' fixed point
+
+// The largest picture the tracker reports, for sizing the ring.
+constexpr uint32_t largest_width = 1920;
+constexpr uint32_t largest_height = 1080;
+
+// Chunks that can be read or written at once: the picture being coded, the
+// three queued for copying and the one being copied. The send threads send
+// the copy, not the ring.
+constexpr uint32_t chunks_in_flight = 1 + 3 + 1;
+
+// The interrupt wait of "vidcomp" is cut into slices so that a stop request
+// reaches a wait for cores that never answer.
+constexpr long wait_slice_us = 200000;
+constexpr int slices_before_complaint = 5;
 
 void put_le32(uint8_t* p, uint32_t value)
 {
@@ -17,24 +52,104 @@ void put_le32(uint8_t* p, uint32_t value)
     p[3] = uint8_t(value >> 24);
 }
 
+uint32_t get_le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
 void join(std::thread& thread)
 {
     if (thread.joinable())
         thread.join();
 }
 
+// A slice's length once its trailing zero bytes are cut off. One zero byte
+// stays after a last byte whose top bit is set: the bit-stream is packed from
+// the least significant bit, so the code that ends in that bit may go on
+// into the following byte's zero bits.
+uint32_t trimmed_length(const uint8_t* slice, uint32_t length)
+{
+    uint32_t end = length;
+    while (end > 0 && slice[end - 1] == 0)
+        --end;
+    if (end == 0)
+        return 0;
+    if (end < length && (slice[end - 1] & 0x80))
+        ++end;
+    return end;
+}
+
 }  // namespace
+
+int32_t video_compress::fourcc_of(int32_t format, int32_t stream)
+{
+    const bool yuv420 = format == 1;
+    if (stream == 1)
+        return yuv420 ? fourcc_preview_420 : fourcc_preview_422;
+    return yuv420 ? fourcc_full_420 : fourcc_full_422;
+}
+
+uint32_t video_compress::slice_bytes(uint32_t width, uint32_t height)
+{
+    return (width + 16) * (height + 16) / 2;
+}
+
+uint32_t video_compress::chunk_bytes(uint32_t width, uint32_t height)
+{
+    return (4 * slice_bytes(width, height) + 4095) & ~4095u;
+}
+
+int video_compress::clamp_q(int q)
+{
+    return std::clamp(q, 0, 99);
+}
 
 video_compress::video_compress(std::shared_ptr<::hardware> hardware, std::shared_ptr<::network_send> network_send)
     : hw(std::move(hardware)), sender(std::move(network_send))
 {
     debug_print(3, "video_compress Constructor\n");
+
+    const memory_region ring = hw->get_region(0);
+    dma_base = ring.address;
+    dma_size = ring.size;
+    dma_cursor = dma_base;
+    std::fill(std::begin(slot_q), std::end(slot_q), -1);
+    q_factor[0] = q_factor[1] = 99;
+
+    if (hw->read_reg32(regs::encoder_block(3), regs::encoder_present) != 0)
+        core_count = 4;
+    else if (hw->read_reg32(regs::encoder_block(1), regs::encoder_present) != 0)
+        core_count = 2;
+    else
+        core_count = 1;
+    debug_print(3, "Found %i encoder cores\n", core_count);
+
+    // Chunks are reused blindly once the cursor wraps; the tail that a wrap
+    // leaves unused can cost up to one more chunk.
+    const uint64_t needed = uint64_t(chunks_in_flight + 1) * chunk_bytes(largest_width, largest_height);
+    if (dma_size < needed) {
+        char text[200];
+        snprintf(text, sizeof text,
+                 "video_compress: encoder output memory of %u bytes cannot hold the %u chunks of %ux%u pictures "
+                 "that can be in use at once (%llu bytes)!",
+                 dma_size, chunks_in_flight + 1, largest_width, largest_height, (unsigned long long)needed);
+        throw std::runtime_error(text);
+    }
+
+    compress_thread = std::thread([this] { compress_frames(); });
+    copy_thread = std::thread([this] { copy_frames(); });
+    full_send_thread = std::thread([this] { send_frames(full_queue, 0, "send_full", 's'); });
+    preview_send_thread = std::thread([this] { send_frames(preview_queue, 1, "send_prvw", 'S'); });
 }
 
 video_compress::~video_compress()
 {
     debug_print(3, "\n video_compress Destructor\n");
     fflush(stdout);
+    stopping = true;
+    // A compressor that was never enabled (a later object of the start-up
+    // failed) must take its stop marker too, or "vidcomp" waits for ever.
+    input_queue.run();
     // Each marker goes in only once the thread upstream of its queue has
     // ended, so nothing is queued behind it.
     push_frame(nullptr);
@@ -94,4 +209,309 @@ void video_compress::assemble(frame_t& frame)
     put_le32(p, frame.trailer);
     frame.data = std::move(data);
     frame.size = total;
+}
+
+std::shared_ptr<video_compress::frame_t> video_compress::make_compressed_frame(const video_capture::frame_t& source)
+{
+    auto frame = std::make_shared<frame_t>();
+    frame->address = no_chunk;
+    frame->stream = source.stream;
+    if (source.format == 1) {
+        frame->format = 1;
+        frame->width_partial = 0;
+        frame->width = source.width & ~63u;
+    } else {
+        frame->format = 0;
+        if (source.width % 64 == 0) {
+            frame->width = source.width;
+            frame->width_partial = 0;
+        } else {
+            frame->width = source.width & ~15u;
+            frame->width_partial = 1;
+        }
+    }
+    frame->fourcc = fourcc_of(source.format, source.stream);
+    frame->height = source.height;
+    frame->stride = source.stride;
+    frame->frame_rate_n = source.frame_rate_n;
+    frame->frame_rate_d = source.frame_rate_d;
+    frame->timestamp = source.timestamp;
+    frame->field = source.field;
+    return frame;
+}
+
+void video_compress::query_frame_size(const video_capture::frame_t& source)
+{
+    NDIlib_video_frame_v2_t record{};
+    record.xres = int(source.width);
+    record.yres = int(source.height);
+    record.FourCC = NDIlib_FourCC_video_type_e(fourcc_of(source.format, source.stream));
+    record.frame_rate_N = int(source.frame_rate_n);
+    record.frame_rate_D = int(source.frame_rate_d);
+    record.picture_aspect_ratio = 0;
+    record.frame_format_type = NDIlib_frame_format_type_progressive;
+    record.timecode = NDIlib_send_timecode_synthesize;
+    const int size = NDIlib_send_get_target_frame_size(sender->sender(), &record);
+    stream_format_t& known = stream_format[source.stream == 1 ? 1 : 0];
+    known = {source.width, source.height, source.frame_rate_n, source.frame_rate_d};
+    debug_print(3, "Frame size: %i\n", size);
+}
+
+void video_compress::allocate_chunk(frame_t& frame)
+{
+    const uint32_t slice = slice_bytes(frame.width, frame.height);
+    frame.core_bytes = uint32_t(4 / core_count) * slice;
+    const uint32_t chunk = chunk_bytes(frame.width, frame.height);
+    // 64-bit sums: a ring that ends at 4 GiB must not wrap the comparison.
+    const uint32_t start =
+        uint64_t(dma_cursor) + chunk > uint64_t(dma_base) + dma_size ? dma_base : dma_cursor;
+    frame.address = start;
+    dma_cursor = start + chunk;
+}
+
+void video_compress::build_reciprocals(int scale, uint16_t (&values)[64])
+{
+    values[0] = reciprocal_one;
+    for (int i = 1; i < 64; ++i) {
+        const int32_t m = scale * intra_matrix[i];
+        const int32_t r = (m / 2 + 0x80000) / m;
+        values[i] = r >= reciprocal_one ? reciprocal_one : uint16_t(r);
+    }
+}
+
+void video_compress::load_quant_table(int slot, const uint16_t (&values)[64])
+{
+    for (int i = 0; i < 64; ++i)
+        for (int core = 0; core < core_count; ++core)
+            hw->write_reg32(regs::encoder_block(core), regs::encoder_quant_port,
+                            regs::quant_word(unsigned(slot), unsigned(i), values[i]));
+}
+
+void video_compress::select_quant_slot(frame_t& frame, int q)
+{
+    frame.q = q;
+    // The five most recently loaded slots, oldest first.
+    for (int k = table_slots - searched_slots; k < table_slots; ++k) {
+        const int slot = (next_slot + k) % table_slots;
+        if (slot_q[slot] == q) {
+            frame.q_slot = slot;
+            return;
+        }
+    }
+    uint16_t values[64];
+    build_reciprocals(100 - q, values);
+    load_quant_table(next_slot, values);
+    frame.q_slot = next_slot;
+    slot_q[next_slot] = q;
+    next_slot = (next_slot + 1) % table_slots;
+    debug_print(2, "Q%i:%i", q, frame.q_slot);
+}
+
+void video_compress::program_cores(const frame_t& frame, uint32_t source_address)
+{
+    const uint32_t output = hw->bus_address(frame.address);
+    const int per_core = 4 / core_count;
+    for (int core = 0; core < core_count; ++core) {
+        const uint32_t block = regs::encoder_block(unsigned(core));
+        const unsigned first = unsigned(per_core * core);
+        const unsigned last = unsigned(per_core * (core + 1) - 1);
+        hw->write_reg32(block, regs::encoder_control_word,
+                        regs::encoder_control(unsigned(frame.q_slot), first, last, frame.format == 1,
+                                              frame.width_partial != 0));
+        hw->write_reg32(block, regs::encoder_source, source_address);
+        hw->write_reg32(block, regs::encoder_output, output + uint32_t(core) * frame.core_bytes);
+        hw->write_reg32(block, regs::encoder_width, frame.width);
+        hw->write_reg32(block, regs::encoder_height, frame.height);
+        hw->write_reg32(block, regs::encoder_stride, frame.stride);
+    }
+}
+
+std::shared_ptr<video_compress::frame_t> video_compress::prepare_frame(const video_capture::frame_t& source)
+{
+    const int s = source.stream == 1 ? 1 : 0;
+    const stream_format_t& known = stream_format[s];
+    if (source.width != known.width || source.height != known.height || source.frame_rate_n != known.frame_rate_n ||
+        source.frame_rate_d != known.frame_rate_d)
+        query_frame_size(source);
+
+    std::shared_ptr<frame_t> frame = make_compressed_frame(source);
+    allocate_chunk(*frame);
+
+    // A second field is coded with the Q of its first field: the runtime
+    // is asked once per picture.
+    if (frame->field == 0 || frame->field == 2) {
+        NDIlib_video_frame_v2_t record{};
+        record.xres = int(frame->width);
+        record.yres = int(frame->height);
+        record.FourCC = NDIlib_FourCC_video_type_e(frame->fourcc);
+        record.frame_rate_N = int(frame->frame_rate_n);
+        record.frame_rate_D = int(frame->frame_rate_d);
+        record.picture_aspect_ratio = 16.0f / 9.0f;
+        record.frame_format_type = NDIlib_frame_format_type_progressive;
+        record.timecode = frame->timestamp;
+        // A scale of 100 - Q must stay within 1..100: a Q of 100 or more
+        // would divide by zero, and decoders refuse it.
+        q_factor[s] = clamp_q(NDIlib_send_get_q_factor(sender->sender(), &record));
+    }
+    select_quant_slot(*frame, q_factor[s]);
+    program_cores(*frame, source.address);
+    return frame;
+}
+
+void video_compress::start_cores()
+{
+    for (int core = 0; core < core_count; ++core)
+        hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_command, regs::command_arm);
+}
+
+int video_compress::read_back(frame_t& frame)
+{
+    frame.header = uint32_t(uint8_t(frame.q)) | 4u << 8;
+    frame.trailer = 0;
+    frame.size = 4;
+    int overflow = 0;
+    const int per_core = 4 / core_count;
+    uint8_t* base = hw->cpu_address(frame.address);
+    uint8_t* p = base;
+    for (int i = 0; i < 4; ++i) {
+        const int core = i / per_core;
+        uint32_t length = hw->read_reg32(regs::encoder_block(unsigned(core)), regs::encoder_slice_length + unsigned(i));
+        // A length past the end of the core's share is an overflow: what
+        // lies beyond belongs to another core or picture, so it is neither
+        // read nor written.
+        const uint32_t room = frame.core_bytes - uint32_t(p - base);
+        if (length > room) {
+            ++overflow;
+            length = room;
+        }
+        const uint32_t n = trimmed_length(p, length);
+        if (room >= 4)
+            put_le32(p, (get_le32(p) & 0xFF000000u) | n);
+        frame.slice_size[i] = n;
+        frame.slice_data[i] = p;
+        frame.size += n;
+        if ((i + 1) % per_core != 0) {
+            p += length;
+        } else {
+            base += frame.core_bytes;
+            p = base;
+        }
+    }
+    frame.size += 4;
+    return overflow;
+}
+
+void video_compress::reset_cores()
+{
+    for (int core = 0; core < core_count; ++core)
+        hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_events, regs::events_clear);
+    for (int core = 0; core < core_count; ++core)
+        hw->write_reg32(regs::encoder_block(unsigned(core)), regs::control, 0);
+    hw->enable_irq(regs::irq_encoders);
+    for (int core = 0; core < core_count; ++core)
+        hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_enable, regs::events_enable);
+}
+
+bool video_compress::wait_for_cores()
+{
+    for (int waited = 0;; ++waited) {
+        timeval slice{0, wait_slice_us};
+        if (hw->wait_irq(regs::irq_encoders, &slice) >= 0)
+            return true;
+        if (stopping)
+            return false;
+        if (waited + 1 == slices_before_complaint)
+            debug_print(1, "video_compress::compress_frames: the encoder cores do not answer!\n");
+    }
+}
+
+void video_compress::compress_frames()
+{
+    set_thread_name("vidcomp");
+    debug_print(3, "compress_frames thread\n");
+    if (!set_thread_priority(0))
+        debug_print(1, "video_compress::compress_frames: Could not set thread priority!\n");
+    reset_cores();
+
+    std::shared_ptr<video_capture::frame_pair_t> pair;
+    for (;;) {
+        if (!pair) {
+            pair = input_queue.take();
+            if (!pair)
+                break;
+            debug_mark(4, pair->preview ? 'P' : 'p');
+        }
+        std::shared_ptr<video_capture::frame_t>& picture = pair->full ? pair->full : pair->preview;
+        if (!picture) {
+            pair.reset();   // nothing to code
+            continue;
+        }
+        std::shared_ptr<frame_t> current = prepare_frame(*picture);
+        start_cores();
+        picture.reset();
+
+        debug_mark(4, 'C');
+        if (!wait_for_cores())
+            break;   // cores that never answered: nothing of theirs is read
+        for (int core = 0; core < core_count; ++core)
+            hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_events,
+                           regs::events_clear);
+        debug_mark(2, '+');
+        hw->enable_irq(regs::irq_encoders);
+
+        const bool overflowed = read_back(*current) != 0;
+        if (!overflowed)
+            push_compressed(current);
+
+        if (pair->preview && pair->preview->address == video_capture::no_buffer) {
+            // A preview without a picture of its own is sent as the full
+            // picture's slices under its own description; it goes with the
+            // full picture when that overflowed.
+            if (!overflowed) {
+                std::shared_ptr<frame_t> preview = make_compressed_frame(*pair->preview);
+                preview->q = current->q;
+                preview->address = current->address;
+                preview->core_bytes = current->core_bytes;
+                std::copy(std::begin(current->slice_size), std::end(current->slice_size), preview->slice_size);
+                preview->header = current->header;
+                preview->trailer = current->trailer;
+                std::copy(std::begin(current->slice_data), std::end(current->slice_data), preview->slice_data);
+                preview->size = current->size;
+                push_compressed(preview);
+            }
+            pair.reset();
+        } else if (!pair->preview) {
+            pair.reset();
+        }
+    }
+    debug_print(3, "compress_frames thread done!\n");
+}
+
+void video_compress::copy_frames()
+{
+    set_thread_name("vidcomp:copy");
+    debug_print(3, "copy_frames thread\n");
+    while (std::shared_ptr<frame_t> frame = compressed_queue.take('c')) {
+        // The last read of the chunk: from here on the picture lives in its
+        // own buffer, which the send thread hands to NDI unchanged, so the
+        // cores may reuse the chunk.
+        assemble(*frame);
+        push_send(std::move(frame));
+    }
+    debug_print(3, "copy_frames thread done!\n");
+}
+
+void video_compress::send_frames(frame_queue<frame_t>& queue, int preview, const char* name, char mark)
+{
+    set_thread_name(name);
+    debug_print(3, "%s thread\n", name);
+    std::shared_ptr<frame_t> previous;
+    while (std::shared_ptr<frame_t> frame = queue.take(mark)) {
+        sender->send_video(frame, preview);
+        // The runtime may read the previous picture until this send has
+        // returned.
+        previous = std::move(frame);
+    }
+    debug_print(3, "%s thread done!\n", name);
+    previous.reset();
 }

@@ -1,9 +1,15 @@
-// The video compressor: encoder cores, rate control and the four bounded
+// The video compressor: the encoder cores, rate control and the four bounded
 // queues that connect its threads.
 //
 //   capture thread -> input_queue -> "vidcomp" (compress_frames)
 //     -> compressed_queue -> "vidcomp:copy" (copy_frames)
 //     -> full_queue -> "send_full", preview_queue -> "send_prvw"
+//
+// One, two or four identical cores code every picture together, each its
+// share of the four slices, into a chunk of the encoder output ring (region
+// 0 of the reserved memory). The quality factor Q of each stream comes from
+// the NDI runtime's rate control; the quantiser tables derived from it are
+// cached in the cores' eight table slots.
 //
 // Every queue keeps at most three entries after a push, dropping the oldest
 // (visible in the debug log at the default level), so a slow consumer never
@@ -12,15 +18,28 @@
 // first, and joins each consumer before the next marker.
 //
 // Threads: each queue has its own lock (see frame_queue); `running` is the
-// input queue's gate, guarded by its lock. The records travel between the
-// threads and are changed only by the thread that holds them.
+// input queue's gate, guarded by its lock. The ring cursor, the table slots,
+// the stream formats and the Q values belong to "vidcomp" alone (and, before
+// the threads start, to the constructor); no lock guards them. "vidcomp" is
+// also the only thread that touches the encoder registers after
+// construction. The records travel between the threads and are changed only
+// by the thread that holds them.
+//
+// The ring hands out chunks in order and never knows which are still in
+// use: a chunk is read for the last time when "vidcomp:copy" assembles its
+// picture into a buffer of the record's own, which the send threads then
+// hand to NDI. The constructor refuses a ring too small for the chunks that
+// can be in flight up to that copy.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <thread>
 
 #include "base/frame_queue.h"
+#include "ndi/coded_picture.h"
+#include "ndi/ndi_lib.h"
 #include "video/video_capture.h"
 
 class hardware;
@@ -28,36 +47,41 @@ class network_send;
 
 class video_compress {
 public:
-    // One coded picture of one stream.
-    struct frame_t {
-        int32_t stream = 0;              // 0 full resolution, 1 preview
-        int32_t format = 0;              // 1 for a 4:2:0 source, else 0
-        int32_t width_partial = 0;       // 4:2:2 width not a multiple of 64
-        uint32_t width = 0;              // coded width
-        uint32_t height = 0;
-        uint32_t stride = 0;
-        uint32_t frame_rate_n = 0;
-        uint32_t frame_rate_d = 0;
-        int32_t fourcc = 0;              // first character in the low byte
-        int64_t timestamp = 0;           // 100 ns units
-        int32_t field = 0;               // 0 first, 1 second field, 2 progressive
-        int32_t q = 0;                   // quality the picture is coded with
-        int32_t q_slot = 0;              // quantiser-table slot holding q's table
-        uint32_t address = no_chunk;     // chunk offset in the reserved memory
-        uint32_t core_bytes = 0;         // bytes of the chunk per encoder core
-        uint32_t slice_size[4] = {};     // trimmed slice lengths
-        uint32_t header = 0;             // written before the slices
-        uint32_t trailer = 0;            // written after them
+    // One coded picture of one stream: its description for NDI (the
+    // coded_picture part: coded width, height, rate, code, timestamp,
+    // field, the assembled bytes) and where the cores put its slices.
+    struct frame_t : coded_picture {
+        int32_t stream = 0;                  // 0 full resolution, 1 preview
+        int32_t format = 0;                  // 1 for a 4:2:0 source, else 0
+        int32_t width_partial = 0;           // 4:2:2 width not a multiple of 64
+        uint32_t stride = 0;                 // source line pitch
+        int32_t q = 0;                       // quality the picture is coded with
+        int32_t q_slot = 0;                  // quantiser-table slot holding q's table
+        uint32_t address = no_chunk;         // chunk offset in the reserved memory
+        uint32_t core_bytes = 0;             // bytes of the chunk per encoder core
+        uint32_t slice_size[4] = {};         // trimmed slice lengths
+        uint32_t header = 0;                 // written before the slices
+        uint32_t trailer = 0;                // written after them
         const uint8_t* slice_data[4] = {};   // slices in the mapped output region
-        std::unique_ptr<uint8_t[]> data;     // the assembled frame
-        uint32_t size = 0;               // 4 + slice sizes + 4
     };
 
     static constexpr uint32_t no_chunk = 0xFFFFFFFF;
+    static constexpr int table_slots = 8;
+    static constexpr int searched_slots = 5;   // the most recently loaded
+    // The four-character codes by chroma format and stream.
+    static constexpr int32_t fourcc_full_420 = NDIlib_FourCC_video_type_SHQ0;
+    static constexpr int32_t fourcc_full_422 = NDIlib_FourCC_video_type_SHQ2;
+    static constexpr int32_t fourcc_preview_420 = NDIlib_FourCC_video_type_shq0;
+    static constexpr int32_t fourcc_preview_422 = NDIlib_FourCC_video_type_shq2;
+    static int32_t fourcc_of(int32_t format, int32_t stream);
 
+    // Counts the cores, takes the output ring and starts the four threads.
+    // Throws std::runtime_error when the ring cannot hold the chunks of the
+    // largest picture that can be in flight.
     video_compress(std::shared_ptr<::hardware> hardware, std::shared_ptr<::network_send> network_send);
     // Stops the threads in pipeline order, each after the pictures queued
-    // before its stop marker.
+    // before its stop marker; a core that never answers holds this up by at
+    // most one interrupt-wait slice.
     ~video_compress();
     video_compress(const video_compress&) = delete;
     video_compress& operator=(const video_compress&) = delete;
@@ -76,18 +100,67 @@ public:
     // the frame, replacing the old one.
     static void assemble(frame_t& frame);
 
+    int cores() const { return core_count; }
+
+    // The steps of one picture on "vidcomp" (public for the tests, which
+    // drive them by hand on a compressor whose input was never enabled).
+    std::shared_ptr<frame_t> prepare_frame(const video_capture::frame_t& source);
+    static std::shared_ptr<frame_t> make_compressed_frame(const video_capture::frame_t& source);
+    void query_frame_size(const video_capture::frame_t& source);
+    void allocate_chunk(frame_t& frame);
+    void select_quant_slot(frame_t& frame, int q);
+    static void build_reciprocals(int scale, uint16_t (&values)[64]);
+    void load_quant_table(int slot, const uint16_t (&values)[64]);
+    void program_cores(const frame_t& frame, uint32_t source_address);
+    void start_cores();
+    // Fills the frame's slice table from the lengths the cores report and
+    // writes each slice's trimmed length into its first word; returns the
+    // number of slices that overflowed their core's share.
+    int read_back(frame_t& frame);
+
+    // Chunk bytes of a picture of this coded size, and the share of one core.
+    static uint32_t slice_bytes(uint32_t width, uint32_t height);
+    static uint32_t chunk_bytes(uint32_t width, uint32_t height);
+
+    // Q values outside what a coder accepts are brought into 0..99.
+    static int clamp_q(int q);
+
+    // Ring state, owned by "vidcomp" (see above).
+    uint32_t dma_base = 0;
+    uint32_t dma_size = 0;
+    uint32_t dma_cursor = 0;
+    int32_t slot_q[table_slots];
+    int32_t next_slot = 0;
+    struct stream_format_t {
+        uint32_t width = 0, height = 0, frame_rate_n = 0, frame_rate_d = 0;
+    };
+    stream_format_t stream_format[2];
+    int32_t q_factor[2] = {99, 99};
+
 private:
+    void compress_frames();   // body of "vidcomp"
+    void copy_frames();       // body of "vidcomp:copy"
+    void send_frames(frame_queue<frame_t>& queue, int preview, const char* name, char mark);
+    void reset_cores();
+    // Waits for the cores' interrupt in slices; false when a stop request
+    // came before it.
+    bool wait_for_cores();
+
     std::shared_ptr<::hardware> hw;
     std::shared_ptr<::network_send> sender;
-
-    // The consumers: "vidcomp", "vidcomp:copy", "send_full", "send_prvw".
-    std::thread compress_thread;
-    std::thread copy_thread;
-    std::thread full_send_thread;
-    std::thread preview_send_thread;
+    int core_count = 1;
+    // Set by the destructor: a wait for cores that never answer gives up.
+    std::atomic<bool> stopping{false};
 
     frame_queue<video_capture::frame_pair_t> input_queue{false};   // running once enabled
     frame_queue<frame_t> compressed_queue;
     frame_queue<frame_t> full_queue;
     frame_queue<frame_t> preview_queue;
+
+    // The consumers: "vidcomp", "vidcomp:copy", "send_full", "send_prvw"
+    // (declared last: they start once everything above exists).
+    std::thread compress_thread;
+    std::thread copy_thread;
+    std::thread full_send_thread;
+    std::thread preview_send_thread;
 };

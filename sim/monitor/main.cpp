@@ -1,11 +1,13 @@
 // ndi-monitor: the receiver a person points at the appliance (or at anything
 // running on the stand-in runtime) to see and record what it sends.
 //
-//   ndi-monitor --connect HOST[:PORT] [--record FILE.mkv] [--seconds N]
-//               [--tally program|preview|off] [--ptz XML]... [--wait N] [--quiet]
+//   ndi-monitor --connect HOST[:PORT] [--record FILE.mkv] [--snapshot FILE.png]
+//               [--seconds N] [--tally program|preview|off] [--ptz XML]...
+//               [--wait N] [--quiet]
 //
 // Exit status: 0 when it connected (whatever came after), 1 when it could
-// not connect, 2 for a bad command line, 3 when the recording failed.
+// not connect, 2 for a bad command line, 3 when the recording or the
+// snapshot could not be written.
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "sim/monitor/matroska_recorder.h"
+#include "sim/monitor/png_snapshot.h"
 #include "sim/monitor/receiver_link.h"
 #include "sim/monitor/stream_statistics.h"
 
@@ -35,6 +38,7 @@ enum class tally_request { none, program, preview, off };
 struct options {
     endpoint where;
     std::string record_path;
+    std::string snapshot_path;
     double seconds = 0;   // 0: until the sender closes or a signal
     double wait = 0;      // keep trying to connect this long
     tally_request tally = tally_request::none;
@@ -45,10 +49,11 @@ struct options {
 void usage(const char* program)
 {
     std::fprintf(stderr,
-                 "Usage: %s --connect HOST[:PORT] [--record FILE.mkv] [--seconds N]\n"
-                 "          [--tally program|preview|off] [--ptz XML]... [--wait N] [--quiet]\n"
+                 "Usage: %s --connect HOST[:PORT] [--record FILE.mkv] [--snapshot FILE.png]\n"
+                 "          [--seconds N] [--tally program|preview|off] [--ptz XML]... [--wait N] [--quiet]\n"
                  "  --connect  the sender to receive from (port 5960 unless given)\n"
                  "  --record   record audio and video into a Matroska file\n"
+                 "  --snapshot at the end, write the last full-stream picture as a PNG\n"
                  "  --seconds  stop after N seconds (default: when the sender closes, or on SIGINT/SIGTERM)\n"
                  "  --tally    tell the sender this receiver is on program, on preview, or neither\n"
                  "  --ptz      send this XML document as metadata after connecting (repeatable)\n"
@@ -74,6 +79,7 @@ std::optional<options> parse_options(int argc, char** argv)
         {"seconds", required_argument, nullptr, 's'}, {"tally", required_argument, nullptr, 't'},
         {"ptz", required_argument, nullptr, 'p'},     {"wait", required_argument, nullptr, 'w'},
         {"quiet", no_argument, nullptr, 'q'},         {"help", no_argument, nullptr, 'h'},
+        {"snapshot", required_argument, nullptr, 'n'},
         {nullptr, 0, nullptr, 0},
     };
     options result;
@@ -93,6 +99,9 @@ std::optional<options> parse_options(int argc, char** argv)
         }
         case 'r':
             result.record_path = optarg;
+            break;
+        case 'n':
+            result.snapshot_path = optarg;
             break;
         case 's':
             if (!parse_seconds(optarg, result.seconds)) {
@@ -140,13 +149,14 @@ public:
     {
         if (!settings.record_path.empty())
             recorder = std::make_unique<matroska_recorder>(settings.record_path);
+        if (!settings.snapshot_path.empty())
+            snapshot = std::make_unique<png_snapshot>(settings.snapshot_path);
     }
 
     // Returns the exit status.
     int run(int signal_fd)
     {
         std::printf("connected to %s\n", settings.where.text().c_str());
-        announce_upstream();
 
         auto started = clock_type::now();
         stats.begin(started);
@@ -224,22 +234,22 @@ private:
     // Handles every whole message received; a reason to stop, or empty.
     std::string take_messages()
     {
-        received_message message;
         for (;;) {
-            switch (stream.next(message)) {
+            switch (stream.next(incoming)) {
             case message_stream::result::need_more:
                 return {};
             case message_stream::result::garbage:
                 return "the sender sent something that is not the protocol";
             case message_stream::result::message:
-                if (!handle(message))
+                if (!handle(incoming))
                     return "the sender sent a malformed message";
                 break;
             }
         }
     }
 
-    bool handle(const received_message& message)
+    // The message's body may be taken over (by the snapshot).
+    bool handle(received_message& message)
     {
         ndi_wire::reader r(message.body.data(), message.body.size());
         switch (message.header.type) {
@@ -248,7 +258,13 @@ private:
             std::string name(reinterpret_cast<const char*>(r.current()), r.remaining());
             std::printf("source \"%s\"\n", name.c_str());
             source_name = name;
-            return !r.failed();
+            if (r.failed())
+                return false;
+            // Only once greeted: from the hello on the sender counts us for
+            // every frame, so whoever sees our tally or metadata knows that
+            // we get what it sends next.
+            announce_upstream();
+            return true;
         }
         case ndi_wire::message_type::connection_metadata: {
             r.i64();
@@ -261,9 +277,11 @@ private:
             auto video = ndi_wire::get_video_fields(r);
             if (r.failed())
                 return false;
-            stats.video(video, r.remaining(), message.header.dropped);
+            stats.video(video, r.current(), r.remaining(), message.header.dropped);
             if (recorder)
                 recorder->add_video(video, r.current(), r.remaining());
+            if (snapshot)
+                snapshot->keep(video, message.body, size_t(r.current() - message.body.data()));
             return true;
         }
         case ndi_wire::message_type::audio: {
@@ -302,6 +320,16 @@ private:
                 std::printf("nothing to record, no file written\n");
             }
         }
+        if (snapshot) {
+            if (!snapshot->write()) {
+                std::fprintf(stderr, "ndi-monitor: snapshot failed: %s\n", snapshot->error().c_str());
+                status = 3;
+            } else if (snapshot->has_picture()) {
+                std::printf("snapshot %s: %s\n", snapshot->path().c_str(), snapshot->description().c_str());
+            } else {
+                std::printf("no full-stream picture, no snapshot written\n");
+            }
+        }
         std::fflush(stdout);
         return status;
     }
@@ -311,6 +339,8 @@ private:
     message_stream stream;
     stream_statistics stats;
     std::unique_ptr<matroska_recorder> recorder;
+    std::unique_ptr<png_snapshot> snapshot;
+    received_message incoming;   // reused: its buffer outlives one message
     std::string source_name;
 };
 

@@ -5,36 +5,19 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
-#include <libavutil/error.h>
 #include <libavutil/mathematics.h>
 }
 
 #include <algorithm>
+
+#include "sim/monitor/av_error_text.h"
+#include "sim/monitor/speedhq_codes.h"
 
 namespace ndi_monitor {
 
 namespace {
 
 constexpr AVRational ndi_time_base{1, 10000000};
-
-std::string av_error_text(int error)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = "";
-    av_strerror(error, text, sizeof text);
-    return text;
-}
-
-// "shq0" → "SHQ0": the three letters upper-cased, the digit kept.
-uint32_t decoder_tag(uint32_t fourcc)
-{
-    uint32_t tag = fourcc;
-    for (int i = 0; i < 3; ++i) {
-        uint32_t c = (fourcc >> (8 * i)) & 0xFF;
-        if (c >= 'a' && c <= 'z')
-            tag &= ~(uint32_t(0x20) << (8 * i));
-    }
-    return tag;
-}
 
 }  // namespace
 
@@ -139,12 +122,20 @@ bool matroska_recorder::start_file()
             // The preview codes are the same bitstream as the full ones, but
             // decoders know SpeedHQ by the upper-case codes only: the tag is
             // upper-cased and the sender's own code kept as the track's title.
-            codec->codec_tag = decoder_tag(key.fourcc);
+            codec->codec_tag = speedhq::decoder_tag(key.fourcc);
             std::string code = ndi_wire::fourcc_text(key.fourcc);
             av_dict_set(&stream->metadata, "title", code.c_str(), 0);
+            // Each field is a picture of the track, at the field rate: what
+            // a player or a weave filter needs to know is which comes first.
+            if (speedhq::is_field(entry.video.frame_format_type))
+                av_dict_set(&stream->metadata, "FIELDS",   // Matroska's tag names are upper-case
+                            entry.video.frame_format_type == speedhq::format_field_0
+                                ? "one field a picture, the first picture field 0 (top)"
+                                : "one field a picture, the first picture field 1 (bottom)",
+                            0);
             codec->width = key.width;
             codec->height = key.height;
-            codec->format = (key.fourcc >> 24) == '0' ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P;
+            codec->format = speedhq::is_420(key.fourcc) ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P;
             float aspect = entry.video.picture_aspect_ratio;
             if (aspect > 0 && key.width > 0 && key.height > 0)
                 codec->sample_aspect_ratio = av_d2q(double(aspect) * key.height / key.width, 1000);

@@ -4,6 +4,10 @@
 // know ("shq2" is tagged SHQ2), and the track's title is the code exactly as
 // sent, so the full and the preview stream stay apart. Times come from the
 // NDI timecodes (100 ns units), counted from the earliest one recorded.
+// Interlaced input arrives as field pictures (NDI frame format types 2 and
+// 3, each coded on its own): each field is a picture of its track, timed by
+// its own timecode at the field rate that the sender gives, and the track
+// says which field its first picture is, so that a reader can weave them.
 //
 // A Matroska header lists every track, so the first hold_time of media is
 // held back to learn which streams there are; a stream that first appears

@@ -1,6 +1,13 @@
 // What a receiver got, per stream: the once-a-second line and the summary
 // of ndi-monitor.
 //
+// For each video stream: pictures a second, Mbit/s, the Q byte (the first
+// byte of a SpeedHQ picture: the last one and the range seen) and the
+// capture-to-receive latency, our CLOCK_REALTIME at arrival minus the
+// picture's timecode, which the sender stamps with its capture time from the
+// same clock (so it means something when sender and receiver share a clock,
+// as on the virtual board), as median and 99th percentile.
+//
 // A frame is late when it arrives more than late_margin after the best
 // alignment of its stream's timecodes with the arrival clock seen so far;
 // this needs no agreement between the sender's clock and ours. An audio
@@ -17,6 +24,7 @@
 #include <map>
 #include <string>
 
+#include "sim/monitor/latency_histogram.h"
 #include "sim/ndi/wire.h"
 
 namespace ndi_monitor {
@@ -26,12 +34,20 @@ public:
     using clock = std::chrono::steady_clock;
     static constexpr double late_margin = 0.1;   // seconds
 
+    // When a message arrived, on both of the clocks it is measured against.
+    struct arrival_time {
+        clock::time_point steady;
+        int64_t realtime_100ns = 0;   // CLOCK_REALTIME, the timecodes' clock
+        static arrival_time now();
+    };
+
     // The clock starts with the connection.
     void begin(clock::time_point now = clock::now()) { interval_start = now; }
 
-    void video(const ndi_wire::video_fields& video, size_t bytes, uint32_t dropped,
-               clock::time_point arrival = clock::now());
-    void audio(const ndi_wire::audio_fields& audio, uint32_t dropped, clock::time_point arrival = clock::now());
+    // picture: the coded bytes as received.
+    void video(const ndi_wire::video_fields& video, const uint8_t* picture, size_t bytes, uint32_t dropped,
+               arrival_time arrival = arrival_time::now());
+    void audio(const ndi_wire::audio_fields& audio, uint32_t dropped, arrival_time arrival = arrival_time::now());
 
     // The line for the interval since the previous call (or the start).
     std::string interval_line(clock::time_point now = clock::now());
@@ -54,13 +70,30 @@ private:
         int64_t first_timecode = 0;
         double best_lateness = 0;
     };
+    struct q_range {
+        int last = -1;   // -1: no SpeedHQ picture yet
+        int low = 0;
+        int high = 0;
+        void add(int q);
+        std::string text() const;
+    };
+    // What an interval line or the summary shows of one stream.
+    struct video_tally {
+        counters count;
+        q_range q;
+        latency_histogram latency;
+        void add(size_t bytes, int quality, int64_t latency_100ns);   // quality -1: none
+        void clear();
+        std::string text(double seconds) const;
+    };
     struct video_stream {
         ndi_wire::video_fields last{};
-        counters interval, total;
+        video_tally interval, total;
         timing time;
     };
 
     bool is_late(timing& time, int64_t timecode, clock::time_point arrival);
+    static std::string stream_name(uint32_t fourcc, const video_stream& stream);
 
     std::map<uint32_t, video_stream> videos;   // by four-character code
     counters audio_interval, audio_total;

@@ -1,9 +1,5 @@
 #include "tests/support/debug_capture.h"
 
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -12,12 +8,14 @@
 debug_capture::debug_capture(int level)
     : saved_stream(debug_stream), saved_level(debug_level), saved_flush(debug_flush)
 {
-    char pattern[] = "/tmp/ndi-encoder-debug-XXXXXX";
-    const int fd = mkstemp(pattern);
-    if (fd < 0)
-        throw std::runtime_error("cannot make a debug log file");
-    path = pattern;
-    file = fdopen(fd, "w");
+    cookie_io_functions_t io{};
+    io.write = on_write;
+    file = fopencookie(this, "w", io);
+    if (!file)
+        throw std::runtime_error("cannot make a debug log capture");
+    // Unbuffered: every message and every mark is one write of its own,
+    // even when two threads write at once.
+    setvbuf(file, nullptr, _IONBF, 0);
     debug_stream = file;
     debug_level = level;
     debug_flush = true;
@@ -29,27 +27,33 @@ debug_capture::~debug_capture()
     debug_level = saved_level;
     debug_flush = saved_flush;
     fclose(file);
-    unlink(path.c_str());
+}
+
+ssize_t debug_capture::on_write(void* cookie, const char* data, size_t size)
+{
+    auto* self = static_cast<debug_capture*>(cookie);
+    std::lock_guard<std::mutex> lock(self->mutex);
+    self->writes.emplace_back(data, size);
+    return ssize_t(size);
 }
 
 std::string debug_capture::text() const
 {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    std::lock_guard<std::mutex> lock(mutex);
+    std::string all;
+    for (const std::string& piece : writes)
+        all += piece;
+    return all;
 }
 
 std::string debug_capture::marks(const std::string& alphabet) const
 {
-    // Every message has a blank in it and ends its line; marks never do.
+    // A mark is a write of one character; messages are longer.
+    std::lock_guard<std::mutex> lock(mutex);
     std::string kept;
-    std::istringstream lines(text());
-    for (std::string line; std::getline(lines, line);)
-        if (line.find(' ') == std::string::npos)
-            for (char c : line)
-                if (alphabet.find(c) != std::string::npos)
-                    kept += c;
+    for (const std::string& piece : writes)
+        if (piece.size() == 1 && alphabet.find(piece[0]) != std::string::npos)
+            kept += piece[0];
     return kept;
 }
 

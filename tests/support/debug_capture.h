@@ -5,10 +5,15 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
-// The debug log in a file at the given level, flushed after every message,
-// so that a test can read the marks while the threads write them.
+// The debug log captured at the given level, flushed after every message,
+// so that a test can read the marks while the threads write them. Each
+// message and each mark reaches the capture as one write of its own, so
+// marks are told from messages however the threads interleave them.
 class debug_capture {
 public:
     explicit debug_capture(int level);
@@ -22,7 +27,10 @@ public:
     size_t count(char mark) const { return marks(std::string(1, mark)).size(); }
 
 private:
-    std::string path;
+    static ssize_t on_write(void* cookie, const char* data, size_t size);
+
+    mutable std::mutex mutex;
+    std::vector<std::string> writes;   // one entry per flushed message or mark
     FILE* file;
     FILE* saved_stream;
     int saved_level;

@@ -1,6 +1,7 @@
 // ndi-monitor as a person runs it, against a sender on the stand-in driven
-// from this test on loopback; the recording is checked with ffprobe and
-// ffmpeg, not with our own reading of Matroska.
+// from this test on loopback, sending SpeedHQ pictures coded by FFmpeg's
+// encoder the way the appliance sends its own; the recording and the
+// snapshot are checked with ffprobe and ffmpeg, not with our own reading.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,14 +21,17 @@
 #include <thread>
 #include <vector>
 
+#include "monitor_checks.h"
 #include "ndi/ndi_lib.h"
 #include "sim/ndi/ndi_sim.h"
+#include "speedhq_pictures.h"
 
 extern char** environ;
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace ndi_test;
 
 constexpr const char* loopback_config = R"({"tcp":{"port":0,"address":"127.0.0.1"}})";
 constexpr const char* capabilities = R"(<ndi_capabilities qrn_ptz="true" web_control="http://192.168.5.20"/>)";
@@ -91,26 +95,13 @@ private:
     int status = -1;
 };
 
-std::string run(const std::string& command)
-{
-    std::string result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return result;
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        result.append(chunk, got);
-    pclose(pipe);
-    return result;
-}
-
 // ffprobe's key=value lines, one map per stream, plus the format's.
 std::vector<std::map<std::string, std::string>> probe(const std::filesystem::path& file)
 {
+    // FIELDS as well: the field tracks say which field is first
     std::string text = run("ffprobe -v error -show_entries "
                            "stream=codec_type,codec_name,codec_tag_string,sample_rate,channels,width,height:"
-                           "stream_tags=title:format=duration -of default=nw=0 '" +
+                           "stream_tags=title,FIELDS:format=duration -of default=nw=0 '" +
                            file.string() + "'");
     std::vector<std::map<std::string, std::string>> sections;
     std::istringstream lines(text);
@@ -124,11 +115,47 @@ std::vector<std::map<std::string, std::string>> probe(const std::filesystem::pat
     return sections;
 }
 
+// The probed sections by kind: "audio", "format", and each video track by
+// its title.
+std::map<std::string, std::map<std::string, std::string>> tracks_of(const std::filesystem::path& file)
+{
+    std::map<std::string, std::map<std::string, std::string>> by_kind;
+    for (auto& section : probe(file)) {
+        if (section.count("codec_type") == 0)
+            by_kind["format"] = section;
+        else if (section["codec_type"] == "audio")
+            by_kind["audio"] = section;
+        else
+            by_kind[section["TAG:title"]] = section;
+    }
+    return by_kind;
+}
+
+// Decodes every picture of the track with that title: the number of
+// pictures, and FFmpeg's complaints in errors.
+int decoded_pictures(const std::filesystem::path& file, const std::string& title, std::string& errors)
+{
+    auto complaints = file.parent_path() / ("decoding-" + title + ".txt");
+    std::string counted = run("ffprobe -v error -count_frames -select_streams v:m:title:" + title +
+                              " -show_entries stream=nb_read_frames -of csv=p=0 '" + file.string() + "' 2>'" +
+                              complaints.string() + "'");
+    std::ifstream in(complaints);
+    errors.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::atoi(counted.c_str());
+}
+
+int64_t wall_clock_100ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec) * 10000000 + now.tv_nsec / 100;
+}
+
 class monitor_run : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (std::system("command -v ffprobe >/dev/null && command -v ffmpeg >/dev/null") != 0)
+        if (!have_ffmpeg_tools())
             GTEST_SKIP() << "ffprobe and ffmpeg are needed to check recordings";
         directory = std::filesystem::temp_directory_path() /
                     ("ndi-monitor-test-" + std::to_string(getpid()) + "-" +
@@ -151,6 +178,47 @@ protected:
 
     std::string endpoint() const { return "127.0.0.1:" + std::to_string(port); }
 
+    // A monitor that is connected when this returns: it has sent its
+    // "<ready/>" document.
+    std::unique_ptr<child_process> connected_monitor(std::vector<std::string> arguments, const std::string& name)
+    {
+        arguments.insert(arguments.begin(), {NDI_MONITOR_PATH, "--connect", endpoint(), "--ptz", "<ready/>"});
+        auto monitor = std::make_unique<child_process>(arguments, directory / (name + ".txt"));
+        NDIlib_metadata_frame_t ready{};
+        EXPECT_EQ(NDIlib_send_capture(instance, &ready, 10000), NDIlib_frame_type_metadata) << monitor->output();
+        NDIlib_send_free_metadata(instance, &ready);
+        return monitor;
+    }
+
+    // One picture as the appliance sends it; coded stays readable until
+    // the sender is destroyed.
+    void send_picture(uint32_t fourcc, int width, int height, int rate_n, int rate_d, int format_type,
+                      int64_t timecode, const std::vector<uint8_t>& coded)
+    {
+        NDIlib_video_frame_v2_t frame{};
+        frame.xres = width;
+        frame.yres = height;
+        frame.FourCC = NDIlib_FourCC_video_type_e(fourcc);
+        frame.frame_rate_N = rate_n;
+        frame.frame_rate_D = rate_d;
+        frame.picture_aspect_ratio = 16.0f / 9.0f;
+        frame.frame_format_type = NDIlib_frame_format_type_e(format_type);
+        frame.timecode = timecode;
+        frame.timestamp = timecode;
+        frame.p_data = const_cast<uint8_t*>(coded.data());
+        frame.data_size_in_bytes = int(coded.size());
+        NDIlib_send_send_video_async_v2(instance, &frame);
+    }
+
+    // The sender closes; the monitor sees it and ends.
+    std::string closed_and_finished(child_process& monitor)
+    {
+        NDIlib_send_destroy(instance);
+        instance = nullptr;
+        EXPECT_EQ(monitor.wait(20s), 0) << monitor.output();
+        return monitor.output();
+    }
+
     std::filesystem::path directory;
     NDIlib_send_instance_t instance = nullptr;
     int port = 0;
@@ -162,8 +230,9 @@ TEST_F(monitor_run, records_audio_and_both_video_streams_the_way_they_were_sent)
     NDIlib_send_add_connection_metadata(instance, &metadata);
 
     auto recording = directory / "recording.mkv";
-    child_process monitor({NDI_MONITOR_PATH, "--connect", endpoint(), "--record", recording.string(), "--tally",
-                           "program", "--ptz", R"(<ptzZoom zoom="0.5"/>)", "--quiet"},
+    auto snapshot = directory / "snapshot.png";
+    child_process monitor({NDI_MONITOR_PATH, "--connect", endpoint(), "--record", recording.string(), "--snapshot",
+                           snapshot.string(), "--tally", "program", "--ptz", R"(<ptzZoom zoom="0.5"/>)", "--quiet"},
                           directory / "monitor.txt");
     ASSERT_GT(monitor.pid, 0);
 
@@ -177,11 +246,19 @@ TEST_F(monitor_run, records_audio_and_both_video_streams_the_way_they_were_sent)
     EXPECT_STREQ(ptz.p_data, R"(<ptzZoom zoom="0.5"/>)");
     NDIlib_send_free_metadata(instance, &ptz);
 
+    // The appliance's two streams: 1080p and its 640 x 360 preview, 4:2:2,
+    // bars turned by one bar a picture.
+    std::vector<std::vector<uint8_t>> full, preview;
+    speedhq_encoder full_encoder(1920, 1080, false), preview_encoder(640, 360, false);
+    for (int rotation = 0; rotation < 8; ++rotation) {
+        full.push_back(full_encoder.encode(colour_bars(1920, 1080, false, rotation), 90 - 2 * rotation));
+        preview.push_back(preview_encoder.encode(colour_bars(640, 360, false, rotation), 80));
+    }
+
     // Two seconds of media, sent over about one and a half, so that the
     // monitor's first second is held back and the rest written live.
     const int64_t start = 17000000000000000;   // 100 ns units, as the program's clock gives
     std::vector<int32_t> sent_audio;
-    std::vector<uint8_t> full(40000), preview(9000);
     int blocks = 0, full_pictures = 0, preview_pictures = 0;
     for (int tick = 0; tick < 125; ++tick) {
         std::vector<int32_t> block(2 * 768);
@@ -194,56 +271,29 @@ TEST_F(monitor_run, records_audio_and_both_video_streams_the_way_they_were_sent)
 
         int64_t now = int64_t(blocks) * 160000;
         while (int64_t(full_pictures) * 10000000 / 30 < now) {
-            std::fill(full.begin(), full.end(), uint8_t(full_pictures));
-            NDIlib_video_frame_v2_t frame{};
-            frame.xres = 1920;
-            frame.yres = 1080;
-            frame.FourCC = NDIlib_FourCC_video_type_SHQ2;
-            frame.frame_rate_N = 30000;
-            frame.frame_rate_D = 1000;
-            frame.picture_aspect_ratio = 16.0f / 9.0f;
-            frame.frame_format_type = NDIlib_frame_format_type_progressive;
-            frame.timecode = start + int64_t(full_pictures) * 10000000 / 30;
-            frame.p_data = full.data();
-            frame.data_size_in_bytes = int(full.size());
-            NDIlib_send_send_video_async_v2(instance, &frame);
+            int64_t timecode = start + int64_t(full_pictures) * 10000000 / 30;
+            send_picture(NDIlib_FourCC_video_type_SHQ2, 1920, 1080, 30000, 1000, 1, timecode,
+                         full[size_t(full_pictures % 8)]);
             ++full_pictures;
             if (full_pictures % 2 == 0) {
-                frame.xres = 960;
-                frame.yres = 540;
-                frame.FourCC = NDIlib_FourCC_video_type_shq2;
-                frame.frame_rate_N = 15000;
-                frame.p_data = preview.data();
-                frame.data_size_in_bytes = int(preview.size());
-                NDIlib_send_send_video_async_v2(instance, &frame);
+                send_picture(NDIlib_FourCC_video_type_shq2, 640, 360, 15000, 1000, 1, timecode,
+                             preview[size_t(preview_pictures % 8)]);
                 ++preview_pictures;
             }
         }
         std::this_thread::sleep_for(12ms);
     }
-    NDIlib_send_destroy(instance);   // the monitor sees the sender close
-    instance = nullptr;
-
-    ASSERT_EQ(monitor.wait(20s), 0) << monitor.output();
-    std::string output = monitor.output();
+    std::string output = closed_and_finished(monitor);
     EXPECT_NE(output.find(std::string("\n") + capabilities + "\n"), std::string::npos) << output;
     EXPECT_NE(output.find("tally sent: on program"), std::string::npos) << output;
     EXPECT_NE(output.find("the sender closed the connection"), std::string::npos) << output;
     EXPECT_NE(output.find("125 blocks"), std::string::npos) << output;
     EXPECT_NE(output.find("0 timecode jumps"), std::string::npos) << output;
     EXPECT_NE(output.find("recorded " + recording.string()), std::string::npos) << output;
+    EXPECT_NE(output.find("dropped 0, late 0"), std::string::npos) << output;
 
-    auto sections = probe(recording);
-    ASSERT_EQ(sections.size(), 4u) << run("ffprobe -hide_banner '" + recording.string() + "' 2>&1");
-    std::map<std::string, std::map<std::string, std::string>> by_kind;
-    for (auto& section : sections) {
-        if (section.count("codec_type") == 0)
-            by_kind["format"] = section;
-        else if (section["codec_type"] == "audio")
-            by_kind["audio"] = section;
-        else
-            by_kind[section["TAG:title"]] = section;
-    }
+    auto by_kind = tracks_of(recording);
+    ASSERT_EQ(by_kind.size(), 4u) << run("ffprobe -hide_banner '" + recording.string() + "' 2>&1");
     EXPECT_EQ(by_kind["audio"]["codec_name"], "pcm_s32le");
     EXPECT_EQ(by_kind["audio"]["sample_rate"], "48000");
     EXPECT_EQ(by_kind["audio"]["channels"], "2");
@@ -253,7 +303,9 @@ TEST_F(monitor_run, records_audio_and_both_video_streams_the_way_they_were_sent)
     EXPECT_EQ(by_kind["SHQ2"]["height"], "1080");
     EXPECT_EQ(by_kind["shq2"]["codec_name"], "speedhq");
     EXPECT_EQ(by_kind["shq2"]["codec_tag_string"], "SHQ2");   // what decoders know; the title keeps "shq2"
-    EXPECT_EQ(by_kind["shq2"]["width"], "960");
+    EXPECT_EQ(by_kind["shq2"]["width"], "640");
+    EXPECT_EQ(by_kind["shq2"]["height"], "360");
+    EXPECT_EQ(by_kind["SHQ2"].count("TAG:FIELDS"), 0u);   // progressive
     EXPECT_NEAR(std::stod(by_kind["format"]["duration"]), 2.0, 0.1);
 
     // The samples come back exactly, in order, without gaps or repeats.
@@ -261,11 +313,131 @@ TEST_F(monitor_run, records_audio_and_both_video_streams_the_way_they_were_sent)
     ASSERT_EQ(samples.size(), sent_audio.size() * 4);
     EXPECT_EQ(std::memcmp(samples.data(), sent_audio.data(), samples.size()), 0);
 
-    std::string pictures = run("ffprobe -v error -select_streams v -count_packets -show_entries "
-                               "stream=nb_read_packets:stream_tags=title -of csv=p=0 '" +
-                               recording.string() + "'");
-    EXPECT_NE(pictures.find(std::to_string(full_pictures) + ",SHQ2"), std::string::npos) << pictures;
-    EXPECT_NE(pictures.find(std::to_string(preview_pictures) + ",shq2"), std::string::npos) << pictures;
+    // FFmpeg decodes every picture of both streams.
+    std::string errors;
+    EXPECT_EQ(decoded_pictures(recording, "SHQ2", errors), full_pictures);
+    EXPECT_EQ(errors, "");
+    EXPECT_EQ(decoded_pictures(recording, "shq2", errors), preview_pictures);
+    EXPECT_EQ(errors, "");
+
+    // The snapshot is the last full picture.
+    EXPECT_NE(output.find("snapshot " + snapshot.string() + ": 1920x1080 from one SHQ2 1920x1080 picture"),
+              std::string::npos)
+        << output;
+    rgb_image image = read_image(snapshot);
+    EXPECT_EQ(image.width, 1920);
+    EXPECT_EQ(image.height, 1080);
+    expect_bars(image, (full_pictures - 1) % 8);
+}
+
+TEST_F(monitor_run, records_interlaced_fields_as_pictures_of_their_tracks)
+{
+    // 1080i59.94 as the appliance sends it: every field a picture of
+    // 1920 x 540, frame format type 2 then 3, each with its capture time,
+    // and a 640 x 180 preview field beside each. First fields show the bars
+    // turned by 0 to 2, second fields by 4 to 6.
+    std::vector<std::vector<uint8_t>> full, preview;
+    speedhq_encoder full_encoder(1920, 540, false), preview_encoder(640, 180, false);
+    for (int rotation : {0, 1, 2, 4, 5, 6}) {
+        full.push_back(full_encoder.encode(colour_bars(1920, 540, false, rotation), 92));
+        preview.push_back(preview_encoder.encode(colour_bars(640, 180, false, rotation), 84));
+    }
+    auto recording = directory / "interlaced.mkv";
+    auto snapshot = directory / "interlaced.png";
+    auto monitor =
+        connected_monitor({"--record", recording.string(), "--snapshot", snapshot.string(), "--quiet"}, "monitor");
+
+    const int64_t start = 17000000000000000;
+    const int fields = 90;
+    for (int k = 0; k < fields; ++k) {
+        int64_t timecode = start + int64_t(k) * 10010000 / 60;   // a field period of 1001/60000 s
+        int format_type = k % 2 == 0 ? 2 : 3;
+        size_t picture = size_t((k / 2) % 3 + (k % 2) * 3);
+        send_picture(NDIlib_FourCC_video_type_SHQ2, 1920, 540, 60000, 1001, format_type, timecode, full[picture]);
+        send_picture(NDIlib_FourCC_video_type_shq2, 640, 180, 60000, 1001, format_type, timecode, preview[picture]);
+        std::this_thread::sleep_for(15ms);
+    }
+    std::string output = closed_and_finished(*monitor);
+    EXPECT_NE(output.find("video SHQ2 1920x540 fields: 90 pictures"), std::string::npos) << output;
+
+    auto by_kind = tracks_of(recording);
+    ASSERT_EQ(by_kind.size(), 3u) << run("ffprobe -hide_banner '" + recording.string() + "' 2>&1");
+    for (auto [title, width, height] : {std::tuple{"SHQ2", "1920", "540"}, std::tuple{"shq2", "640", "180"}}) {
+        SCOPED_TRACE(title);
+        EXPECT_EQ(by_kind[title]["codec_name"], "speedhq");
+        EXPECT_EQ(by_kind[title]["codec_tag_string"], "SHQ2");
+        EXPECT_EQ(by_kind[title]["width"], width);
+        EXPECT_EQ(by_kind[title]["height"], height);
+        EXPECT_EQ(by_kind[title]["TAG:FIELDS"], "one field a picture, the first picture field 0 (top)");
+        std::string errors;
+        EXPECT_EQ(decoded_pictures(recording, title, errors), fields);
+        EXPECT_EQ(errors, "");
+    }
+
+    // Each field at its own time: one field period apart (the file keeps
+    // milliseconds).
+    std::istringstream times(run("ffprobe -v error -select_streams v:m:title:SHQ2 -show_entries packet=pts_time "
+                                 "-of csv=p=0 '" +
+                                 recording.string() + "'"));
+    std::vector<double> pts;
+    for (double t; times >> t;)
+        pts.push_back(t);
+    ASSERT_EQ(pts.size(), size_t(fields));
+    for (size_t k = 1; k < pts.size(); ++k)
+        EXPECT_NEAR(pts[k] - pts[k - 1], 1001.0 / 60000, 0.0011) << "field " << k;
+    EXPECT_NEAR(pts.back() - pts.front(), (fields - 1) * 1001.0 / 60000, 0.0011);
+
+    // The snapshot weaves the last two fields: 44 % 3 = 2 and 6.
+    EXPECT_NE(output.find("1920x1080 from two SHQ2 1920x540 fields"), std::string::npos) << output;
+    rgb_image image = read_image(snapshot);
+    EXPECT_EQ(image.width, 1920);
+    EXPECT_EQ(image.height, 1080);
+    expect_bars(image, 2, 0);
+    expect_bars(image, 6, 1);
+}
+
+TEST_F(monitor_run, reports_q_and_the_latency_from_the_timecodes)
+{
+    // Pictures stamped 40 ms (full) and 15 ms (preview) before they are
+    // sent: the monitor's latency is that, plus the trip through loopback.
+    speedhq_encoder full_encoder(640, 360, false), preview_encoder(320, 180, false);
+    std::vector<std::vector<uint8_t>> full = {full_encoder.encode(colour_bars(640, 360, false, 0), 80),
+                                              full_encoder.encode(colour_bars(640, 360, false, 1), 90)};
+    std::vector<uint8_t> preview = preview_encoder.encode(colour_bars(320, 180, false, 2), 70);
+    auto monitor = connected_monitor({}, "monitor");
+
+    for (int k = 0; k < 110; ++k) {   // 2.2 s at 50 pictures a second
+        int64_t now = wall_clock_100ns();
+        send_picture(NDIlib_FourCC_video_type_SHQ2, 640, 360, 50000, 1000, 1, now - 400000, full[size_t(k % 2)]);
+        if (k % 2 == 0)
+            send_picture(NDIlib_FourCC_video_type_shq2, 320, 180, 25000, 1000, 1, now - 150000, preview);
+        std::this_thread::sleep_for(20ms);
+    }
+    std::string output = closed_and_finished(*monitor);
+
+    auto summary = output.substr(output.find("received in"));
+    std::printf("%s", summary.c_str());   // what the trip through the stand-in and loopback adds
+    auto full_numbers = numbers_of(summary, "video SHQ2 640x360");
+    EXPECT_EQ(full_numbers.q_low, 80);
+    EXPECT_EQ(full_numbers.q_high, 90);
+    EXPECT_EQ(full_numbers.q_last, 90);
+    EXPECT_GE(full_numbers.median_ms, 39.5);
+    EXPECT_LT(full_numbers.median_ms, 40 + 25) << output;
+    EXPECT_GE(full_numbers.p99_ms, full_numbers.median_ms);
+    auto preview_numbers = numbers_of(summary, "video shq2 320x180");
+    EXPECT_EQ(preview_numbers.q_last, 70);
+    EXPECT_EQ(preview_numbers.q_low, 70);
+    EXPECT_GE(preview_numbers.median_ms, 14.5);
+    EXPECT_LT(preview_numbers.median_ms, 15 + 25) << output;
+
+    // The once-a-second lines say it too, interval by interval.
+    auto line_start = output.find("[    2 s]");   // the first second began before the pictures
+    ASSERT_NE(line_start, std::string::npos) << output;
+    std::string line = output.substr(line_start, output.find('\n', line_start) - line_start);
+    auto line_numbers = numbers_of(line, "SHQ2 640x360");
+    EXPECT_NEAR(line_numbers.pictures_per_second, 50, 5) << line;
+    EXPECT_EQ(line_numbers.q_low, 80) << line;
+    EXPECT_GE(line_numbers.median_ms, 39.5) << line;
 }
 
 TEST_F(monitor_run, stops_on_time_or_signal_and_says_so)

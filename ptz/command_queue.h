@@ -1,0 +1,50 @@
+// The body of "queuePTZ": takes requests from the ring, turns each into one
+// or more VISCA commands and paces the serial line with fixed pauses. It
+// remembers the white-balance, focus and exposure modes it last sent (and
+// the manual gains), so that a mode command goes out only when the mode
+// changes.
+//
+// Threads: made and run on "queuePTZ"; its state is that thread's alone.
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+#include "ptz/ptz_request.h"
+#include "ptz/request_ring.h"
+#include "ptz/visca_encoder.h"
+
+class command_queue {
+public:
+    static constexpr std::chrono::milliseconds pause_time{30};
+
+    using send_function = std::function<int(const visca_message&)>;
+    using pause_function = std::function<void()>;
+
+    // send_command writes one command to the line; pause_line waits pause_time.
+    command_queue(send_function send_command, pause_function pause_line);
+
+    // Serves requests until it takes the stop_queue request; every request
+    // is followed by a pause.
+    void run(request_ring& requests);
+
+    // Sends the commands of one request, with the pauses inside it.
+    void execute(const ptz_request& request);
+
+private:
+    // What the camera was last told; the "none" values say nothing was sent.
+    static constexpr int no_white_balance = 6;
+    static constexpr int no_focus = 2;
+    static constexpr int no_exposure = 2;
+
+    send_function send;
+    pause_function pause;
+    int white_balance = no_white_balance;   // a white_balance_mode
+    int focus = no_focus;                   // 0 auto, 1 manual
+    int exposure = no_exposure;             // 0 full auto, 1 manual
+    float red_gain = 0.5f;
+    float blue_gain = 0.5f;
+};
+
+// The product's pause: sleeps pause_time, resuming after a signal.
+void command_pause();

@@ -1,0 +1,253 @@
+#include "ptz/ptz.h"
+
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "base/debug_log.h"
+#include "base/utilities.h"
+#include "ptz/command_queue.h"
+#include "ptz/metadata_interpreter.h"
+#include "ptz/packet_splitter.h"
+#include "ptz/serial_line.h"
+#include "ptz/serial_tag.h"
+#include "ptz/udp_socket.h"
+#include "ptz/visca_bridge.h"
+
+// The links "viscaPTZ" opens when it starts, in this order, and closes
+// when it ends.
+struct bridge_links {
+    serial_line line;       // the camera
+    udp_socket discovery;   // network-settings enquiries and their answers
+    udp_socket visca;       // VISCA over IP from the network
+    udp_socket reply;       // replies and acknowledgements to the network, from an ephemeral port
+    udp_socket loop;        // VISCA over IP from local processes, and their replies
+};
+
+namespace {
+
+constexpr std::chrono::milliseconds metadata_wait{200};
+constexpr std::chrono::milliseconds tally_wait{500};
+constexpr std::chrono::microseconds select_wait{200000};
+constexpr size_t receive_size = 1000;
+constexpr uint8_t network_camera = 0x81;
+constexpr uint8_t local_camera = 0x82;
+constexpr std::array<uint8_t, 4> loopback{127, 0, 0, 1};
+constexpr std::array<uint8_t, 4> broadcast{255, 255, 255, 255};
+
+}  // namespace
+
+ptz::ptz(std::shared_ptr<network_send> sender_, const char* version)
+    : network(read_network_identity(version)), sender(std::move(sender_))
+{
+    debug_print(3, "ptz Constructor\n");
+    std::future<void> opened = links_opened.get_future();
+    ndi = std::thread(&ptz::ndi_thread, this);
+    visca = std::thread(&ptz::visca_thread, this);
+    tally = std::thread(&ptz::tally_thread, this);
+    queue = std::thread(&ptz::queue_thread, this);
+    try {
+        opened.get();
+    } catch (...) {
+        stop_threads();
+        throw;
+    }
+}
+
+ptz::~ptz()
+{
+    debug_print(3, "ptz Destructor\n");
+    stop_threads();
+}
+
+void ptz::stop_threads()
+{
+    stop = true;
+    ndi.join();
+    visca.join();   // closes the line and the sockets
+    tally.join();
+    // Requests queued before this one are still worked through; the line
+    // is closed by now, so they reach no camera.
+    requests.push(ptz_request{ptz_code::stop_queue, 0.0f, 0.0f});
+    queue.join();
+}
+
+void ptz::push_request(const ptz_request& request)
+{
+    requests.push(request);
+}
+
+int ptz::send_serial(const uint8_t* message, size_t length)
+{
+    if (length > max_message)
+        return -1;
+    uint8_t buffer[serial_tag::size + max_message];
+    std::memcpy(buffer, service_tag.bytes.data(), serial_tag::size);
+    std::memcpy(buffer + serial_tag::size, message, length);
+    return write_serial(buffer, serial_tag::size + length);
+}
+
+int ptz::write_serial(const uint8_t* data, size_t n)
+{
+    std::lock_guard<std::mutex> lock(serial_mutex);
+    if (!serial)
+        return -1;
+    return int(serial->write_drained(data, n));
+}
+
+void ptz::ndi_thread()
+{
+    set_thread_name("ndiPTZ");
+    NDIlib_metadata_frame_t frame{};
+    frame.timecode = NDIlib_send_timecode_synthesize;
+    std::vector<char> text;   // rapidxml parses in place: never the runtime's buffer
+    while (!stop) {
+        if (NDIlib_send_capture(sender->sender(), &frame, uint32_t(metadata_wait.count())) !=
+            NDIlib_frame_type_metadata)
+            continue;
+        if (!frame.p_data) {
+            NDIlib_send_free_metadata(sender->sender(), &frame);
+            continue;
+        }
+        const size_t length = frame.length > 0 ? strnlen(frame.p_data, size_t(frame.length)) : strlen(frame.p_data);
+        text.assign(frame.p_data, frame.p_data + length);
+        text.push_back('\0');
+        NDIlib_send_free_metadata(sender->sender(), &frame);
+        if (const auto request = interpret_metadata(text.data()))
+            push_request(*request);
+    }
+}
+
+void ptz::visca_thread()
+{
+    set_thread_name("viscaPTZ");
+    std::unique_ptr<bridge_links> links;
+    try {
+        const std::string uart = platform_path("/dev/ttyS1");
+        links.reset(new bridge_links{
+            open_uart(uart.c_str()),
+            open_udp_socket(visca_port::discovery, true),
+            open_udp_socket(visca_port::visca, true),
+            open_udp_socket(0, false),
+            open_loop_socket(visca_port::loop),
+        });
+    } catch (...) {
+        links_opened.set_exception(std::current_exception());
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(serial_mutex);
+        serial = &links->line;
+    }
+    links_opened.set_value();
+
+    serve_links(*links);
+
+    std::lock_guard<std::mutex> lock(serial_mutex);
+    serial = nullptr;
+}
+
+void ptz::serve_links(bridge_links& links)
+{
+    packet_splitter splitter;
+    packet_splitter::packet packet;
+    uint8_t buffer[receive_size];
+    udp_endpoint from;
+    // A line that has hung up (the camera gone) reads as ready at once:
+    // after a failed read it sits out one wait, so the thread does not spin.
+    bool watch_line = true;
+
+    const auto serve_commands = [&](udp_socket& socket, uint8_t camera, bool local) {
+        const ssize_t n = socket.receive(buffer, sizeof buffer, from);
+        // The device's own datagrams (its broadcasts come back to it) are
+        // never answered: answering them would never end.
+        if (n <= 0 || from.address == network.ip_address)
+            return;
+        switch (classify_command(buffer, size_t(n), camera)) {
+        case command_action::acknowledge: {
+            uint8_t ack[control_ack_size];
+            const size_t size = make_control_ack(ack);
+            // A local process listens on the loop reply port: the eth0-bound
+            // reply socket could never reach it on 127.0.0.1.
+            if (local)
+                links.loop.send_to(ack, size, {loopback, visca_port::loop_reply});
+            else
+                links.reply.send_to(ack, size, {from.address, visca_port::visca});
+            break;
+        }
+        case command_action::forward:
+            tag_command(buffer, from.address);
+            write_serial(buffer, size_t(n));
+            break;
+        case command_action::ignore:
+            break;
+        }
+    };
+
+    while (!stop) {
+        const int fds[4] = {watch_line ? links.line.fd() : -1, links.discovery.fd(), links.visca.fd(),
+                            links.loop.fd()};
+        bool ready[4] = {};
+        watch_line = true;
+        if (!wait_readable(fds, ready, select_wait))
+            continue;
+
+        if (ready[0]) {
+            std::memset(buffer, 0, sizeof buffer);
+            const ssize_t got = links.line.read_some(buffer, sizeof buffer);
+            if (got < 0)
+                watch_line = false;
+            splitter.feed(buffer, long(got));
+            while (splitter.take(packet)) {
+                switch (route_reply(packet.bytes.data(), packet.size)) {
+                case reply_route::network:
+                    forward_reply(links.reply, {reply_address(network, packet.bytes.data()), visca_port::visca},
+                                  packet.bytes.data(), packet.size);
+                    break;
+                case reply_route::loop:
+                    forward_reply(links.loop, {loopback, visca_port::loop_reply}, packet.bytes.data(), packet.size);
+                    break;
+                case reply_route::drop:
+                    break;
+                }
+            }
+        }
+        if (ready[2])
+            serve_commands(links.visca, network_camera, false);
+        if (ready[3])
+            serve_commands(links.loop, local_camera, true);
+        if (ready[1]) {
+            const ssize_t n = links.discovery.receive(buffer, sizeof buffer, from);
+            if (n <= 0 || from.address == network.ip_address || is_network_answer(buffer, size_t(n)))
+                continue;
+            uint8_t answer[network_reply_capacity];
+            size_t size;
+            if (is_network_enquiry(buffer, size_t(n))) {
+                char host_name[sizeof network.host_name];
+                read_host_name(host_name, sizeof host_name);
+                size = make_network_reply(network, host_name, answer);
+            } else {
+                size = make_nak_reply(network, answer);
+            }
+            links.discovery.send_to(answer, size, {broadcast, from.port});
+        }
+    }
+}
+
+void ptz::tally_thread()
+{
+    set_thread_name("tallyPTZ");
+    NDIlib_tally_t tally_state{};
+    while (!stop) {
+        if (NDIlib_send_get_tally(sender->sender(), &tally_state, uint32_t(tally_wait.count())))
+            send_serial(visca_tally(tally_state.on_program || tally_state.on_preview));
+    }
+}
+
+void ptz::queue_thread()
+{
+    set_thread_name("queuePTZ");
+    command_queue commands([this](const visca_message& m) { return send_serial(m); }, command_pause);
+    commands.run(requests);
+}

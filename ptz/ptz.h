@@ -1,0 +1,85 @@
+// The camera-control service. A camera's control processor sits on the
+// serial line /dev/ttyS1 and speaks VISCA; the service feeds it from three
+// sources and carries its replies back:
+//
+//   "ndiPTZ"    PTZ metadata from NDI receivers -> requests (ptz/metadata_interpreter.h)
+//   "viscaPTZ"  VISCA over IP from the network (UDP 52381) and from local
+//               processes (127.0.0.1:52385) -> the line, the camera's
+//               replies -> back to their sender, and the network-settings
+//               responder on UDP 52380 (ptz/visca_bridge.h)
+//   "tallyPTZ"  the NDI tally -> the camera's tally lamp
+//   "queuePTZ"  requests -> VISCA commands, paced (ptz/command_queue.h)
+//
+// main makes one, after network_send and before the media paths, and
+// releases it before network_send.
+//
+// Threads: the constructor and destructor run on main. stop is set once by
+// the destructor and polled by "ndiPTZ", "viscaPTZ" and "tallyPTZ";
+// "queuePTZ" ends on the stop_queue request instead. serial_mutex guards
+// serial, which "viscaPTZ" sets when it has opened the line and clears
+// before it closes it; every write to the line and its drain happen under
+// it, so messages never interleave. It is never held with the ring's lock.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "ndi/network_send.h"
+#include "ptz/network_identity.h"
+#include "ptz/ptz_request.h"
+#include "ptz/request_ring.h"
+#include "ptz/visca_encoder.h"
+
+class serial_line;
+struct bridge_links;
+
+class ptz {
+public:
+    // Reads the identity of eth0, starts the four threads and waits until
+    // "viscaPTZ" has opened the serial line and its sockets. A link that
+    // cannot be opened stops the threads again and throws its
+    // std::runtime_error ("Cannot open UART /dev/ttyS1!", "Cannot bind UDP
+    // socket!", ...), so that start-up ends with that message.
+    ptz(std::shared_ptr<network_send> sender, const char* version);
+    ~ptz();
+
+    ptz(const ptz&) = delete;
+    ptz& operator=(const ptz&) = delete;
+
+    // Queues a request for "queuePTZ" (dropping the oldest of 63 waiting).
+    void push_request(const ptz_request& request);
+
+    // Writes the service's tag and message (at most max_message bytes) to
+    // the line and drains it. -1, writing nothing, while the line is not
+    // open; else the write's result.
+    static constexpr size_t max_message = 24;
+    int send_serial(const uint8_t* message, size_t length);
+    int send_serial(const visca_message& message) { return send_serial(message.data(), message.size); }
+
+private:
+    void ndi_thread();
+    void visca_thread();
+    void tally_thread();
+    void queue_thread();
+
+    void serve_links(bridge_links& links);
+    int write_serial(const uint8_t* data, size_t n);
+    void stop_threads();
+
+    const network_identity network;
+    const std::shared_ptr<network_send> sender;
+    std::thread ndi;
+    std::thread visca;
+    std::thread tally;
+    std::thread queue;
+    std::atomic<bool> stop{false};
+    request_ring requests;
+    std::mutex serial_mutex;
+    serial_line* serial = nullptr;   // guarded by serial_mutex; owned by "viscaPTZ"
+    std::promise<void> links_opened;
+};

@@ -1,0 +1,36 @@
+// The hand-off from "ndiPTZ" (and the ptz destructor) to "queuePTZ": a ring
+// of 64 requests that holds at most 63. A producer never waits: a push onto
+// 63 waiting requests drops the oldest.
+//
+// Threads: any number of producers, one consumer. mutex guards slots, head
+// and tail; it is held only for the few steps of push and take, never while
+// a command is sent.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <mutex>
+
+#include "ptz/ptz_request.h"
+
+class request_ring {
+public:
+    static constexpr int slots = 64;
+    static constexpr int capacity = slots - 1;
+
+    void push(const ptz_request& request);
+
+    // Waits for a request and takes the oldest; while the next one waiting
+    // has the same code, takes that instead (the earlier is dropped), so
+    // only the newest of a run of one code is returned.
+    ptz_request take();
+
+    int size();
+
+private:
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::array<ptz_request, slots> ring{};
+    int head = 0;   // next slot to fill
+    int tail = 0;   // oldest waiting; empty when head == tail
+};

@@ -1,0 +1,49 @@
+#include "ptz/serial_line.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+serial_line::~serial_line()
+{
+    if (descriptor >= 0)
+        close(descriptor);
+}
+
+ssize_t serial_line::write_drained(const uint8_t* data, size_t n)
+{
+    const ssize_t written = write(descriptor, data, n);
+    tcdrain(descriptor);
+    return written;
+}
+
+ssize_t serial_line::read_some(uint8_t* data, size_t n)
+{
+    const ssize_t got = read(descriptor, data, n);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return 0;
+    return got > 0 ? got : -1;
+}
+
+serial_line open_uart(const char* path)
+{
+    serial_line line(open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (line.fd() < 0)
+        throw std::runtime_error("Cannot open UART /dev/ttyS1!");
+
+    termios settings{};
+    settings.c_cflag = CS8 | CREAD | CLOCAL;   // 8N1, receiver on, no modem lines, no flow control
+    cfsetispeed(&settings, B115200);
+    cfsetospeed(&settings, B115200);
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    if (tcsetattr(line.fd(), TCSANOW, &settings) != 0)
+        throw std::runtime_error("Error while UART setup!");
+
+    tcflush(line.fd(), TCIOFLUSH);
+    fcntl(line.fd(), F_SETFL, fcntl(line.fd(), F_GETFL) | O_NONBLOCK);
+    return line;
+}

@@ -1,0 +1,35 @@
+// The seam to the serial line: the only file that speaks termios. A
+// serial_line owns its descriptor and closes it when it goes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+class serial_line {
+public:
+    explicit serial_line(int fd) : descriptor(fd) {}
+    ~serial_line();
+    serial_line(serial_line&& other) noexcept : descriptor(other.descriptor) { other.descriptor = -1; }
+    serial_line& operator=(serial_line&&) = delete;
+    serial_line(const serial_line&) = delete;
+
+    int fd() const { return descriptor; }
+
+    // One write call, then waits until the line has sent it. Returns the
+    // write's result.
+    ssize_t write_drained(const uint8_t* data, size_t n);
+
+    // What has arrived, up to n bytes, without waiting: the byte count, 0
+    // when nothing has, -1 when the line has failed or hung up.
+    ssize_t read_some(uint8_t* data, size_t n);
+
+private:
+    int descriptor;
+};
+
+// Opens the camera's line at path (the board's /dev/ttyS1) raw, 115200 baud
+// 8N1 without flow control, non-blocking. Throws std::runtime_error
+// "Cannot open UART /dev/ttyS1!" or "Error while UART setup!".
+serial_line open_uart(const char* path);

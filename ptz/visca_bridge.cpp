@@ -1,0 +1,174 @@
+#include "ptz/visca_bridge.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "ptz/serial_tag.h"
+
+namespace {
+
+constexpr uint8_t visca_terminator = 0xFF;
+constexpr uint8_t type_command = 0x01;
+constexpr uint8_t type_control = 0x02;
+constexpr uint8_t control_reply = 0x01;   // type 02 01
+constexpr uint8_t reply_from_camera_1 = 0x90;
+constexpr uint8_t reply_from_camera_2 = 0xA0;
+constexpr uint8_t max_flags = 0x0F;
+constexpr std::array<uint8_t, 3> loop_origin{0x00, 0x00, 0x01};   // 127.0.0.1
+constexpr char enquiry[] = "ENQ:network";
+constexpr size_t enquiry_length = sizeof enquiry - 1;
+constexpr uint8_t field_separator = 0xFF;
+constexpr uint8_t reply_start = 0x02;
+constexpr uint8_t reply_end = 0x03;
+
+// Appends to a network-settings answer.
+class answer_writer {
+public:
+    explicit answer_writer(uint8_t* buffer) : out(buffer) {}
+
+    void byte(uint8_t b) { out[length++] = b; }
+
+    void field(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        char text[64];
+        va_list args;
+        va_start(args, format);
+        const int n = std::vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        const size_t count = n < 0 ? 0 : std::min(size_t(n), sizeof text - 1);
+        std::memcpy(out + length, text, count);
+        length += count;
+    }
+
+    void mac(const char* label, const std::array<uint8_t, 6>& m)
+    {
+        field("%s:%02x-%02x-%02x-%02x-%02x-%02x", label, m[0], m[1], m[2], m[3], m[4], m[5]);
+    }
+
+    void dotted(const char* label, const std::array<uint8_t, 4>& a)
+    {
+        field("%s:%u.%u.%u.%u", label, a[0], a[1], a[2], a[3]);
+    }
+
+    size_t size() const { return length; }
+
+private:
+    uint8_t* out;
+    size_t length = 0;
+};
+
+}  // namespace
+
+command_action classify_command(const uint8_t* datagram, size_t n, uint8_t camera_header)
+{
+    if (n <= visca_ip_header)
+        return command_action::ignore;
+    // A control reply is never acknowledged: two devices would acknowledge
+    // each other's acknowledgements without end.
+    if (datagram[0] == type_control)
+        return datagram[1] == control_reply ? command_action::ignore : command_action::acknowledge;
+    if (datagram[0] == type_command && datagram[visca_ip_header] == camera_header &&
+        datagram[n - 1] == visca_terminator)
+        return command_action::forward;
+    return command_action::ignore;
+}
+
+void tag_command(uint8_t* datagram, const std::array<uint8_t, 4>& sender)
+{
+    const serial_tag tag = make_serial_tag(datagram + 4, sender);
+    std::memcpy(datagram, tag.bytes.data(), serial_tag::size);
+}
+
+size_t make_control_ack(uint8_t* out)
+{
+    static constexpr uint8_t ack[control_ack_size] = {0x02, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01};
+    std::memcpy(out, ack, sizeof ack);
+    return sizeof ack;
+}
+
+reply_route route_reply(const uint8_t* packet, size_t n)
+{
+    if (n <= serial_tag::size || packet[0] > max_flags)
+        return reply_route::drop;
+    const uint8_t header = packet[serial_tag::size];
+    if (header == reply_from_camera_1)
+        return reply_route::network;
+    if (header == reply_from_camera_2 && std::memcmp(packet + 1, loop_origin.data(), 3) == 0)
+        return reply_route::loop;
+    return reply_route::drop;
+}
+
+std::array<uint8_t, 4> reply_address(const network_identity& identity, const uint8_t* packet)
+{
+    return {identity.ip_address[0], packet[1], packet[2], packet[3]};
+}
+
+size_t make_reply_datagram(const uint8_t* packet, size_t n, uint8_t* out)
+{
+    const size_t payload = n - serial_tag::size;
+    out[0] = 0x01;
+    out[1] = 0x11;
+    out[2] = uint8_t(payload >> 8);
+    out[3] = uint8_t(payload);
+    const std::array<uint8_t, 4> sequence = tagged_sequence(packet);
+    std::memcpy(out + 4, sequence.data(), sequence.size());
+    std::memcpy(out + serial_tag::size, packet + serial_tag::size, payload);
+    return n;
+}
+
+void forward_reply(udp_socket& socket, const udp_endpoint& destination, const uint8_t* packet, size_t n)
+{
+    if (n <= serial_tag::size || n > reply_datagram_capacity)
+        return;
+    uint8_t datagram[reply_datagram_capacity];
+    socket.send_to(datagram, make_reply_datagram(packet, n, datagram), destination);
+}
+
+bool is_network_enquiry(const uint8_t* datagram, size_t n)
+{
+    return n >= 1 + enquiry_length && std::memcmp(datagram + 1, enquiry, enquiry_length) == 0;
+}
+
+bool is_network_answer(const uint8_t* datagram, size_t n)
+{
+    return n >= 5 && datagram[0] == reply_start &&
+           (std::memcmp(datagram + 1, "MAC:", 4) == 0 || std::memcmp(datagram + 1, "NAK:", 4) == 0);
+}
+
+size_t make_network_reply(const network_identity& identity, const char* host_name, uint8_t* out)
+{
+    answer_writer w(out);
+    w.byte(reply_start);
+    w.mac("MAC", identity.mac_address);
+    w.byte(field_separator);
+    w.field("INFO:network");
+    w.byte(field_separator);
+    w.field("MODEL:DIZIZI");
+    w.byte(field_separator);
+    w.field("SOFTVERSION:%.21s", identity.version);
+    w.byte(field_separator);
+    w.dotted("IPADR", identity.ip_address);
+    w.byte(field_separator);
+    w.dotted("MASK", identity.netmask);
+    w.byte(field_separator);
+    w.dotted("GATEWAY", identity.gateway);
+    w.byte(field_separator);
+    w.field("NAME:%.8s", host_name);
+    w.byte(field_separator);
+    w.field("WRITE:on");
+    w.byte(field_separator);
+    w.byte(reply_end);
+    return w.size();
+}
+
+size_t make_nak_reply(const network_identity& identity, uint8_t* out)
+{
+    answer_writer w(out);
+    w.byte(reply_start);
+    w.mac("NAK", identity.mac_address);
+    w.byte(field_separator);
+    w.byte(reply_end);
+    return w.size();
+}

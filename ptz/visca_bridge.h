@@ -1,0 +1,84 @@
+// What "viscaPTZ" makes of the datagrams and serial packets it is given:
+// the VISCA-over-IP commands it forwards to the camera, the replies it
+// routes back by their serial tag, and the network-settings responder's
+// answers. Pure functions over bytes, so that a fuzzer can call them; the
+// thread itself is ptz::visca_thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "ptz/network_identity.h"
+#include "ptz/packet_splitter.h"
+#include "ptz/udp_socket.h"
+
+namespace visca_port {
+constexpr uint16_t discovery = 52380;    // network-settings enquiries
+constexpr uint16_t visca = 52381;        // VISCA over IP; controllers get their replies here
+constexpr uint16_t loop = 52385;         // local processes, on 127.0.0.1
+constexpr uint16_t loop_reply = 52386;   // where local processes get theirs
+}  // namespace visca_port
+
+// VISCA-over-IP header: payload type (2 bytes), payload length (2),
+// sequence number (4), all big-endian; the VISCA message follows.
+constexpr size_t visca_ip_header = 8;
+
+// Sizes of the answers, for the callers' buffers.
+constexpr size_t control_ack_size = 9;
+constexpr size_t nak_reply_size = 24;
+constexpr size_t network_reply_capacity = 256;
+// A reply datagram is as long as the tagged packet it comes from.
+constexpr size_t reply_datagram_capacity = packet_splitter::max_packet;
+
+// What to do with a datagram that arrived on the VISCA or the loop socket.
+enum class command_action {
+    ignore,
+    acknowledge,   // a control command (type 0x02xx but not the reply 0x0201): answer with the control acknowledgement
+    forward,       // a VISCA message for the camera this socket serves
+};
+
+// camera_header is 0x81 on the VISCA socket, 0x82 on the loop socket.
+command_action classify_command(const uint8_t* datagram, size_t n, uint8_t camera_header);
+
+// Replaces the VISCA-over-IP header of a command datagram in place by the
+// serial tag for its sender.
+void tag_command(uint8_t* datagram, const std::array<uint8_t, 4>& sender);
+
+// Fills the control acknowledgement 02 01 00 01 00 00 00 00 01; returns 9.
+size_t make_control_ack(uint8_t* out);
+
+// Where a tagged reply from the camera goes.
+enum class reply_route {
+    drop,      // too short, not tagged, or answering one of the service's own commands
+    network,   // header 0x90: to the controller named by the tag's origin
+    loop,      // origin 00 00 01 and header 0xA0: to the local processes
+};
+reply_route route_reply(const uint8_t* packet, size_t n);
+
+// The controller a network reply goes to: the first octet of the device's
+// own address, then the tag's origin octets.
+std::array<uint8_t, 4> reply_address(const network_identity& identity, const uint8_t* packet);
+
+// The VISCA-over-IP reply datagram for a tagged packet of n bytes (at most
+// reply_datagram_capacity): type 01 11, length n - 8, the sequence number
+// with its 0xFF bytes restored, then the reply. Returns n.
+size_t make_reply_datagram(const uint8_t* packet, size_t n, uint8_t* out);
+
+// Sends that datagram from socket to destination.
+void forward_reply(udp_socket& socket, const udp_endpoint& destination, const uint8_t* packet, size_t n);
+
+// The network-settings enquiry: "ENQ:network" in bytes 1 to 11 (byte 0 is
+// not looked at; more may follow).
+bool is_network_enquiry(const uint8_t* datagram, size_t n);
+
+// A network-settings reply or NAK, from this device or another: never
+// answered, or two responders would answer each other without end.
+bool is_network_answer(const uint8_t* datagram, size_t n);
+
+// The network-settings reply, with host_name (cut to 8 characters);
+// returns its length (at most network_reply_capacity).
+size_t make_network_reply(const network_identity& identity, const char* host_name, uint8_t* out);
+
+// 02 "NAK:" and the MAC address, FF 03; returns 24.
+size_t make_nak_reply(const network_identity& identity, uint8_t* out);

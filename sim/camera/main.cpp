@@ -1,0 +1,231 @@
+// virtual-camera: the VISCA camera of the virtual board, on a
+// pseudo-terminal whose slave stands in for the board's /dev/ttyS1.
+//
+//   virtual-camera --link PATH [--log FILE] [--noise] [--seed N]
+//
+// --link   makes PATH a symbolic link to the terminal's slave (replacing
+//          what is there) and removes it on the way out
+// --log    writes every message received, tag included, one line each, as
+//          upper-case hex bytes separated by spaces
+// --noise  a camera on a bad line: now and then it sends a burst of random
+//          bytes (seeded by --seed, else by the clock; the seed is printed)
+//
+// It runs until SIGTERM or SIGINT.
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "sim/camera/visca_camera.h"
+
+using namespace virtual_camera;
+using steady = std::chrono::steady_clock;
+
+namespace {
+
+struct options {
+    std::string link;
+    std::string log;
+    bool noise = false;
+    std::optional<uint64_t> seed;
+};
+
+void usage(const char* program)
+{
+    std::fprintf(stderr, "Usage: %s --link PATH [--log FILE] [--noise] [--seed N]\n", program);
+}
+
+std::optional<options> parse_options(int argc, char** argv)
+{
+    static const option long_options[] = {
+        {"link", required_argument, nullptr, 'l'}, {"log", required_argument, nullptr, 'g'},
+        {"noise", no_argument, nullptr, 'n'},      {"seed", required_argument, nullptr, 's'},
+        {nullptr, 0, nullptr, 0},
+    };
+    options result;
+    int c;
+    while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
+        switch (c) {
+        case 'l': result.link = optarg; break;
+        case 'g': result.log = optarg; break;
+        case 'n': result.noise = true; break;
+        case 's': result.seed = std::strtoull(optarg, nullptr, 0); break;
+        default: return std::nullopt;
+        }
+    }
+    if (result.link.empty() || optind != argc)
+        return std::nullopt;
+    return result;
+}
+
+// Writes all of data to the terminal's master; a reply is never cut.
+void send_all(int fd, const bytes& data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd writable{fd, POLLOUT, 0};
+            poll(&writable, 1, 100);
+        } else if (n < 0 && errno != EINTR) {
+            return;
+        }
+    }
+}
+
+void log_message(FILE* log, const bytes& message)
+{
+    if (!log)
+        return;
+    for (size_t i = 0; i < message.size(); ++i)
+        std::fprintf(log, i ? " %02X" : "%02X", message[i]);
+    std::fputc('\n', log);
+    std::fflush(log);
+}
+
+// Bursts of line noise: some with terminators, some without, some that
+// look like tagged replies.
+class line_noise {
+public:
+    explicit line_noise(uint64_t seed) : random(seed) {}
+
+    duration next_gap() { return std::chrono::milliseconds(50 + random() % 250); }
+
+    bytes burst()
+    {
+        bytes out(1 + random() % 300);
+        for (auto& b : out)
+            b = uint8_t(random());
+        switch (random() % 4) {
+        case 0:   // no terminator at all
+            for (auto& b : out)
+                if (b == 0xFF)
+                    b = 0x00;
+            break;
+        case 1:   // a reply with a plausible tag and header
+            out = {uint8_t(random() % 16), uint8_t(random()), uint8_t(random()), uint8_t(random()), 0, 0, 0, 1,
+                   uint8_t(random() % 2 ? 0x90 : 0xA0), 0x41, 0xFF};
+            break;
+        default:
+            break;
+        }
+        return out;
+    }
+
+private:
+    std::mt19937_64 random;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const auto settings = parse_options(argc, argv);
+    if (!settings) {
+        usage(argv[0]);
+        return 2;
+    }
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("virtual-camera: pseudo-terminal");
+        return 1;
+    }
+    const char* slave_name = ptsname(master);
+    // Holding the slave open keeps the master readable when the program
+    // closes the line; raw until the program sets it up itself.
+    const int slave = slave_name ? open(slave_name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (slave < 0) {
+        std::perror("virtual-camera: slave");
+        return 1;
+    }
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    cfsetspeed(&raw, B115200);
+    tcsetattr(slave, TCSANOW, &raw);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+
+    const std::string temporary = settings->link + ".new";
+    unlink(temporary.c_str());
+    if (symlink(slave_name, temporary.c_str()) != 0 || rename(temporary.c_str(), settings->link.c_str()) != 0) {
+        std::fprintf(stderr, "virtual-camera: cannot link %s: %s\n", settings->link.c_str(), std::strerror(errno));
+        return 1;
+    }
+
+    FILE* log = nullptr;
+    if (!settings->log.empty() && !(log = std::fopen(settings->log.c_str(), "w"))) {
+        std::fprintf(stderr, "virtual-camera: cannot write %s: %s\n", settings->log.c_str(), std::strerror(errno));
+        unlink(settings->link.c_str());
+        return 1;
+    }
+
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+    const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+
+    const steady::time_point start = steady::now();
+    const auto now = [&] { return duration(steady::now() - start); };
+    std::optional<line_noise> noise;
+    duration next_noise = duration::max();
+    if (settings->noise) {
+        const uint64_t seed = settings->seed.value_or(uint64_t(steady::now().time_since_epoch().count()));
+        std::fprintf(stderr, "virtual-camera: line noise, seed %llu\n", (unsigned long long)seed);
+        noise.emplace(seed);
+        next_noise = noise->next_gap();
+    }
+
+    visca_camera camera;
+    message_framer framer;
+    bytes message;
+    for (;;) {
+        duration wake = std::min(next_noise, camera.next_completion().value_or(duration::max()));
+        int timeout = -1;
+        if (wake != duration::max())
+            timeout = int(std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(wake - now()).count()));
+        pollfd watched[2] = {{master, POLLIN, 0}, {signal_fd, POLLIN, 0}};
+        if (poll(watched, 2, timeout) < 0 && errno != EINTR)
+            break;
+        if (watched[1].revents & POLLIN)
+            break;
+        if (watched[0].revents & POLLIN) {
+            uint8_t chunk[512];
+            const ssize_t got = read(master, chunk, sizeof chunk);
+            for (ssize_t i = 0; i < got; ++i) {
+                if (!framer.add(chunk[i], message))
+                    continue;
+                log_message(log, message);
+                for (const bytes& reply : camera.receive(message, now()))
+                    send_all(master, reply);
+            }
+        }
+        for (const bytes& reply : camera.complete_due(now()))
+            send_all(master, reply);
+        if (noise && now() >= next_noise) {
+            send_all(master, noise->burst());
+            next_noise = now() + noise->next_gap();
+        }
+    }
+
+    unlink(settings->link.c_str());
+    if (log)
+        std::fclose(log);
+    close(slave);
+    close(master);
+    return 0;
+}

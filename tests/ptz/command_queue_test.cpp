@@ -1,0 +1,142 @@
+// The command queue with a recording line: what it sends, in order, and
+// where it pauses. The pause is the line's pacing, so "pause" counts the
+// 30 ms steps a request takes.
+#include "ptz/command_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/ptz/hex.h"
+
+namespace {
+
+class recorded_queue {
+public:
+    recorded_queue()
+        : commands([this](const visca_message& m) { return trace.push_back(hex(m)), int(m.size); },
+                   [this] { trace.push_back("pause"); })
+    {
+    }
+
+    // Queues the requests and the stop request, then serves them all.
+    std::vector<std::string> run(const std::vector<ptz_request>& queued)
+    {
+        for (const auto& r : queued)
+            ring.push(r);
+        ring.push({ptz_code::stop_queue, 0, 0});
+        trace.clear();
+        commands.run(ring);
+        return trace;
+    }
+
+    request_ring ring;
+    std::vector<std::string> trace;
+    command_queue commands;
+};
+
+using trace = std::vector<std::string>;
+
+TEST(command_queue, sends_one_drive_for_a_run_of_pan_tilt_requests_with_the_last_values)
+{
+    recorded_queue q;
+    std::vector<ptz_request> burst;
+    for (int i = 1; i <= 10; ++i)
+        burst.push_back({ptz_code::pan_tilt_speed, float(i) / 10.0f, 0.0f});
+    EXPECT_EQ(q.run(burst), (trace{"82 01 06 01 18 00 01 03 FF", "pause"}));
+}
+
+TEST(command_queue, merges_only_consecutive_requests_of_one_code)
+{
+    recorded_queue q;
+    EXPECT_EQ(q.run({{ptz_code::zoom_speed, 0.3f, 0},
+                     {ptz_code::zoom_stop, 0, 0},
+                     {ptz_code::zoom_speed, -1.0f, 0},
+                     {ptz_code::zoom_speed, 0.3f, 0}}),
+              (trace{"82 01 04 07 24 FF", "pause", "82 01 04 07 00 FF", "pause", "82 01 04 07 24 FF", "pause"}));
+}
+
+TEST(command_queue, one_shot_white_balance_sets_the_mode_then_triggers)
+{
+    recorded_queue q;
+    // Back to back they merge into one.
+    EXPECT_EQ(q.run({{ptz_code::white_balance_one_shot, 0, 0}, {ptz_code::white_balance_one_shot, 0, 0}}),
+              (trace{"82 01 04 35 03 FF", "pause"}));
+    // Apart, the second measures again.
+    EXPECT_EQ(q.run({{ptz_code::none, 0, 0}, {ptz_code::white_balance_one_shot, 0, 0}}),
+              (trace{"pause", "82 01 04 10 05 FF", "pause"}));
+    EXPECT_EQ(q.run({{ptz_code::white_balance_auto, 0, 0}, {ptz_code::white_balance_one_shot, 0, 0}}),
+              (trace{"82 01 04 35 00 FF", "pause", "82 01 04 35 03 FF", "pause"}));
+}
+
+TEST(command_queue, manual_white_balance_with_new_gains_takes_four_pauses)
+{
+    recorded_queue q;
+    // The first with the starting gains sends only the mode.
+    EXPECT_EQ(q.run({{ptz_code::white_balance_manual, 0.5f, 0.5f}}), (trace{"82 01 04 35 05 FF", "pause", "pause"}));
+
+    recorded_queue fresh;
+    // Mode, red, blue, each followed by a pause, and the request's own: 120 ms.
+    EXPECT_EQ(fresh.run({{ptz_code::white_balance_manual, 1.0f, 0.0f}}),
+              (trace{"82 01 04 35 05 FF", "pause", "82 01 04 43 00 00 0F 0F FF", "pause",
+                     "82 01 04 44 00 00 00 00 FF", "pause", "pause"}));
+    // Away from manual and back: unchanged gains are not sent again.
+    EXPECT_EQ(fresh.run({{ptz_code::white_balance_indoor, 0, 0}, {ptz_code::white_balance_manual, 1.0f, 0.25f}}),
+              (trace{"82 01 04 35 01 FF", "pause", "82 01 04 35 05 FF", "pause", "82 01 04 44 00 00 03 0F FF",
+                     "pause", "pause"}));
+}
+
+TEST(command_queue, focus_and_exposure_modes_are_sent_when_they_change)
+{
+    recorded_queue q;
+    EXPECT_EQ(q.run({{ptz_code::focus_manual, 0.0f, 0}, {ptz_code::exposure_manual, 1.0f, 0},
+                     {ptz_code::focus_manual, 1.0f, 0}}),
+              (trace{"82 01 04 38 03 FF", "pause", "82 01 04 48 01 00 00 00 FF", "pause",
+                     "82 01 04 39 03 FF", "pause", "82 01 04 4B 00 00 01 01 FF", "pause",
+                     "82 01 04 48 0F 00 00 00 FF", "pause"}));
+    EXPECT_EQ(q.run({{ptz_code::focus_auto, 0, 0}, {ptz_code::focus_manual, 0.5f, 0}, {ptz_code::exposure_auto, 0, 0},
+                     {ptz_code::exposure_manual, 0.5f, 0}}),
+              (trace{"82 01 04 38 02 FF", "pause", "82 01 04 38 03 FF", "pause", "82 01 04 48 08 00 00 00 FF",
+                     "pause", "82 01 04 39 00 FF", "pause", "82 01 04 39 03 FF", "pause",
+                     "82 01 04 4B 00 00 00 0A FF", "pause"}));
+}
+
+TEST(command_queue, executes_each_remaining_code)
+{
+    recorded_queue q;
+    EXPECT_EQ(q.run({{ptz_code::pan_tilt_stop, 0, 0}, {ptz_code::pan_tilt_position, -0.5f, 0.5f},
+                     {ptz_code::zoom_position, 1.0f, 0}, {ptz_code::store_preset, 99.0f, 0},
+                     {ptz_code::recall_preset, 3.0f, 1.0f}, {ptz_code::flip, 1.0f, 0}, {0x999, 1, 1},
+                     {ptz_code::flip, 0.0f, 0}}),
+              (trace{"82 01 06 01 00 00 03 03 FF", "pause", "82 01 06 01 0C 0B 02 01 FF", "pause",
+                     "82 01 04 47 04 00 00 00 FF", "pause", "82 01 04 3F 01 63 FF", "pause",
+                     "82 01 04 3F 02 03 FF", "pause", "82 01 04 66 02 FF", "pause", "pause",
+                     "82 01 04 66 03 FF", "pause"}));
+}
+
+TEST(request_ring, holds_at_most_63_dropping_the_oldest)
+{
+    request_ring ring;
+    for (int i = 0; i < 64; ++i)
+        ring.push({ptz_code::store_preset + (i % 2), float(i), 0});   // alternate codes: nothing merges
+    EXPECT_EQ(ring.size(), 63);
+    EXPECT_EQ(ring.take().value1, 1.0f);   // request 0 was dropped
+    for (int i = 0; i < 100; ++i)
+        ring.push({ptz_code::none, 0, 0});
+    EXPECT_EQ(ring.size(), 63);
+}
+
+TEST(request_ring, wakes_a_waiting_consumer)
+{
+    request_ring ring;
+    ptz_request taken;
+    std::thread consumer([&] { taken = ring.take(); });
+    ring.push({ptz_code::flip, 1.0f, 0});
+    consumer.join();
+    EXPECT_EQ(taken.code, ptz_code::flip);
+    EXPECT_EQ(ring.size(), 0);
+}
+
+}  // namespace
