@@ -39,7 +39,10 @@ constexpr uint16_t visca_port = 52381;
 
 class peer {
 public:
-    peer(receiver_link link, int visca, FILE* out) : link(std::move(link)), visca(visca), out(out) {}
+    peer(receiver_link connection, int visca_socket, FILE* record)
+        : link(std::move(connection)), visca(visca_socket), out(record)
+    {
+    }
 
     // Serves the connection and the VISCA socket until `until`; false when
     // the source went away.

@@ -119,7 +119,7 @@ int64_t wall_clock_ns()
 // keeping the record never delays an answer.
 class timing_log {
 public:
-    explicit timing_log(FILE* file) : file(file) {}
+    explicit timing_log(FILE* output) : file(output) {}
 
     void note(int64_t ns, const char* direction, const bytes& message)
     {

@@ -6,10 +6,10 @@
 
 namespace vfpga {
 
-encoder_core::encoder_core(fpga& board, unsigned index)
-    : core_model(board, "encoder" + std::to_string(index), regs::encoder_block(index), register_count,
+encoder_core::encoder_core(fpga& on_board, unsigned core_index)
+    : core_model(on_board, "encoder" + std::to_string(core_index), regs::encoder_block(core_index), register_count,
                  regs::irq_encoders),
-      index(index)
+      index(core_index)
 {
 }
 

@@ -18,7 +18,7 @@ protected:
     void write(unsigned reg, uint32_t value, uint32_t mask) override;
 
 private:
-    unsigned index;
+    [[maybe_unused]] unsigned index;   // which of the four; coding will need it
 };
 
 }  // namespace vfpga

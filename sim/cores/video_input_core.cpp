@@ -7,8 +7,8 @@
 
 namespace vfpga {
 
-video_core::video_core(fpga& board, std::string name, uint32_t block, int irq)
-    : capture_core(board, std::move(name), block, register_count, irq, regs::video_buffer)
+video_core::video_core(fpga& on_board, std::string name, uint32_t block, int irq)
+    : capture_core(on_board, std::move(name), block, register_count, irq, regs::video_buffer)
 {
 }
 
@@ -71,8 +71,8 @@ void video_core::write_other(unsigned r, uint32_t, uint32_t)
         guest_error("write to unused register %u", r);
 }
 
-video_input_core::video_input_core(fpga& board)
-    : video_core(board, "vid_in", regs::video_in_block, regs::irq_video_in), grid(board.input())
+video_input_core::video_input_core(fpga& on_board)
+    : video_core(on_board, "vid_in", regs::video_in_block, regs::irq_video_in), grid(on_board.input())
 {
 }
 

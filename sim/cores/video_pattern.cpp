@@ -13,12 +13,12 @@ struct yuv {
 
 // Full-range colour bars: white, yellow, cyan, green, magenta, red, blue,
 // black (BT.601 studio levels).
-constexpr yuv bars[8] = {
+constexpr yuv bar_colours[8] = {
     {235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
     {106, 202, 222}, {81, 90, 240},  {41, 240, 110}, {16, 128, 128},
 };
-constexpr yuv white = bars[0];
-constexpr yuv black = bars[7];
+constexpr yuv white = bar_colours[0];
+constexpr yuv black = bar_colours[7];
 
 // The counter band, in input lines.
 constexpr uint32_t band_first = 16;
@@ -34,9 +34,9 @@ row_kind kind_of_row(uint32_t input_row)
 // The colour at column x (input pixels) of a row of picture number.
 class pattern {
 public:
-    pattern(uint32_t input_width, uint32_t number)
-        : input_width(input_width ? input_width : 1), bar_width(input_width >= 8 ? input_width / 8 : 1),
-          shift(uint64_t(number) * scroll_step % (8 * bar_width)), number(number)
+    pattern(uint32_t width, uint32_t picture_number)
+        : input_width(width ? width : 1), bar_width(width >= 8 ? width / 8 : 1),
+          shift(uint64_t(picture_number) * scroll_step % (8 * bar_width)), number(picture_number)
     {
     }
 
@@ -48,7 +48,7 @@ public:
         }
         const uint64_t period = 8 * bar_width;
         const uint64_t position = (x + period - shift) % period;
-        return bars[position / bar_width];
+        return bar_colours[position / bar_width];
     }
 
 private:

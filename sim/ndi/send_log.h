@@ -45,7 +45,7 @@ private:
         int64_t bytes;
     };
 
-    explicit send_log(FILE* file) : file(file) {}
+    explicit send_log(FILE* output) : file(output) {}
 
     FILE* const file;
     std::mutex mutex;

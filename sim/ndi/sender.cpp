@@ -95,10 +95,10 @@ std::unique_ptr<sender> sender::create(const NDIlib_send_create_t& settings, con
         new sender(std::move(name), std::move(*config), fd, port, wake, std::move(call_log)));
 }
 
-sender::sender(std::string name, sender_config config, int listen_fd, uint16_t port, int wake_fd,
+sender::sender(std::string source_name, sender_config settings, int listening_fd, uint16_t port, int wake_pipe_fd,
                std::unique_ptr<send_log> call_log)
-    : name(std::move(name)), config(std::move(config)), listen_fd(listen_fd), listening_port(port),
-      wake_fd(wake_fd), calls(std::move(call_log))
+    : name(std::move(source_name)), config(std::move(settings)), listen_fd(listening_fd), listening_port(port),
+      wake_fd(wake_pipe_fd), calls(std::move(call_log))
 {
     intake = std::make_unique<frame_intake>([this](message_ptr message) { deliver(std::move(message)); },
                                             [this] { return receiver_count.load() > 0; });
