@@ -82,7 +82,8 @@ void prepare_to_run_boards(const char* program)
 board_run::board_run(const board_run_options& options) : scratch(scratch_folder()), board_root(scratch + "/board")
 {
     std::vector<std::string> args = {tool_dir() + "/virtual-board", "--root", board_root, "--signal", options.signal,
-                                     "--encoders", std::to_string(options.encoders)};
+                                     "--encoders", std::to_string(options.encoders), "--guest-errors",
+                                     file("guest-errors")};
     if (options.core_log)
         args.insert(args.end(), {"--core-log", file("core.log")});
     if (options.send_log)
@@ -170,6 +171,11 @@ int board_run::wait()
 std::string board_run::output() const
 {
     return read_file(file("output"));
+}
+
+std::string board_run::guest_errors() const
+{
+    return read_file(file("guest-errors"));
 }
 
 }  // namespace bench

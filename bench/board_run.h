@@ -39,9 +39,9 @@ public:
     // The program's pid, waiting for it to start (throws after 30 s, or
     // when virtual-board ends first).
     pid_t program();
-    // A file of the run: "core.log", "send.log", "camera.log", "output"
-    // (standard output and error of everything virtual-board ran), or one
-    // of a tool's own.
+    // A file of the run: "core.log", "send.log", "camera.log",
+    // "guest-errors", "output" (standard output and error of everything
+    // virtual-board ran), or one of a tool's own.
     std::string file(const std::string& name) const { return scratch + "/" + name; }
     const std::string& root() const { return board_root; }
 
@@ -53,6 +53,9 @@ public:
     // Waits for virtual-board to end by itself (when its LAN commands end).
     int wait();
     std::string output() const;
+    // The core models' guest errors so far: register writes the real cores
+    // would refuse, which make a measurement worthless.
+    std::string guest_errors() const;
 
 private:
     std::string scratch;

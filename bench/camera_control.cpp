@@ -81,6 +81,7 @@ int main(int argc, char** argv)
         std::printf("Target: metadata -> serial at most 5 ms median: %s\n", verdict(paths.metadata_to_serial, 5).c_str());
         std::printf("Target: VISCA over IP -> serial at most 1 ms median: %s\n",
                     verdict(paths.visca_to_serial, 1).c_str());
+        print_guest_errors(run.guest_errors());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench-camera: %s\n", e.what());
         return interrupted() ? 130 : 1;

@@ -88,6 +88,7 @@ int main(int argc, char** argv)
                            format("%.1f ms", seen->latency_median_ms), format("%.1f ms", seen->latency_p99_ms)});
         }
         std::printf("%s", table.text().c_str());
+        print_guest_errors(r.guest_errors);
         if (streams.empty()) {
             std::printf("No picture was sent: nothing to measure.\n");
             return 0;

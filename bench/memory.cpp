@@ -67,10 +67,12 @@ int main(int argc, char** argv)
                        std::to_string(read_thread_times(program).size())});
         }
         run.stop();
+        const std::string errors = run.guest_errors();
         std::printf("Memory of the program: %s, %s, receiver connected\n%s\n\n", options.signal.c_str(),
                     format("%d encoder cores", options.encoders).c_str(), machine_description().c_str());
         std::printf("%s", table.text().c_str());
         std::printf("\nThe heap (brk heap and other anonymous memory) holds the stand-ins' allocations too.\n");
+        print_guest_errors(errors);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench-memory: %s\n", e.what());
         return interrupted() ? 130 : 1;

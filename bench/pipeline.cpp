@@ -99,6 +99,7 @@ int main(int argc, char** argv)
         print_threads(r);
         print_pictures(r);
         const double program_ms = r.per_picture_ns(r.program_ns()) / 1e6;
+        print_guest_errors(r.guest_errors);
         std::printf("\nTarget: program CPU at most 0.3 ms per picture: %.3f ms, %s\n", program_ms,
                     r.captured == 0 ? "not measured (nothing captured)" : program_ms <= 0.3 ? "met" : "missed");
     } catch (const std::exception& e) {

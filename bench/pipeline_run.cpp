@@ -78,6 +78,7 @@ pipeline_result run_pipeline(const pipeline_config& config)
     result.core_events = read_core_log(run.file("core.log"));
     result.sends = read_send_log(run.file("send.log"));
     result.monitor = parse_monitor_summary(run.output());
+    result.guest_errors = run.guest_errors();
 
     const int64_t a = result.window_start_ns, b = result.window_end_ns;
     result.captured = count_within(times_of(result.core_events, "vid_in", "irq"), a, b);

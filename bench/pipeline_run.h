@@ -40,6 +40,7 @@ struct pipeline_result {
     uint64_t coded = 0;               // encoder runs (full and preview pictures)
     uint64_t sent_full = 0, sent_preview = 0, sent_audio = 0;
     std::optional<monitor_summary> monitor;   // the receiver's view of the whole connection
+    std::string guest_errors;
     // The records of the whole run, for analyses of their own.
     std::vector<core_event> core_events;
     std::vector<send_call> sends;

@@ -34,6 +34,15 @@ std::string machine_description()
     return format("%s, %ld CPUs, load average %.2f", model.c_str(), sysconf(_SC_NPROCESSORS_ONLN), load[0]);
 }
 
+void print_guest_errors(const std::string& errors)
+{
+    if (errors.empty())
+        return;
+    std::printf("\nThe virtual cores reported guest errors, register writes the real cores would refuse:"
+                " the program misdrove them and the figures above are not to be trusted.\n%.2000s",
+                errors.c_str());
+}
+
 arguments::arguments(int argc, char** argv, std::map<std::string, std::string> defaults, const char* usage_text)
     : values(std::move(defaults)), usage(usage_text)
 {

@@ -14,6 +14,10 @@ std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)
 // "AMD EPYC, 2 CPUs, load average 0.42"
 std::string machine_description();
 
+// Guest errors of a run (board_run::guest_errors), if any, with a warning
+// that the program misdrove its cores.
+void print_guest_errors(const std::string& errors);
+
 // --name value pairs, each name one of those given with its default.
 // Anything else: the usage text on standard error and exit status 2.
 class arguments {

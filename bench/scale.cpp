@@ -74,5 +74,7 @@ int main(int argc, char** argv)
     }
     std::printf("%s", table.text().c_str());
     std::printf("\nstand-ins: the virtual cores and the NDI runtime, which share the program's process here.\n");
+    for (const pipeline_result& r : results)
+        print_guest_errors(r.guest_errors);
     return 0;
 }
