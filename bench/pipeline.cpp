@@ -8,6 +8,7 @@
 // the NDI runtime's threads) are listed apart, since the board has neither.
 // Then what passed through the pipeline, and FFmpeg's software SpeedHQ
 // encoder on the same pictures for comparison. Needs root.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -38,14 +39,18 @@ const char* owner_name(thread_owner owner)
 
 void print_threads(const pipeline_result& r)
 {
-    text_table table({"thread", "threads", "CPU s", "per picture", "of one CPU"});
-    auto row = [&](const std::string& name, int threads, int64_t ns) {
-        table.add({name, threads ? std::to_string(threads) : "-", format("%.3f", double(ns) / 1e9),
-                   ms_cell(r.per_picture_ns(ns)), format("%.2f %%", 100.0 * double(ns) / 1e9 / r.window_seconds)});
+    text_table table({"thread", "threads", "CPU s", "per picture", "in the kernel", "switches per picture",
+                      "of one CPU"});
+    auto row = [&](const std::string& name, const thread_group& g) {
+        const double pictures = double(std::max<uint64_t>(r.captured, 1));
+        table.add({name, g.threads ? std::to_string(g.threads) : "-", format("%.3f", double(g.cpu_ns) / 1e9),
+                   ms_cell(r.per_picture_ns(g.cpu_ns)),
+                   g.cpu_ns ? format("%.0f %%", 100.0 * double(g.kernel_ns) / double(g.cpu_ns)) : "-",
+                   format("%.1f", double(g.switches) / pictures),
+                   format("%.2f %%", 100.0 * double(g.cpu_ns) / 1e9 / r.window_seconds)});
     };
     for (thread_owner owner :
          {thread_owner::program, thread_owner::virtual_cores, thread_owner::ndi_runtime, thread_owner::other}) {
-        int threads = 0;
         bool any = false;
         for (const thread_group& g : r.threads) {
             if (g.owner != owner)
@@ -53,16 +58,17 @@ void print_threads(const pipeline_result& r)
             if (!any)
                 table.add({std::string(owner_name(owner)) + ":"});
             any = true;
-            row("  " + g.name, g.threads, g.cpu_ns);
-            threads += g.threads;
+            row("  " + g.name, g);
         }
         if (any)
-            row(std::string("  all of the ") + (owner == thread_owner::program ? "program" : "group"), threads,
+            row(std::string("  all of the ") + (owner == thread_owner::program ? "program" : "group"),
                 total_of(r.threads, owner));
     }
     std::printf("%s", table.text().c_str());
     if (r.vanished_threads)
         std::printf("(%d threads ended within the window; their CPU is not counted)\n", r.vanished_threads);
+    std::printf("(in the kernel: system time, to the clock tick; switches: voluntary and involuntary context "
+                "switches)\n");
 }
 
 void print_pictures(const pipeline_result& r)

@@ -49,7 +49,7 @@ struct pipeline_result {
     uint64_t dropped() const { return captured > sent_full ? captured - sent_full : 0; }
     // CPU nanoseconds per captured picture of a group, an owner's threads.
     double per_picture_ns(int64_t cpu_ns) const { return captured ? double(cpu_ns) / double(captured) : 0; }
-    int64_t program_ns() const { return total_of(threads, thread_owner::program); }
+    int64_t program_ns() const { return total_of(threads, thread_owner::program).cpu_ns; }
 };
 
 // Throws std::runtime_error when the appliance does not run, and when

@@ -62,9 +62,9 @@ int main(int argc, char** argv)
         const int64_t program = r.program_ns();
         const int64_t capture = cpu_of(r, {"vidcap"}), compress = cpu_of(r, {"vidcomp"});
         const int64_t send = cpu_of(r, {"vidcomp:copy", "send_full", "send_prvw"});
-        const int64_t stand_ins = total_of(r.threads, thread_owner::virtual_cores) +
-                                  total_of(r.threads, thread_owner::ndi_runtime) +
-                                  total_of(r.threads, thread_owner::other);
+        const int64_t stand_ins = total_of(r.threads, thread_owner::virtual_cores).cpu_ns +
+                                  total_of(r.threads, thread_owner::ndi_runtime).cpu_ns +
+                                  total_of(r.threads, thread_owner::other).cpu_ns;
         table.add({r.config.label(), format("%.2f", double(r.captured) / r.window_seconds),
                    ms_cell(r.per_picture_ns(program)), ms_cell(r.per_picture_ns(capture)),
                    ms_cell(r.per_picture_ns(compress)), ms_cell(r.per_picture_ns(send)),

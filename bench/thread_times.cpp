@@ -12,23 +12,29 @@ namespace bench {
 
 namespace {
 
-int64_t cpu_of(const std::string& task)
+void read_cpu(const std::string& task, thread_time& t)
 {
-    std::ifstream schedstat(task + "/schedstat");
-    long long on_cpu = -1;
-    if (schedstat >> on_cpu && on_cpu >= 0)
-        return on_cpu;
-    // Fields 14 and 15 of stat, after the name in brackets (which may hold
-    // spaces).
+    // utime and stime are fields 14 and 15 of stat, after the name in
+    // brackets (which may hold spaces).
     std::ifstream stat_file(task + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    const size_t name_end = text.rfind(')');
+    std::istringstream fields(name_end == std::string::npos ? "" : text.substr(name_end + 2));
     std::string field;
     long long user = 0, system = 0;
     for (int i = 3; i <= 13 && fields >> field; ++i) {
     }
     fields >> user >> system;
-    return (user + system) * (1000000000 / sysconf(_SC_CLK_TCK));
+    const int64_t tick_ns = 1000000000 / sysconf(_SC_CLK_TCK);
+    t.kernel_ns = system * tick_ns;
+    std::ifstream schedstat(task + "/schedstat");
+    long long on_cpu = -1;
+    t.cpu_ns = schedstat >> on_cpu && on_cpu >= 0 ? on_cpu : (user + system) * tick_ns;
+
+    std::ifstream status(task + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.find("ctxt_switches:") != std::string::npos)
+            t.switches += std::stoll(line.substr(line.find(':') + 1));
 }
 
 thread_owner owner_of(const std::string& name)
@@ -60,7 +66,7 @@ std::vector<thread_time> read_thread_times(pid_t pid)
         t.tid = tid;
         if (!std::getline(comm, t.name))
             continue;   // gone while we looked
-        t.cpu_ns = cpu_of(task);
+        read_cpu(task, t);
         threads.push_back(t);
     }
     if (tasks)
@@ -78,6 +84,8 @@ thread_delta thread_time_delta(const std::vector<thread_time>& start, const std:
         thread_time d = t;
         if (auto it = before.find(t.tid); it != before.end()) {
             d.cpu_ns -= it->second->cpu_ns;
+            d.kernel_ns -= it->second->kernel_ns;
+            d.switches -= it->second->switches;
             before.erase(it);
         }
         delta.threads.push_back(d);
@@ -99,7 +107,7 @@ std::vector<thread_group> group_threads(pid_t pid, const std::vector<thread_time
 {
     std::vector<thread_group> groups;
     for (const std::string& name : program_thread_names())
-        groups.push_back({name, thread_owner::program, 0, 0});
+        groups.push_back({name, thread_owner::program, 0, 0, 0, 0});
     for (const thread_time& t : threads) {
         const std::string name = t.tid == pid ? "main" : t.name;
         // A thread that still has the process's name was made by the main
@@ -109,19 +117,26 @@ std::vector<thread_group> group_threads(pid_t pid, const std::vector<thread_time
             return g.name == name && g.owner == owner;
         });
         if (group == groups.end())
-            group = groups.insert(groups.end(), {name, owner, 0, 0});
+            group = groups.insert(groups.end(), {name, owner, 0, 0, 0, 0});
         ++group->threads;
         group->cpu_ns += t.cpu_ns;
+        group->kernel_ns += t.kernel_ns;
+        group->switches += t.switches;
     }
     return groups;
 }
 
-int64_t total_of(const std::vector<thread_group>& groups, thread_owner owner)
+thread_group total_of(const std::vector<thread_group>& groups, thread_owner owner)
 {
-    int64_t total = 0;
-    for (const thread_group& g : groups)
-        if (g.owner == owner)
-            total += g.cpu_ns;
+    thread_group total{"all", owner, 0, 0, 0, 0};
+    for (const thread_group& g : groups) {
+        if (g.owner != owner)
+            continue;
+        total.threads += g.threads;
+        total.cpu_ns += g.cpu_ns;
+        total.kernel_ns += g.kernel_ns;
+        total.switches += g.switches;
+    }
     return total;
 }
 

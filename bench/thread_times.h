@@ -1,7 +1,9 @@
 // CPU time per thread of a process, read from /proc/PID/task (schedstat's
-// nanoseconds on the CPU, else utime + stime in clock ticks), and the
-// split of a run's CPU into the program's threads, by the names the program
-// gives them, and the stand-ins' threads that share its process.
+// nanoseconds on the CPU, else utime + stime in clock ticks), with the share
+// spent in the kernel (stat's stime, in clock ticks) and the context
+// switches (status), and the split of a run's CPU into the program's
+// threads, by the names the program gives them, and the stand-ins' threads
+// that share its process.
 //
 // Thread rules: none; plain functions and values.
 #pragma once
@@ -18,6 +20,8 @@ struct thread_time {
     pid_t tid = 0;
     std::string name;
     int64_t cpu_ns = 0;
+    int64_t kernel_ns = 0;   // of it, in the kernel (clock-tick resolution)
+    int64_t switches = 0;    // voluntary and involuntary context switches
 };
 
 std::vector<thread_time> read_thread_times(pid_t pid);
@@ -42,6 +46,8 @@ struct thread_group {
     thread_owner owner = thread_owner::other;
     int threads = 0;
     int64_t cpu_ns = 0;
+    int64_t kernel_ns = 0;
+    int64_t switches = 0;
 };
 
 // Every program thread of program_thread_names() gets a group (empty when
@@ -49,6 +55,7 @@ struct thread_group {
 // the virtual cores, "ndi:*" the NDI runtime, anything else other).
 std::vector<thread_group> group_threads(pid_t pid, const std::vector<thread_time>& threads);
 
-int64_t total_of(const std::vector<thread_group>& groups, thread_owner owner);
+// The owner's groups added up (its name: "all").
+thread_group total_of(const std::vector<thread_group>& groups, thread_owner owner);
 
 }  // namespace bench

@@ -60,12 +60,17 @@ TEST(memory_use, sees_this_process_allocate)
 TEST(thread_times, deltas_count_new_threads_whole_and_vanished_ones_apart)
 {
     using bench::thread_time;
-    const std::vector<thread_time> start = {{10, "vidcap", 1000}, {11, "ndi:tx", 500}, {12, "ndi:tx", 700}};
-    const std::vector<thread_time> end = {{10, "vidcap", 1600}, {12, "ndi:tx", 900}, {13, "ndi:tx", 50}};
+    const std::vector<thread_time> start = {{10, "vidcap", 1000, 100, 5}, {11, "ndi:tx", 500, 0, 1},
+                                            {12, "ndi:tx", 700, 0, 1}};
+    const std::vector<thread_time> end = {{10, "vidcap", 1600, 300, 9}, {12, "ndi:tx", 900, 0, 1},
+                                          {13, "ndi:tx", 50, 10, 2}};
     const bench::thread_delta d = bench::thread_time_delta(start, end);
     EXPECT_EQ(d.vanished, 1);
     ASSERT_EQ(d.threads.size(), 3u);
     EXPECT_EQ(d.threads[0].cpu_ns, 600);
+    EXPECT_EQ(d.threads[0].kernel_ns, 200);
+    EXPECT_EQ(d.threads[0].switches, 4);
+    EXPECT_EQ(d.threads[2].switches, 2);
     EXPECT_EQ(d.threads[1].cpu_ns, 200);
     EXPECT_EQ(d.threads[2].cpu_ns, 50);
 }
@@ -74,8 +79,9 @@ TEST(thread_times, groups_by_owner_with_the_first_thread_as_main)
 {
     using bench::thread_owner;
     const std::vector<bench::thread_time> threads = {
-        {100, "ndi-encoder", 7}, {101, "vidcomp", 20}, {102, "ndi:tx", 3},      {103, "ndi:tx", 4},
-        {104, "fpga:vid_in", 30}, {105, "ndi-encoder", 9}, {106, "queuePTZ", 1},
+        {100, "ndi-encoder", 7, 0, 1}, {101, "vidcomp", 20, 5, 3},     {102, "ndi:tx", 3, 1, 0},
+        {103, "ndi:tx", 4, 1, 0},      {104, "fpga:vid_in", 30, 0, 0}, {105, "ndi-encoder", 9, 0, 0},
+        {106, "queuePTZ", 1, 0, 2},
     };
     const auto groups = bench::group_threads(100, threads);
     auto find = [&](const std::string& name, thread_owner owner) {
@@ -89,9 +95,12 @@ TEST(thread_times, groups_by_owner_with_the_first_thread_as_main)
     EXPECT_EQ(find("vidcomp", thread_owner::program)->cpu_ns, 20);
     EXPECT_EQ(find("ndi:tx", thread_owner::ndi_runtime)->threads, 2);
     EXPECT_EQ(find("ndi-encoder", thread_owner::other)->cpu_ns, 9) << "an unnamed thread is not the program's";
-    EXPECT_EQ(bench::total_of(groups, thread_owner::program), 28);
-    EXPECT_EQ(bench::total_of(groups, thread_owner::virtual_cores), 30);
-    EXPECT_EQ(bench::total_of(groups, thread_owner::ndi_runtime), 7);
+    const bench::thread_group program = bench::total_of(groups, thread_owner::program);
+    EXPECT_EQ(program.cpu_ns, 28);
+    EXPECT_EQ(program.threads, 3);
+    EXPECT_EQ(program.switches, 6);
+    EXPECT_EQ(bench::total_of(groups, thread_owner::virtual_cores).cpu_ns, 30);
+    EXPECT_EQ(bench::total_of(groups, thread_owner::ndi_runtime).kernel_ns, 2);
 }
 
 TEST(thread_times, a_busy_named_thread_of_this_process_shows_its_cpu)
@@ -115,4 +124,6 @@ TEST(thread_times, a_busy_named_thread_of_this_process_shows_its_cpu)
     ASSERT_NE(it, threads.end());
     EXPECT_GE(it->cpu_ns, 60000000);
     EXPECT_LT(it->cpu_ns, 1000000000);
+    EXPECT_LT(it->kernel_ns, it->cpu_ns) << "it spun in user space";
+    EXPECT_GT(it->switches, 0);
 }
