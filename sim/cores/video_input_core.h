@@ -16,7 +16,8 @@
 // a write to a register other than 0 and 2.
 //
 // The picture grid and numbering (picture_timeline) are shared with the
-// preview core, so that both capture the same picture at the same time.
+// preview core, so that both capture the same picture at the same time, and
+// so is the test pattern (the board setting "pattern": moving or bars).
 // All state is guarded by the board's mutex.
 #pragma once
 
@@ -57,6 +58,7 @@ protected:
     void check_address();
 
 private:
+    const test_pattern pattern;   // board setting "pattern"
     bool address_written = false;
     std::optional<duration> timed_end;
 };
