@@ -79,12 +79,10 @@ protected:
 
 private:
     void run();
-    void keep_real_time(bool on);
 
     const unsigned buffer_register;
     std::optional<job> current;
     std::optional<job> pending;
-    uint8_t events = 0;
     uint64_t generation = 0;
     duration restarted_at{};   // board time of the last generation change
     std::atomic<uint64_t> units_done{0};
