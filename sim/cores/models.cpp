@@ -25,4 +25,10 @@ void build_models(fpga& board)
         board.add_model(std::make_unique<preview_input_core>(board));   // after vid_in, whose pictures it scales
 }
 
+void check_model_settings(const board_config& config)
+{
+    encoder_fault::parse(config.setting("encoder_fault"), config.encoders);
+    pattern_setting(config);
+}
+
 }  // namespace vfpga

@@ -8,9 +8,7 @@
 
 namespace vfpga {
 
-namespace {
-
-test_pattern pattern_of(const board_config& config)
+test_pattern pattern_setting(const board_config& config)
 {
     const std::string name = config.setting("pattern", "moving");
     if (const std::optional<test_pattern> pattern = parse_test_pattern(name))
@@ -18,11 +16,9 @@ test_pattern pattern_of(const board_config& config)
     throw std::runtime_error("board.conf: pattern must be moving or bars, not " + name);
 }
 
-}  // namespace
-
 video_core::video_core(fpga& board, std::string name, uint32_t block, int irq)
     : capture_core(board, std::move(name), block, register_count, irq, regs::video_buffer),
-      pattern(pattern_of(board.config()))
+      pattern(pattern_setting(board.config()))
 {
 }
 

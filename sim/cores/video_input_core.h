@@ -26,9 +26,13 @@
 #include <string>
 
 #include "sim/cores/video_pattern.h"
+#include "sim/fpga/board_config.h"
 #include "sim/fpga/capture_core.h"
 
 namespace vfpga {
+
+// The board setting "pattern"; throws std::runtime_error on a bad one.
+test_pattern pattern_setting(const board_config& config);
 
 // What the two video input cores share: pictures paced by the input's
 // grid, written by physical address (video buffers are not translated).

@@ -138,5 +138,8 @@ private:
 
 // Builds the core models of a board (one line per model kind).
 void build_models(fpga& board);
+// Throws std::runtime_error for a model setting the models would refuse, so
+// that a launcher can say so before anything runs.
+void check_model_settings(const board_config& config);
 
 }  // namespace vfpga
