@@ -151,7 +151,8 @@ std::optional<test_pattern> parse_test_pattern(const std::string& name)
 
 bar_colour bar_of(test_pattern kind, unsigned i)
 {
-    const yuv& c = (kind == test_pattern::bars ? bars_75 : bars)[i % 8];
+    const unsigned bar = i % 8;
+    const yuv c = kind == test_pattern::bars ? bars_75[bar] : bars[bar];
     return {c.y, c.u, c.v};
 }
 
