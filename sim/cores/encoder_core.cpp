@@ -71,13 +71,12 @@ encoder_fault encoder_fault::parse(const std::string& text, int cores)
     return fault;
 }
 
-encoder_core::encoder_core(fpga& board, unsigned index, std::shared_ptr<encoder_group> group)
-    : job_core(board, "encoder" + std::to_string(index), regs::encoder_block(index), register_count,
-               regs::irq_encoders),
-      index(index), group(std::move(group)),
-      fault(encoder_fault::parse(board.config().setting("encoder_fault"), board.config().encoders))
+encoder_core::encoder_core(fpga& host, unsigned core, std::shared_ptr<encoder_group> cores)
+    : job_core(host, "encoder" + std::to_string(core), regs::encoder_block(core), register_count, regs::irq_encoders),
+      index(core), group(std::move(cores)),
+      fault(encoder_fault::parse(host.config().setting("encoder_fault"), host.config().encoders))
 {
-    this->group->join(this);
+    group->join(this);
     if (fault.what != encoder_fault::kind::none && fault.core == index)
         fprintf(stderr, "virtual board: %s will %s on every %llu. start\n", name().c_str(),
                 fault.what == encoder_fault::kind::hang ? "hang" : "overflow", (unsigned long long)fault.every);

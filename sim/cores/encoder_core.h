@@ -107,7 +107,7 @@ public:
     static constexpr uint32_t max_width = 4096;
     static constexpr uint32_t max_height = 4096;
 
-    encoder_core(fpga& board, unsigned index, std::shared_ptr<encoder_group> group);
+    encoder_core(fpga& host, unsigned core, std::shared_ptr<encoder_group> cores);
 
     // The bytes the core may write for each slice it codes.
     static uint32_t slice_room(uint32_t width, uint32_t height) { return (width + 16) * (height + 16) / 2; }

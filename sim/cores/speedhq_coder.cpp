@@ -241,7 +241,7 @@ void gather_420(const uint8_t* const* luma, const uint8_t* const* cb, const uint
 // writing, so that a slice that does not fit still learns its length.
 class speedhq_coder::bit_writer {
 public:
-    bit_writer(uint8_t* out, size_t room, size_t start) : out(out), room(room), position(start) {}
+    bit_writer(uint8_t* bytes, size_t limit, size_t start) : out(bytes), room(limit), position(start) {}
 
     // bits holds nothing above its length (at most 32 bits).
     void put(uint32_t bits, unsigned length)

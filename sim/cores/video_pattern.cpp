@@ -13,12 +13,12 @@ struct yuv {
 
 // Full-range colour bars: white, yellow, cyan, green, magenta, red, blue,
 // black (BT.601 studio levels).
-constexpr yuv bars[8] = {
+constexpr yuv bars_100[8] = {
     {235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
     {106, 202, 222}, {81, 90, 240},  {41, 240, 110}, {16, 128, 128},
 };
-constexpr yuv white = bars[0];
-constexpr yuv black = bars[7];
+constexpr yuv white = bars_100[0];
+constexpr yuv black = bars_100[7];
 
 // The classic 75 % bars, BT.709 at limited range, in the same order.
 constexpr yuv bars_75[8] = {
@@ -40,10 +40,9 @@ row_kind kind_of_row(uint32_t input_row)
 // The colour at column x (input pixels) of a row of picture number.
 class pattern {
 public:
-    pattern(test_pattern kind, uint32_t input_width, uint32_t number)
-        : kind(kind), input_width(input_width ? input_width : 1),
-          bar_width(input_width >= 8 ? input_width / 8 : 1),
-          shift(uint64_t(number) * scroll_step % (8 * bar_width)), number(number)
+    pattern(test_pattern chosen, uint32_t width, uint32_t picture_number)
+        : kind(chosen), input_width(width ? width : 1), bar_width(width >= 8 ? width / 8 : 1),
+          shift(uint64_t(picture_number) * scroll_step % (8 * bar_width)), number(picture_number)
     {
     }
 
@@ -57,7 +56,7 @@ public:
         }
         const uint64_t period = 8 * bar_width;
         const uint64_t position = (x + period - shift) % period;
-        return bars[position / bar_width];
+        return bars_100[position / bar_width];
     }
 
 private:
@@ -152,7 +151,7 @@ std::optional<test_pattern> parse_test_pattern(const std::string& name)
 bar_colour bar_of(test_pattern kind, unsigned i)
 {
     const unsigned bar = i % 8;
-    const yuv c = kind == test_pattern::bars ? bars_75[bar] : bars[bar];
+    const yuv c = kind == test_pattern::bars ? bars_75[bar] : bars_100[bar];
     return {c.y, c.u, c.v};
 }
 
@@ -218,9 +217,9 @@ std::optional<picture_stamp> picture_stamp::read(const uint8_t* p)
     return s;
 }
 
-void render_picture(uint8_t* out, const picture_geometry& g, uint32_t number, uint8_t field, test_pattern kind)
+void render_picture(uint8_t* out, const picture_geometry& g, uint32_t number, uint8_t field, test_pattern chosen)
 {
-    const pattern p(kind, g.width * g.scale, number);
+    const pattern p(chosen, g.width * g.scale, number);
     // Every row of a kind is the same line, so each is made once and copied.
     const std::vector<uint8_t> lines[2][2] = {
         {make_line(g, p, row_kind::bars, false), make_line(g, p, row_kind::bars, true)},
@@ -234,7 +233,7 @@ void render_picture(uint8_t* out, const picture_geometry& g, uint32_t number, ui
         const int odd = g.layout == pixel_layout::yuv420 ? int(y & 1) : 0;
         memcpy(out + size_t(y) * g.stride, lines[kind][odd].data(), g.stride);
     }
-    if (kind != test_pattern::moving || g.height == 0 || g.stride < picture_stamp::size)
+    if (chosen != test_pattern::moving || g.height == 0 || g.stride < picture_stamp::size)
         return;
     picture_stamp stamp;
     stamp.number = number;

@@ -5,8 +5,8 @@
 
 namespace vfpga {
 
-job_core::job_core(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq)
-    : core_model(board, std::move(name), block, register_count, irq)
+job_core::job_core(fpga& host, std::string core_name, uint32_t first, unsigned count, int line)
+    : core_model(host, std::move(core_name), first, count, line)
 {
 }
 

@@ -62,7 +62,7 @@ protected:
         bool hangs = false;                 // fault injection: the job never ends
     };
 
-    job_core(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq);
+    job_core(fpga& host, std::string core_name, uint32_t first, unsigned count, int line);
 
     // A start (board mutex held): checks the job and says what it takes.
     virtual task begin(const job& started) = 0;
