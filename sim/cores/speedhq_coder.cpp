@@ -375,7 +375,9 @@ void speedhq_coder::code_row(const coder_picture& picture, uint32_t row, bit_wri
 
 void speedhq_coder::code_block(const int16_t* coefficients, int& predictor, bool chroma, bit_writer& bits)
 {
-    const uint64_t nonzero = scan_order(quantise(coefficients, reciprocal, levels));
+    // Flat blocks (DC alone) are common: skip the reordering for them.
+    const uint64_t raster = quantise(coefficients, reciprocal, levels) & ~uint64_t(1);
+    const uint64_t nonzero = raster ? scan_order(raster) : 0;
 
     // DC: the difference predictor - DC, as a size code and size bits (a
     // negative difference sent as difference + 2^size - 1).
@@ -390,7 +392,7 @@ void speedhq_coder::code_block(const int16_t* coefficients, int& predictor, bool
 
     // AC: run and level of each non-zero level in scan order.
     unsigned previous = 0;
-    for (uint64_t m = nonzero & ~uint64_t(1); m; m &= m - 1) {
+    for (uint64_t m = nonzero; m; m &= m - 1) {
         const unsigned i = unsigned(std::countr_zero(m));
         const unsigned run = i - previous - 1;
         previous = i;
