@@ -32,7 +32,6 @@ public:
     ~capture_core() override;
 
     uint32_t read(unsigned reg) override;
-    bool irq_asserted() const override;
     // Abandons the unit in progress and times the next one afresh.
     void input_changed() override;
     void start() override;

@@ -46,32 +46,44 @@ void core_model::update_irq()
         board.update_irq(irq_number);
 }
 
-void core_model::guest_error(const char* format, ...)
+namespace {
+
+std::string formatted(const char* format, va_list args)
 {
     char text[256];
+    vsnprintf(text, sizeof text, format, args);
+    return text;
+}
+
+}  // namespace
+
+void core_model::guest_error(const char* format, ...)
+{
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    const std::string text = formatted(format, args);
     va_end(args);
     board.report_guest_error(model_name + ": " + text);
 }
 
 void core_model::unimplemented(const char* format, ...)
 {
-    char text[256];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    const std::string text = formatted(format, args);
     va_end(args);
     board.report_unimplemented(model_name + ": " + text);
 }
 
-void core_model::write_event_lanes(uint32_t value, uint32_t mask)
+std::optional<uint8_t> core_model::write_control(uint32_t value, uint32_t mask)
 {
     if (writes_lane(mask, regs::lane_events) && lane(value, regs::lane_events) == regs::events_clear)
         clear_events();
     if (writes_lane(mask, regs::lane_enable))
         update_irq();
+    if (!writes_lane(mask, regs::lane_command))
+        return std::nullopt;
+    return lane(value, regs::lane_command);
 }
 
 void core_model::raise_events()

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,8 +34,9 @@ public:
     // A bus read; by default what was last written.
     virtual uint32_t read(unsigned reg) { return registers[reg]; }
 
-    // Level of the core's interrupt source.
-    virtual bool irq_asserted() const { return false; }
+    // Level of the core's interrupt source: by default its events of the
+    // shared handshake (below), pending and enabled.
+    virtual bool irq_asserted() const { return events_pending_and_enabled(); }
 
     // The board's input signal changed (board mutex held).
     virtual void input_changed() {}
@@ -58,8 +60,9 @@ protected:
 
     // The event handshake of register 0 that every core shares: lane 2
     // enables the events (0xC0), lane 3 reads them and 0xC0 clears them.
-    // write_event_lanes reacts to the lanes a write of register 0 touches.
-    void write_event_lanes(uint32_t value, uint32_t mask);
+    // write_control reacts to the event lanes a write of register 0
+    // touches and returns the command byte when it wrote lane 0.
+    std::optional<uint8_t> write_control(uint32_t value, uint32_t mask);
     void raise_events();
     void clear_events();
     bool events_pending() const;

@@ -20,21 +20,16 @@ uint32_t job_core::read(unsigned r)
     return r == regs::control ? control_readback(busy()) : reg(r);
 }
 
-bool job_core::irq_asserted() const
-{
-    return events_pending_and_enabled();
-}
-
 void job_core::write(unsigned r, uint32_t value, uint32_t mask)
 {
     if (r != regs::control) {
         write_other(r, value, mask);
         return;
     }
-    write_event_lanes(value, mask);
-    if (!writes_lane(mask, regs::lane_command))
+    const std::optional<uint8_t> command = write_control(value, mask);
+    if (!command)
         return;
-    switch (lane(value, regs::lane_command)) {
+    switch (*command) {
     case 0:
         cancel();
         break;
@@ -56,7 +51,7 @@ void job_core::write(unsigned r, uint32_t value, uint32_t mask)
         break;
     }
     default:
-        guest_error("unknown command 0x%02x in register 0", lane(value, regs::lane_command));
+        guest_error("unknown command 0x%02x in register 0", *command);
     }
 }
 

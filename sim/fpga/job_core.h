@@ -39,7 +39,6 @@ public:
     ~job_core() override;
 
     uint32_t read(unsigned reg) override;
-    bool irq_asserted() const override;
     void start() override;
     void stop() override;
 

@@ -186,6 +186,16 @@ yuv_planes exact(const std::vector<uint8_t>& bytes, const picture& p)
     return planes_of_source(bytes.data(), p.layout, p.stride(), p.coded_width, p.height);
 }
 
+// Codes picture number of p with the table in slot 0 (for Q q) and
+// expects the decoded picture within 40 dB of its source.
+void expect_coded_exactly(program& side, const picture& p, uint32_t number, uint8_t q)
+{
+    const std::vector<uint8_t> source = side.render(p, number);
+    const decode_result d = side.code(p, 0, q);
+    ASSERT_TRUE(d.picture) << p.name() << ": " << d.error;
+    EXPECT_GE(psnr(*d.picture, exact(source, p)), 40.0) << p.name();
+}
+
 std::vector<std::string> errors_of(program& side)
 {
     return side.board.fpga().guest_errors();
@@ -335,11 +345,7 @@ TEST(encoder_cores, two_cores_of_four_code_a_picture_while_the_others_idle)
     program side(config_of(4), 2);   // three present cores count as two
     side.reset_cores();
     side.load_table(0, reciprocals_for_quality(70));
-    const picture p = picture::of(pixel_layout::yuv422, 640, 360);
-    const std::vector<uint8_t> source = side.render(p, 9);
-    const decode_result d = side.code(p, 0, 70);
-    ASSERT_TRUE(d.picture) << d.error;
-    EXPECT_GE(psnr(*d.picture, exact(source, p)), 40.0);
+    expect_coded_exactly(side, picture::of(pixel_layout::yuv422, 640, 360), 9, 70);
     EXPECT_EQ(errors_of(side), std::vector<std::string>{});
 }
 
@@ -512,11 +518,7 @@ TEST(encoder_cores, on_the_cyclone_platform_the_output_address_is_a_bus_address)
     ASSERT_NE(side.hw->bus_address(0), side.board.fpga().config().reserved_address);
     side.reset_cores();
     side.load_table(0, reciprocals_for_quality(60));
-    const picture p = picture::of(pixel_layout::yuv422, 640, 360);
-    const std::vector<uint8_t> source = side.render(p, 4);
-    const decode_result d = side.code(p, 0, 60);
-    ASSERT_TRUE(d.picture) << d.error;
-    EXPECT_GE(psnr(*d.picture, exact(source, p)), 40.0);
+    expect_coded_exactly(side, picture::of(pixel_layout::yuv422, 640, 360), 4, 60);
     EXPECT_EQ(errors_of(side), std::vector<std::string>{});
 }
 
