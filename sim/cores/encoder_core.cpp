@@ -78,7 +78,7 @@ encoder_core::encoder_core(fpga& host, unsigned core, std::shared_ptr<encoder_gr
 {
     group->join(this);
     if (fault.what != encoder_fault::kind::none && fault.core == index)
-        fprintf(stderr, "virtual board: %s will %s on every %llu. start\n", name().c_str(),
+        fprintf(stderr, "virtual board: %s will %s on one start in %llu\n", name().c_str(),
                 fault.what == encoder_fault::kind::hang ? "hang" : "overflow", (unsigned long long)fault.every);
     reset();
 }
