@@ -55,7 +55,7 @@ std::string on_off(int argc, char** argv, bool state)
 // of returning end-of-file at once, forever.
 class command_source {
 public:
-    explicit command_source(int fd) : fd(fd) {}
+    explicit command_source(int descriptor) : fd(descriptor) {}
     ~command_source()
     {
         if (keeper >= 0)

@@ -18,18 +18,18 @@ constexpr auto idle_poll = std::chrono::milliseconds(100);
 
 }  // namespace
 
-audio_capture::audio_capture(std::shared_ptr<hardware> hw, std::shared_ptr<audio_compress> compress)
-    : hw(std::move(hw)), compress(std::move(compress))
+audio_capture::audio_capture(std::shared_ptr<hardware> hardware, std::shared_ptr<audio_compress> compressor)
+    : hw(std::move(hardware)), compress(std::move(compressor))
 {
     debug_print(3, "audio_capture Constructor\n");
-    const memory_region region = this->hw->get_region(3);
+    const memory_region region = hw->get_region(3);
     memory_base = region.address;
     memory_size = region.size;
     memory_next = memory_base;
     set_channel_control(channel_mode);
     {
         std::lock_guard<std::mutex> lock(config_mutex);
-        this->hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_mode, control_byte_locked());
+        hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_mode, control_byte_locked());
     }
     thread = std::thread([this] { capture_frames(); });
 }

@@ -6,8 +6,8 @@
 #include "base/utilities.h"
 #include "ndi/network_send.h"
 
-audio_compress::audio_compress(std::shared_ptr<hardware> hw, std::shared_ptr<network_send> sender)
-    : hw(std::move(hw)), sender(std::move(sender))
+audio_compress::audio_compress(std::shared_ptr<hardware> hardware, std::shared_ptr<network_send> network)
+    : hw(std::move(hardware)), sender(std::move(network))
 {
     thread = std::thread([this] { send_frames(); });
 }

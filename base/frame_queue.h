@@ -24,7 +24,7 @@ public:
     static constexpr size_t bound = 3;
 
     // A queue made not running ignores pushes until run() is called.
-    explicit frame_queue(bool running = true) : running(running) {}
+    explicit frame_queue(bool run_at_once = true) : running(run_at_once) {}
     frame_queue(const frame_queue&) = delete;
     frame_queue& operator=(const frame_queue&) = delete;
 

@@ -1,5 +1,7 @@
 #include "hw/device.h"
 
+#include "hw/soc.h"
+
 void device::set_reserved(memory_region region)
 {
     regions[0] = {0, region.size - audio_region_size};
@@ -13,7 +15,7 @@ memory_region device::get_region(int index) const
 
 void device::set_raw(memory_region region)
 {
-    raw = region.address == 0 ? memory_region{0, 0x20000000} : region;
+    raw = region.address == 0 ? soc::default_raw : region;
 }
 
 memory_region device::get_raw() const
@@ -28,5 +30,5 @@ uint32_t device::translate(uint32_t address) const
 
 uint32_t device_cyclone::translate(uint32_t address) const
 {
-    return address | 0x80000000u;
+    return address | soc::altera_bridge_bit;
 }

@@ -14,10 +14,12 @@
 #include <memory>
 #include <string>
 
+#include "base/file_descriptor.h"
 #include "hw/device.h"
+#include "hw/memory_map.h"
 #include "hw/memory_region.h"
-
-struct uio_info_t;
+#include "hw/soc.h"
+#include "hw/uio_handle.h"
 
 struct platform_info {
     uint32_t id = 0;       // identification word
@@ -48,7 +50,9 @@ public:
     // Re-arms a core's interrupt line (core numbers as in regs::irq).
     void enable_irq(int core);
     // Waits for a core's interrupt; a null timeout waits without limit.
-    // Negative: nothing arrived within the timeout (or the wait failed).
+    // Negative: nothing arrived within the timeout (or the wait failed). A
+    // core this board does not have never interrupts: the wait takes its
+    // whole time (none, without a timeout) and fails.
     int wait_irq(int core, timeval* timeout);
 
     // An offset into the reserved memory as the processor sees it...
@@ -79,22 +83,22 @@ public:
     bool translate_addresses = false;
 
 private:
-    enum uio_index { ndi_regs, ndi_enc, vid_in, pvw_in, aud_in, vid_track, ndi_dec, vid_out, aud_out, uio_count };
-
-    void release();
-    uio_info_t* find_and_open(const char* name);
-    void find_group(uio_index first, uio_index last, int first_core, const char* group);
+    void find_devices();
     void identify_platform();
-    void map_region(const memory_region& region, void*& map, const char* error);
+    const uio_handle& window() const { return uio[soc::register_window]; }
 
+    // Declared in the reverse order of release: should construction fail
+    // part way, or when the object goes, the members that hold something
+    // let go of it by themselves, the mappings first, then /dev/mem, then
+    // the devices from aud_out back to ndi_regs.
     std::unique_ptr<device> platform_device;
-    int mem_fd = -1;
+    uio_handle uio[soc::uio_count];              // by index in soc::uio_devices; empty when absent
+    const uio_handle* core_irq[soc::core_count] = {};   // borrowed from uio, by core number
+    file_descriptor mem;
     memory_region reserved_region;
-    void* reserved_map;
+    memory_map reserved_map;
     memory_region raw_region;
-    void* raw_map;
+    memory_map raw_map;
     platform_info platform;
     uint32_t reg_mask = 0xFFF;
-    uio_info_t* uio[uio_count] = {};
-    uio_info_t* core_irq[8] = {};
 };

@@ -4,18 +4,25 @@
 // A register is named by its core's block (the core's first register index
 // in the 64 KiB ndi_regs window) and a register number within the block.
 // Byte lane 0 is the least significant byte of a 32-bit register.
+//
+// Access, where a register has a rule of its own: "read-only" (a write is
+// refused), "write-only" (a read tells nothing the program may use),
+// "write 0xC0 to clear" (the bits read back are cleared by writing them).
+// The other facts of the board (its devices, memory, platforms) are in
+// hw/soc.h.
 #pragma once
 
 #include <cstdint>
 
 namespace regs {
 
-// Register 0 of every core: control in, state and events out.
+// Register 0 of every core: control in, state and events out. Reads return
+// the state in bits 0-1 and the events in lane 3, not what was written.
 constexpr unsigned control = 0;
 constexpr unsigned lane_command = 0;   // write 1 arms a capture core or starts an encoder, 0x80 resets
 constexpr unsigned lane_mode = 1;      // format code / preview mode / audio control byte; field bit on read
 constexpr unsigned lane_enable = 2;    // 0xC0 enables the core's events
-constexpr unsigned lane_events = 3;    // read: pending event bits; write 0xC0 clears them
+constexpr unsigned lane_events = 3;    // read: pending event bits; write 0xC0 to clear them
 
 constexpr uint8_t command_arm = 1;
 constexpr uint8_t command_reset = 0x80;
@@ -23,21 +30,21 @@ constexpr uint8_t events_enable = 0xC0;
 constexpr uint8_t events_clear = 0xC0;
 constexpr uint8_t events_mask = 0xC0;
 
-constexpr uint32_t state_mask = 0x3;   // bits 0-1 of register 0
+constexpr uint32_t state_mask = 0x3;   // bits 0-1 of register 0, read-only
 constexpr uint32_t state_idle = 0;
 constexpr uint32_t state_busy = 1;     // the state in which a second read is made
 
 // Encoder cores 0-3, one block each, all on interrupt 0.
 constexpr uint32_t encoder_block(unsigned core) { return 64 * core; }
-constexpr unsigned encoder_quant_port = 2;     // quantiser-table port
+constexpr unsigned encoder_quant_port = 2;     // quantiser-table port, write-only
 constexpr unsigned encoder_control_word = 3;   // slot, slices, format, partial width
 constexpr unsigned encoder_source = 4;         // physical address of the source picture
 constexpr unsigned encoder_output = 5;         // core-visible address of the output share
 constexpr unsigned encoder_width = 6;
 constexpr unsigned encoder_height = 7;
 constexpr unsigned encoder_stride = 8;
-constexpr unsigned encoder_slice_length = 11;  // 11 + s: coded length of slice s
-constexpr unsigned encoder_present = 15;       // non-zero when the core exists
+constexpr unsigned encoder_slice_length = 11;  // 11 + s: coded length of slice s, read-only
+constexpr unsigned encoder_present = 15;       // non-zero when the core exists, read-only
 constexpr unsigned encoder_count_max = 4;
 constexpr unsigned encoder_slices = 4;         // slices of every coded picture, over all cores
 constexpr unsigned encoder_table_slots = 8;
@@ -78,7 +85,7 @@ constexpr uint32_t encoder_control(unsigned slot, unsigned first_slice, unsigned
 constexpr uint32_t video_in_block = 0x200;
 constexpr uint32_t preview_in_block = 0x210;
 constexpr unsigned video_buffer = 2;           // physical address of the next buffer
-constexpr uint8_t video_field_bit = 0x08;      // lane 1 of register 0 (vid_in): first field
+constexpr uint8_t video_field_bit = 0x08;      // lane 1 of register 0 (vid_in), read: first field
 constexpr uint8_t video_reset_enable = 0xC0;   // lane 2 of vid_in register 0 at start
 
 // Audio input core.
@@ -87,7 +94,8 @@ constexpr unsigned audio_channel_control = 1;  // channel << 24 | mode << 16 | p
 constexpr unsigned audio_buffer = 2;           // core-side address of the next block
 constexpr unsigned audio_samples = 3;          // samples per channel in the block
 
-// Signal-tracking core.
+// Signal-tracking core. Register 0 reads the status word (read-only: the
+// geometry bits below and the period); lane 0 takes the control byte.
 constexpr uint32_t track_block = 0x230;
 constexpr uint8_t track_start = 3;             // lane 0 when the tracker starts
 constexpr uint8_t track_acknowledge = 7;       // lane 0 after each interrupt
@@ -97,7 +105,8 @@ constexpr uint32_t track_1080i = 0x40;         // reported as 1920 x 540 fields
 constexpr uint32_t track_720p = 0x20;
 constexpr unsigned track_period_shift = 16;    // bits 16-31: picture period in microseconds
 
-// Identification words: the last two words of the first 4 KiB of the window.
+// Identification words, read-only: the last two words of the first 4 KiB of
+// the window.
 constexpr uint32_t platform_id_offset = 0xFFC; // ANDed with the window mask
 constexpr uint32_t date_offset = 0xFF8;
 

@@ -1,7 +1,7 @@
 // The subset of the userspace-I/O library (libuio.so.2) that the program
 // calls, declared with the public library's C signatures. On the board the
 // system's library answers these; on a development machine the virtual
-// board's stand-in does. Only hw/hardware.cpp includes this header.
+// board's stand-in does. Only hw/uio_handle.cpp includes this header.
 #pragma once
 
 #include <sys/time.h>

@@ -40,9 +40,9 @@ constexpr rate_window unknown_rate = {0, 0, 60000, 1000, 60};
 
 }  // namespace
 
-track::track(std::shared_ptr<::hardware> hardware, std::shared_ptr<video_capture> video,
-             std::shared_ptr<audio_capture> audio)
-    : hardware(std::move(hardware)), video(std::move(video)), audio(std::move(audio))
+track::track(std::shared_ptr<::hardware> hw, std::shared_ptr<video_capture> video_in,
+             std::shared_ptr<audio_capture> audio_in)
+    : hardware(std::move(hw)), video(std::move(video_in)), audio(std::move(audio_in))
 {
     running = true;
     thread = std::thread([this] { track_signal(); });
@@ -116,15 +116,8 @@ void track::track_signal()
         // before every wait, including after a time-out.
         hardware->enable_irq(regs::irq_track);
         timeval timeout{0, suseconds_t(wait_slice.count())};
-        const auto began = std::chrono::steady_clock::now();
-        if (hardware->wait_irq(regs::irq_track, &timeout) < 0) {
-            // A wait that fails at once (no tracking interrupt on this board)
-            // must not turn the loop into a spin: use up the slice.
-            const auto left = wait_slice - (std::chrono::steady_clock::now() - began);
-            if (left > decltype(left)::zero())
-                std::this_thread::sleep_for(left);
+        if (hardware->wait_irq(regs::irq_track, &timeout) < 0)
             continue;
-        }
         hardware->write_reg8(regs::track_block, regs::control, regs::lane_command, regs::track_acknowledge);
         debug_mark(2, 'T');
         read_signal();

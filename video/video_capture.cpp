@@ -45,12 +45,12 @@ uint32_t video_capture::buffer_size(uint32_t width, uint32_t height)
     return uint32_t((bytes + buffer_granule - 1) / buffer_granule * buffer_granule);
 }
 
-video_capture::video_capture(std::shared_ptr<::hardware> hardware, int, std::shared_ptr<video_compress> compress,
-                             const bool* full_only)
-    : hw(std::move(hardware)), compress(std::move(compress))
+video_capture::video_capture(std::shared_ptr<::hardware> hardware, int, std::shared_ptr<video_compress> compressor,
+                             const bool* full_only_flag)
+    : hw(std::move(hardware)), compress(std::move(compressor))
 {
-    if (full_only && *full_only)
-        this->full_only = true;
+    if (full_only_flag && *full_only_flag)
+        full_only = true;
     const memory_region raw = hw->get_raw();
     memory_base = raw.address;
     memory_size = raw.size;
@@ -124,15 +124,15 @@ void video_capture::get_status(signal_info& info)
     info.frame_rate_d = signal.frame_rate_d;
 }
 
-void video_capture::set_format(int32_t format, uint32_t width, uint32_t height, uint32_t stride,
-                               uint32_t frame_rate_n, uint32_t frame_rate_d)
+void video_capture::set_format(int32_t pixel_format, uint32_t picture_width, uint32_t picture_height,
+                               uint32_t line_stride, uint32_t rate_n, uint32_t rate_d)
 {
-    this->format = format;
-    this->width = width;
-    this->height = height;
-    this->stride = stride;
-    this->frame_rate_n = frame_rate_n;
-    this->frame_rate_d = frame_rate_d;
+    format = pixel_format;
+    width = picture_width;
+    height = picture_height;
+    stride = line_stride;
+    frame_rate_n = rate_n;
+    frame_rate_d = rate_d;
 
     uint32_t factor = 1;
     if (format == 1) {

@@ -11,8 +11,8 @@
 
 namespace vfpga {
 
-audio_core::audio_core(fpga& board)
-    : capture_core(board, "aud_in", regs::audio_in_block, register_count, regs::irq_audio_in,
+audio_core::audio_core(fpga& on_board)
+    : capture_core(on_board, "aud_in", regs::audio_in_block, register_count, regs::irq_audio_in,
                    regs::audio_buffer)
 {
 }

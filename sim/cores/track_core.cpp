@@ -108,9 +108,9 @@ uint32_t track_status(const video_signal& signal)
     return word | period << regs::track_period_shift;
 }
 
-track_core::track_core(fpga& board)
-    : core_model(board, "track", regs::track_block, register_count, regs::irq_track),
-      schedule(parse_signal_schedule(board.config().setting("signal", default_schedule)))
+track_core::track_core(fpga& on_board)
+    : core_model(on_board, "track", regs::track_block, register_count, regs::irq_track),
+      schedule(parse_signal_schedule(on_board.config().setting("signal", default_schedule)))
 {
     std::lock_guard<std::mutex> lock(board.mutex());
     board.set_input(schedule.front().signal);

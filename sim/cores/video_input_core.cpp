@@ -16,9 +16,9 @@ test_pattern pattern_setting(const board_config& config)
     throw std::runtime_error("board.conf: pattern must be moving or bars, not " + name);
 }
 
-video_core::video_core(fpga& board, std::string name, uint32_t block, int irq)
-    : capture_core(board, std::move(name), block, register_count, irq, regs::video_buffer),
-      pattern(pattern_setting(board.config()))
+video_core::video_core(fpga& on_board, std::string name, uint32_t block, int irq)
+    : capture_core(on_board, std::move(name), block, register_count, irq, regs::video_buffer),
+      pattern(pattern_setting(on_board.config()))
 {
 }
 
@@ -81,8 +81,8 @@ void video_core::write_other(unsigned r, uint32_t, uint32_t)
         guest_error("write to unused register %u", r);
 }
 
-video_input_core::video_input_core(fpga& board)
-    : video_core(board, "vid_in", regs::video_in_block, regs::irq_video_in), grid(board.input())
+video_input_core::video_input_core(fpga& on_board)
+    : video_core(on_board, "vid_in", regs::video_in_block, regs::irq_video_in), grid(on_board.input())
 {
 }
 

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "hw/soc.h"
+
 namespace vfpga {
 
 namespace {
@@ -66,7 +68,7 @@ uint64_t board_config::memory_size() const
     if (video_node)
         end = std::max(end, uint64_t(video_address) + video_size);
     else
-        end = std::max<uint64_t>(end, 0x20000000);   // the default raw range
+        end = std::max<uint64_t>(end, uint64_t(soc::default_raw.address) + soc::default_raw.size);
     return end;
 }
 
@@ -168,20 +170,20 @@ void board_config::save(const std::string& path) const
 void make_board_root(const board_config& config, const std::string& dir)
 {
     namespace fs = std::filesystem;
-    const fs::path root(dir);
-    const fs::path nodes = root / "proc/device-tree/reserved-memory";
-    fs::create_directories(nodes / "Quorin_Reserved");
-    fs::create_directories(root / "dev");
-    config.save((root / "board.conf").string());
-    write_cells((nodes / "Quorin_Reserved/reg").string(),
+    // The board's paths are absolute; under the root they are relative.
+    const auto under_root = [&](const char* path) {
+        const fs::path file = fs::path(dir) / fs::path(path).relative_path();
+        fs::create_directories(file.parent_path());
+        return file.string();
+    };
+    config.save(under_root("/board.conf"));
+    write_cells(under_root(soc::reserved_reg_path),
                 reg_cells(config.two_cells, config.reserved_address, config.reserved_size));
-    if (config.video_node) {
-        fs::create_directories(nodes / "Quorin_Video");
-        write_cells((nodes / "Quorin_Video/reg").string(),
+    if (config.video_node)
+        write_cells(under_root(soc::video_reg_path),
                     reg_cells(config.two_cells, config.video_address, config.video_size));
-    }
     // Physical memory: a sparse file, physical address = file offset.
-    const std::string mem = (root / "dev/mem").string();
+    const std::string mem = under_root(soc::memory_device);
     const int fd = open(mem.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     if (fd < 0 || ftruncate(fd, off_t(config.memory_size())) != 0) {
         if (fd >= 0)

@@ -7,9 +7,9 @@
 
 namespace vfpga {
 
-capture_core::capture_core(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq,
-                           unsigned buffer_register)
-    : core_model(board, std::move(name), block, register_count, irq), buffer_register(buffer_register)
+capture_core::capture_core(fpga& on_board, std::string name, uint32_t block, unsigned register_count, int irq,
+                           unsigned buffer)
+    : core_model(on_board, std::move(name), block, register_count, irq), buffer_register(buffer)
 {
 }
 

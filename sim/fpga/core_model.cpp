@@ -11,8 +11,8 @@
 
 namespace vfpga {
 
-core_model::core_model(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq)
-    : board(board), model_name(std::move(name)), first_register(block), irq_number(irq),
+core_model::core_model(fpga& on_board, std::string name, uint32_t block, unsigned register_count, int irq)
+    : board(on_board), model_name(std::move(name)), first_register(block), irq_number(irq),
       registers(register_count, 0)
 {
 }

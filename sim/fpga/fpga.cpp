@@ -11,20 +11,9 @@
 #include <stdexcept>
 
 #include "hw/registers.h"
+#include "hw/soc.h"
 
 namespace vfpga {
-
-const std::array<uio_device, 9> uio_devices = {{
-    {"ndi_regs", -1},
-    {"ndi_enc", regs::irq_encoders},
-    {"vid_in", regs::irq_video_in},
-    {"pvw_in", regs::irq_preview_in},
-    {"aud_in", regs::irq_audio_in},
-    {"vid_track", regs::irq_track},
-    {"ndi_dec", regs::irq_decoder},
-    {"vid_out", regs::irq_video_out},
-    {"aud_out", regs::irq_audio_out},
-}};
 
 namespace {
 
@@ -61,6 +50,10 @@ fpga::fpga(board_config config, const std::string& memory_file)
     const std::string log_path = board.setting("register_log");
     if (!log_path.empty() && !(register_log = fopen(log_path.c_str(), "w")))
         throw std::runtime_error("virtual board: cannot write " + log_path);
+    // Appended to, so that one file gathers the errors of several runs.
+    const std::string errors_path = board.setting("guest_errors");
+    if (!errors_path.empty() && !(guest_error_log = fopen(errors_path.c_str(), "a")))
+        throw std::runtime_error("virtual board: cannot write " + errors_path);
 
     if (board.input_cores)
         build_models(*this);
@@ -82,6 +75,8 @@ fpga::~fpga()
         munmap(memory, memory_length);
     if (register_log)
         fclose(register_log);
+    if (guest_error_log)
+        fclose(guest_error_log);
 }
 
 std::shared_ptr<fpga> fpga::current()
@@ -96,7 +91,7 @@ std::shared_ptr<fpga> fpga::current()
     if (access((dir + "/board.conf").c_str(), R_OK) != 0)
         return nullptr;
     try {
-        installed = std::make_shared<fpga>(board_config::load(dir + "/board.conf"), dir + "/dev/mem");
+        installed = std::make_shared<fpga>(board_config::load(dir + "/board.conf"), dir + soc::memory_device);
     } catch (const std::exception& e) {
         fprintf(stderr, "virtual board: %s\n", e.what());
         return nullptr;
@@ -123,14 +118,18 @@ bool fpga::device_present(const std::string& name) const
 {
     if (board.without.count(name))
         return false;
-    if (name == "ndi_regs")
-        return true;
-    for (const char* input : {"ndi_enc", "vid_in", "pvw_in", "aud_in", "vid_track"})
-        if (name == input)
+    for (const soc::uio_device& device : soc::uio_devices) {
+        if (name != device.name)
+            continue;
+        switch (device.member_of) {
+        case soc::group::registers:
+            return true;
+        case soc::group::input:
             return board.input_cores;
-    for (const char* output : {"ndi_dec", "vid_out", "aud_out"})
-        if (name == output)
+        case soc::group::output:
             return board.output_cores;
+        }
+    }
     return false;
 }
 
@@ -258,6 +257,10 @@ void fpga::set_input(const video_signal& signal)
 void fpga::report_guest_error(const std::string& text)
 {
     fprintf(stderr, "virtual board: guest error: %s\n", text.c_str());
+    if (guest_error_log) {
+        fprintf(guest_error_log, "%s\n", text.c_str());
+        fflush(guest_error_log);
+    }
     if (errors.size() < 1000)
         errors.push_back(text);
 }
@@ -280,8 +283,7 @@ uint8_t* fpga::dma(uint64_t physical, size_t length)
 
 uint32_t fpga::bus_to_physical(uint32_t bus_address) const
 {
-    const bool altera = (board.platform >> 24) == 0x01;
-    return altera ? bus_address & 0x7FFFFFFFu : bus_address;
+    return soc::behind_altera_bridge(board.platform) ? bus_address & ~soc::altera_bridge_bit : bus_address;
 }
 
 std::vector<reg_write> fpga::writes()

@@ -37,14 +37,6 @@ struct reg_write {
     unsigned lane() const { return offset % 4; }
 };
 
-// The userspace-I/O devices, in the order of their core numbers; ndi_regs
-// (the register window) has no interrupt of its own.
-struct uio_device {
-    const char* name;
-    int irq;   // -1 for ndi_regs
-};
-extern const std::array<uio_device, 9> uio_devices;
-
 class fpga {
 public:
     // memory_file: the sparse file that stands in for physical memory
@@ -131,6 +123,7 @@ private:
     std::vector<std::string> errors;
     video_signal input_signal;
     FILE* register_log = nullptr;   // board setting "register_log": every write as text
+    FILE* guest_error_log = nullptr;   // board setting "guest_errors": appended, one a line
     uint8_t* memory = nullptr;
     size_t memory_length = 0;
     bool models_started = false;

@@ -145,7 +145,7 @@ std::optional<options> parse_options(int argc, char** argv)
 // One connection from start to summary.
 class monitor_session {
 public:
-    monitor_session(const options& settings, receiver_link link) : settings(settings), link(std::move(link))
+    monitor_session(const options& given, receiver_link connected) : settings(given), link(std::move(connected))
     {
         if (!settings.record_path.empty())
             recorder = std::make_unique<matroska_recorder>(settings.record_path);

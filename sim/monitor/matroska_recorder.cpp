@@ -21,8 +21,8 @@ constexpr AVRational ndi_time_base{1, 10000000};
 
 }  // namespace
 
-matroska_recorder::matroska_recorder(std::string path, std::chrono::milliseconds hold_time)
-    : file_path(std::move(path)), hold_time(hold_time)
+matroska_recorder::matroska_recorder(std::string path, std::chrono::milliseconds hold)
+    : file_path(std::move(path)), hold_time(hold)
 {
 }
 

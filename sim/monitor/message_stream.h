@@ -21,7 +21,7 @@ class message_stream {
 public:
     enum class result { message, need_more, garbage };
 
-    explicit message_stream(uint32_t max_body = ndi_wire::max_sender_body) : max_body(max_body) {}
+    explicit message_stream(uint32_t body_limit = ndi_wire::max_sender_body) : max_body(body_limit) {}
 
     void feed(const uint8_t* data, size_t size);
 

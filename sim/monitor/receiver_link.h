@@ -42,7 +42,7 @@ public:
     bool send_tally(bool on_program, bool on_preview);
 
 private:
-    explicit receiver_link(int socket_fd) : socket_fd(socket_fd) {}
+    explicit receiver_link(int connected_fd) : socket_fd(connected_fd) {}
     bool send_all(const std::vector<uint8_t>& bytes);
 
     int socket_fd = -1;

@@ -4,8 +4,8 @@
 
 namespace ndi_sim {
 
-frame_intake::frame_intake(std::function<void(message_ptr)> deliver, std::function<bool()> wanted)
-    : deliver(std::move(deliver)), wanted(std::move(wanted))
+frame_intake::frame_intake(std::function<void(message_ptr)> deliver_to, std::function<bool()> is_wanted)
+    : deliver(std::move(deliver_to)), wanted(std::move(is_wanted))
 {
     thread = std::thread([this] {
         pthread_setname_np(pthread_self(), "ndi:intake");

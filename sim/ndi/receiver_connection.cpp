@@ -9,8 +9,8 @@
 
 namespace ndi_sim {
 
-receiver_connection::receiver_connection(int socket_fd, std::string peer, receiver_events& events)
-    : fd(socket_fd), peer_name(std::move(peer)), events(events)
+receiver_connection::receiver_connection(int socket_fd, std::string peer, receiver_events& listener)
+    : fd(socket_fd), peer_name(std::move(peer)), events(listener)
 {
     writer = std::thread([this] {
         pthread_setname_np(pthread_self(), "ndi:tx");

@@ -89,9 +89,9 @@ std::unique_ptr<sender> sender::create(const NDIlib_send_create_t& settings, con
     return std::unique_ptr<sender>(new sender(std::move(name), std::move(*config), fd, port, wake));
 }
 
-sender::sender(std::string name, sender_config config, int listen_fd, uint16_t port, int wake_fd)
-    : name(std::move(name)), config(std::move(config)), listen_fd(listen_fd), listening_port(port),
-      wake_fd(wake_fd)
+sender::sender(std::string source_name, sender_config settings, int listening_fd, uint16_t port, int wake_pipe_fd)
+    : name(std::move(source_name)), config(std::move(settings)), listen_fd(listening_fd), listening_port(port),
+      wake_fd(wake_pipe_fd)
 {
     intake = std::make_unique<frame_intake>([this](message_ptr message) { deliver(std::move(message)); },
                                             [this] { return receiver_count.load() > 0; });

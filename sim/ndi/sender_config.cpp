@@ -16,7 +16,7 @@ namespace {
 // their spelling. Array elements are read and dropped.
 class json_flattener {
 public:
-    explicit json_flattener(const std::string& text) : text(text) {}
+    explicit json_flattener(const std::string& json) : text(json) {}
 
     bool parse(std::map<std::string, std::string>& out)
     {

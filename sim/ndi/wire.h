@@ -86,7 +86,7 @@ struct audio_fields {
 // Appends little-endian values to a byte buffer.
 class writer {
 public:
-    explicit writer(std::vector<uint8_t>& out) : out(out) {}
+    explicit writer(std::vector<uint8_t>& buffer) : out(buffer) {}
 
     void u8(uint8_t v) { out.push_back(v); }
     void u16(uint16_t v) { put(v, 2); }
@@ -118,7 +118,7 @@ private:
 // failed and yields zeros, so a short body is detected once, at the end.
 class reader {
 public:
-    reader(const uint8_t* data, size_t size) : data(data), size(size) {}
+    reader(const uint8_t* bytes, size_t length) : data(bytes), size(length) {}
 
     uint8_t u8() { return uint8_t(get(1)); }
     uint16_t u16() { return uint16_t(get(2)); }

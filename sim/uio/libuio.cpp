@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hw/soc.h"
 #include "hw/uio.h"
 #include "sim/fpga/fpga.h"
 
@@ -52,9 +53,9 @@ uio_info_t* uio_find_by_uio_name(char* name)
     info->board = board;
     info->name = name;
     int number = 0;
-    for (const auto& device : vfpga::uio_devices) {
+    for (const auto& device : soc::uio_devices) {
         if (info->name == device.name) {
-            info->irq = device.irq;
+            info->irq = device.core;
             break;
         }
         if (board->device_present(device.name))

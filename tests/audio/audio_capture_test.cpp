@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
 
 #include "base/utilities.h"
 #include "audio/audio_compress.h"
@@ -15,6 +18,7 @@
 #include "tests/audio/audio_test_support.h"
 #include "tests/audio/sent_audio.h"
 #include "tests/support/test_board.h"
+#include "tests/video/video_test_support.h"
 
 using namespace std::chrono_literals;
 
@@ -47,6 +51,84 @@ bool armed(test_board& board)
             return true;
     return false;
 }
+
+// A capture switched on as main does it, once its first buffer is armed;
+// empty when the thread never armed it.
+std::shared_ptr<audio_capture> enabled_capture(test_board& board, const std::shared_ptr<hardware>& hw,
+                                               const std::shared_ptr<audio_compress>& compress)
+{
+    auto capture = std::make_shared<audio_capture>(hw, compress);
+    if (!eventually([&] { return armed(board); }))
+        return nullptr;
+    audio_config on;
+    capture->get_config(on);
+    on.enabled = true;
+    capture->set_config(on);
+    return capture;
+}
+
+// The debug log as a stream that holds the writer of the n-th mark c until
+// released: a way to make "audcap" late at a chosen block, with the block
+// acknowledged and nothing else of the pass done.
+class mark_gate {
+public:
+    mark_gate(char held_mark, size_t held_at) : mark(held_mark), nth(held_at)
+    {
+        cookie_io_functions_t io{};
+        io.write = [](void* self, const char* bytes, size_t size) -> ssize_t {
+            static_cast<mark_gate*>(self)->written(bytes, size);
+            return ssize_t(size);
+        };
+        stream = fopencookie(this, "w", io);
+        setvbuf(stream, nullptr, _IONBF, 0);
+        saved_stream = debug_stream;
+        saved_level = debug_level;
+        debug_stream = stream;
+        debug_level = 3;
+    }
+    ~mark_gate()
+    {
+        release();
+        debug_stream = saved_stream;
+        debug_level = saved_level;
+        fclose(stream);
+    }
+
+    bool wait_until_held()
+    {
+        std::unique_lock<std::mutex> lock(guard);
+        return changed.wait_for(lock, std::chrono::seconds(10), [this] { return holding; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        open = true;
+        changed.notify_all();
+    }
+
+private:
+    void written(const char* bytes, size_t size)
+    {
+        std::unique_lock<std::mutex> lock(guard);
+        for (size_t i = 0; i < size; ++i)
+            if (bytes[i] == mark && ++seen == nth) {
+                holding = true;
+                changed.notify_all();
+                changed.wait(lock, [this] { return open; });
+            }
+    }
+
+    const char mark;
+    const size_t nth;
+    FILE* stream;
+    FILE* saved_stream;
+    int saved_level;
+    std::mutex guard;
+    std::condition_variable changed;
+    size_t seen = 0;
+    bool holding = false;
+    bool open = false;
+};
 
 }  // namespace
 
@@ -107,12 +189,8 @@ TEST(audio_capture, hands_on_ring_buffers_in_order_and_the_tone_without_a_seam)
     sent_audio::log().clear();
     board.fpga().clear_writes();
 
-    auto capture = std::make_shared<audio_capture>(hw, compress);
-    ASSERT_TRUE(eventually([&] { return armed(board); }));
-    audio_config on;
-    capture->get_config(on);
-    on.enabled = true;
-    capture->set_config(on);
+    auto capture = enabled_capture(board, hw, compress);
+    ASSERT_TRUE(capture);
 
     constexpr size_t blocks = 12;
     const int64_t started = timestamp_100ns();
@@ -154,3 +232,54 @@ TEST(audio_capture, hands_on_ring_buffers_in_order_and_the_tone_without_a_seam)
     EXPECT_TRUE(board.fpga().guest_errors().empty());
 }
 
+
+// "audcap" late by a whole block: the block queued behind the one it was
+// handling ends too before it acknowledges, so one acknowledgement clears
+// both and one interrupt stands for two blocks. The capture must hand on
+// both at once and arm afresh; taking the merged interrupt for one block
+// would leave it a block behind for good, each block armed only after the
+// core had gone idle.
+TEST(audio_capture, hands_on_both_blocks_of_a_merged_interrupt_and_keeps_pace)
+{
+    auto config = test_board::small_config();
+    config.clock = "stepped";
+    test_board board(config);
+    auto hw = std::make_shared<hardware>();
+    auto sender = loopback_sender();
+    auto compress = std::make_shared<audio_compress>(hw, sender);
+    compress->enable();
+    sent_audio::log().clear();
+    auto* core = board.fpga().model<vfpga::audio_core>();
+
+    mark_gate late(':', 3);   // "audcap" stops after acknowledging block 2
+    auto capture = enabled_capture(board, hw, compress);
+    ASSERT_TRUE(capture);
+
+    for (size_t k = 0; k < 2; ++k) {
+        board.fpga().step(16ms);
+        ASSERT_TRUE(sent_audio::log().wait_for(k + 1)) << "block " << k;
+    }
+    board.fpga().step(16ms);
+    ASSERT_TRUE(late.wait_until_held());
+    // Block 3, queued behind block 2, ends while "audcap" is held; the
+    // acknowledgement the thread would have made after both is made here.
+    board.fpga().step(16ms);
+    ASSERT_TRUE(eventually([&] { return units_completed(board.fpga(), *core) == 4; }));
+    hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_events, regs::events_clear);
+    late.release();
+    ASSERT_TRUE(sent_audio::log().wait_for(4, 2s)) << "block 3 was not handed on with block 2";
+
+    // From here on every block is queued in time: each step ends one and
+    // hands it on, and the tone runs on without a seam.
+    for (size_t k = 4; k < 8; ++k) {
+        board.fpga().step(16ms);
+        ASSERT_TRUE(sent_audio::log().wait_for(k + 1, 2s)) << "block " << k;
+        ASSERT_TRUE(eventually([&] { return units_completed(board.fpga(), *core) == k + 1; }));
+    }
+    capture.reset();
+    const auto sent = sent_audio::log().blocks();
+    ASSERT_EQ(sent.size(), 8u);
+    for (size_t k = 0; k < sent.size(); ++k)
+        EXPECT_EQ(tone_position(sent[k].samples.data(), 768), int64_t(k * 768 % tone_cycle)) << "block " << k;
+    EXPECT_EQ(core->completed(), 8u) << "no block armed after the core went idle";
+}

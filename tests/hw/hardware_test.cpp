@@ -3,13 +3,17 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
 #include "base/debug_log.h"
 #include "hw/registers.h"
+#include "hw/soc.h"
+#include "tests/support/debug_capture.h"
 #include "tests/support/test_board.h"
 
 namespace {
@@ -33,6 +37,33 @@ std::string construction_error(const vfpga::board_config& config)
         return e.what();
     }
     return "";
+}
+
+// What the process holds of a board: open descriptors, mappings of its
+// memory file, userspace-I/O handles.
+struct held_resources {
+    size_t descriptors;
+    size_t mappings;
+    long handles;
+    bool operator==(const held_resources&) const = default;
+};
+
+held_resources held(test_board& board)
+{
+    held_resources r{0, 0, board.other_holders()};
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++r.descriptors;
+    std::ifstream maps("/proc/self/maps");
+    const std::string memory_file = board.root() + soc::memory_device;
+    for (std::string line; std::getline(maps, line);)
+        if (line.find(memory_file) != std::string::npos)
+            ++r.mappings;
+    return r;
+}
+
+void PrintTo(const held_resources& r, std::ostream* out)
+{
+    *out << r.descriptors << " descriptors, " << r.mappings << " mappings, " << r.handles << " handles";
 }
 
 }  // namespace
@@ -59,6 +90,22 @@ TEST(read_reg_cells, reads_two_and_four_big_endian_cells_and_rejects_others)
 
     EXPECT_EQ(hardware::read_reg_cells(path + ".missing", region, 2), -1);
     std::remove(path.c_str());
+}
+
+// A missing property is reported through the debug log from the minimum
+// level given on, and the stream is flushed under -f like every message.
+TEST(read_reg_cells, reports_a_missing_file_from_the_minimum_level_on)
+{
+    const std::string missing = testing::TempDir() + "no_such_reg";
+    memory_region region;
+    for (int level : {1, 2, 4}) {
+        for (int min_level : {2, 4}) {
+            debug_capture log(level);
+            EXPECT_EQ(hardware::read_reg_cells(missing, region, min_level), -1);
+            const std::string expected = level >= min_level ? "Could not open " + missing + " for reading!\n" : "";
+            EXPECT_EQ(log.text(), expected) << "level " << level << ", minimum " << min_level;
+        }
+    }
 }
 
 TEST(identify, names_known_platforms_and_zeroes_unknown_versions)
@@ -144,6 +191,8 @@ TEST(hardware, register_offsets_follow_the_mask_and_byte_lanes)
     EXPECT_EQ(writes[1].value, 0xC0u);
     EXPECT_EQ(writes[1].width, 1);
     EXPECT_EQ(writes[2].offset, 5u * 4);
+    // The tracking core takes only control bytes: the word is refused.
+    EXPECT_EQ(board.take_guest_errors().size(), 2u);
 
     EXPECT_EQ(hw.read_reg32(5, 0), 0x55u);
     EXPECT_EQ(hw.read_reg8(5, 0, 0), 0x55);
@@ -242,4 +291,74 @@ TEST(hardware, interrupt_wait_times_out_without_an_interrupt)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_LT(hw.wait_irq(regs::irq_track, &timeout), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+}
+
+// On a board without the input cores their interrupts never come: a timed
+// wait takes its whole time (a caller's loop of waits must not spin), a wait
+// without a timeout fails at once (nothing could end it).
+TEST(hardware, a_wait_on_an_absent_core_takes_its_time)
+{
+    auto config = test_board::small_config();
+    config.input_cores = false;
+    config.output_cores = true;
+    test_board board(config);
+    hardware hw;
+    for (int core : {int(regs::irq_audio_in), int(regs::irq_video_in), int(regs::irq_track), 9}) {
+        SCOPED_TRACE("core " + std::to_string(core));
+        timeval timeout{0, 100000};
+        errno = 0;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_LT(hw.wait_irq(core, &timeout), 0);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(95));
+        EXPECT_EQ(errno, ETIMEDOUT);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_LT(hw.wait_irq(regs::irq_encoders, nullptr), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+}
+
+// A construction that fails part way lets go of everything it had opened or
+// mapped so far: the devices, /dev/mem, the reserved mapping.
+TEST(hardware, a_failed_construction_releases_what_it_had)
+{
+    const std::string nodes = "/proc/device-tree/reserved-memory/";
+    const struct {
+        const char* what;
+        const char* node;   // whose reg property is replaced by {0, address, 0, 0}
+        std::vector<std::string> without;
+        const char* error;
+    } cases[] = {
+        {"a device missing after others opened", nullptr, {"aud_in"}, "Cannot find uio device aud_in!"},
+        {"the reserved memory not mapped", "Quorin_Reserved", {}, "Cannot map Quorin_Reserved memory region!"},
+        {"the video memory not mapped", "Quorin_Video", {}, "Cannot map Quorin_Video memory region!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto config = test_board::small_config();
+        config.output_cores = true;
+        config.without = {c.without.begin(), c.without.end()};
+        test_board board(config);
+        if (c.node)
+            write_cells(board.root() + nodes + c.node + "/reg", {0, 0x10000000, 0, 0});   // zero bytes: mmap refuses
+        const held_resources before = held(board);
+        try {
+            hardware hw;
+            ADD_FAILURE() << "constructed";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), c.error);
+        }
+        EXPECT_EQ(held(board), before);
+    }
+
+    // And a whole one holds them until it goes.
+    test_board board;
+    const held_resources before = held(board);
+    {
+        hardware hw;
+        const held_resources during = held(board);
+        EXPECT_EQ(during.descriptors, before.descriptors + 1);
+        EXPECT_EQ(during.mappings, before.mappings + 2);
+        EXPECT_EQ(during.handles, before.handles + 6);
+    }
+    EXPECT_EQ(held(board), before);
 }

@@ -56,7 +56,7 @@ private:
 
 class environment_variable {
 public:
-    environment_variable(const char* name, const char* value) : name(name) { setenv(name, value, 1); }
+    environment_variable(const char* variable, const char* value) : name(variable) { setenv(name, value, 1); }
     ~environment_variable() { unsetenv(name); }
 
 private:

@@ -1,7 +1,12 @@
 #include "tests/support/test_board.h"
 
 #include <cstdlib>
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <filesystem>
+
+#include "hw/soc.h"
 
 vfpga::board_config test_board::small_config()
 {
@@ -23,17 +28,27 @@ test_board::test_board(vfpga::board_config config)
     dir = made;
     vfpga::make_board_root(config, dir);
     setenv("NDI_ENCODER_ROOT", dir.c_str(), 1);
-    board = std::make_shared<vfpga::fpga>(config, dir + "/dev/mem");
+    board = std::make_shared<vfpga::fpga>(config, dir + soc::memory_device);
     vfpga::fpga::install(board);
 }
 
 test_board::~test_board()
 {
+    for (const std::string& error : take_guest_errors())
+        ADD_FAILURE() << "guest error: " << error;
     vfpga::fpga::uninstall();
     board.reset();
     unsetenv("NDI_ENCODER_ROOT");
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
+}
+
+std::vector<std::string> test_board::take_guest_errors()
+{
+    std::vector<std::string> errors = board->guest_errors();
+    errors.erase(errors.begin(), errors.begin() + long(std::min(errors_taken, errors.size())));
+    errors_taken += errors.size();
+    return errors;
 }
 
 std::vector<vfpga::reg_write> test_board::writes_to(uint32_t block, unsigned reg)

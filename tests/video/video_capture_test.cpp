@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -13,10 +12,11 @@
 
 #include "hw/hardware.h"
 #include "hw/registers.h"
-#include "ndi/network_send.h"
 #include "sim/cores/preview_input_core.h"
 #include "sim/cores/video_input_core.h"
 #include "tests/support/test_board.h"
+#include "base/utilities.h"
+#include "tests/video/pushed_pairs.h"
 #include "tests/video/video_test_support.h"
 #include "video/video_compress.h"
 
@@ -235,31 +235,12 @@ TEST(video_capture_frames, restart_needs_both_cores_idle_and_no_pending_event)
     EXPECT_TRUE(on.board.fpga().guest_errors().empty());
 }
 
-// A board for the capture thread with its compressor: room in the reserved
-// memory for the compressor's ring, and no encoder models, so that the
-// compressor takes the first pair and waits on it for ever, and the pairs
-// after it stay in its input queue.
-vfpga::board_config capture_thread_config()
-{
-    vfpga::board_config config = config_with(64 * MiB, "stepped");
-    config.reserved_size = 32 * MiB;
-    config.encoders = 0;
-    return config;
-}
-
-std::shared_ptr<network_send> loopback_sender()
-{
-    setenv("NDI_SIM_PORT", "0", 1);
-    setenv("NDI_SIM_ADDRESS", "127.0.0.1", 1);
-    return std::make_shared<network_send>(ndi_configuration(), nullptr, "PTZ");
-}
-
 // The capture thread against the virtual cores, on a stepped clock.
 class capture_thread_test : public testing::Test {
 protected:
     capture_thread_test()
-        : log(5), board(capture_thread_config()), hw(std::make_shared<hardware>()),
-          compress(std::make_shared<video_compress>(hw, loopback_sender())),
+        : log(5), board(config_with(64 * MiB, "stepped")), hw(std::make_shared<hardware>()),
+          compress(std::make_shared<video_compress>(hw, nullptr)),
           capture(std::make_shared<video_capture>(hw, 0, compress, nullptr)),
           video(board.fpga().model<vfpga::video_input_core>()),
           preview(board.fpga().model<vfpga::preview_input_core>()),
@@ -267,6 +248,7 @@ protected:
     {
         compress->enable();
         board.fpga().clear_writes();
+        pushed_pairs::log().clear();
     }
 
     ~capture_thread_test() override
@@ -294,7 +276,7 @@ protected:
             return end && *end > now && (!preview_busy || preview->capture_end());
         }));
         board.fpga().step(*video->capture_end() - now);
-        ASSERT_TRUE(eventually([&] { return log.count('.') == pushed; })) << log.marks("R.qb!");
+        ASSERT_TRUE(eventually([&] { return log.count('.') == pushed; })) << log.marks("R.");
     }
 
     // Waits until `armed` buffers were armed at vid_in: what the thread did
@@ -337,8 +319,7 @@ TEST_F(capture_thread_test, only_resets_the_cores_until_started_and_stops_withou
     ASSERT_TRUE(eventually([&] { return writes(board, regs::preview_in_block, regs::control, word).size() == 1; }));
     std::vector<std::string> seen;
     for (const auto& w : board.fpga().writes())
-        if (w.index() >= regs::video_in_block)   // not the compressor's
-            seen.push_back(std::to_string(w.index() - regs::video_in_block) + "." + std::to_string(w.lane()) + "=" +
+        seen.push_back(std::to_string(w.index() - regs::video_in_block) + "." + std::to_string(w.lane()) + "=" +
                        std::to_string(w.value) + "/" + std::to_string(w.width));
     EXPECT_EQ(seen, (std::vector<std::string>{"0.0=128/1", "16.0=128/1", "0.3=192/1", "16.3=192/1", "0.0=0/4",
                                               "16.0=0/4"}));
@@ -351,15 +332,16 @@ TEST_F(capture_thread_test, only_resets_the_cores_until_started_and_stops_withou
 
 TEST_F(capture_thread_test, hands_on_pairs_in_order_filled_at_the_ring_addresses)
 {
+    const int64_t started_at = timestamp_100ns();
     start();
     // Two pairs are armed at the restart; each picture completes one and
     // the thread arms one more.
     for (size_t k = 1; k <= 5; ++k)
         complete_picture(k + 1, k);
     settle(7);
-    // Progressive: a preview rides with every second pair; the compressor
-    // holds the first and its input queue keeps the newest three after it.
-    EXPECT_EQ(log.marks("R.qb!"), "R.q.b.q.b.q!");
+    // Progressive: a preview rides with every second pair.
+    EXPECT_EQ(log.marks("R."), "R.....");
+    EXPECT_EQ(pushed_pairs::log().previews(), "-P-P-");
 
     // Pair n's full buffer, then its 1 MiB preview when it has one.
     const uint32_t base = capture->memory_base;
@@ -370,6 +352,24 @@ TEST_F(capture_thread_test, hands_on_pairs_in_order_filled_at_the_ring_addresses
     EXPECT_EQ(previews, (std::vector<uint32_t>{base + 8 * MiB, base + 17 * MiB, base + 26 * MiB}));
 
     EXPECT_EQ(picture_numbers(5), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
+
+    // Each pair handed on is the one its picture filled, stamped once: the
+    // preview carries its full picture's time, and time moves on.
+    const auto pairs = pushed_pairs::log().pairs();
+    const auto full = writes(board, regs::video_in_block, regs::video_buffer, word);
+    ASSERT_EQ(pairs.size(), 5u);
+    int64_t last = started_at;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        SCOPED_TRACE("pair " + std::to_string(k));
+        const auto& pair = *pairs[k];
+        EXPECT_EQ(pair.full->address, full[k]);
+        EXPECT_GT(pair.full->timestamp, last);
+        last = pair.full->timestamp;
+        if (pair.preview) {
+            EXPECT_EQ(pair.preview->timestamp, pair.full->timestamp);
+        }
+    }
+    EXPECT_LE(last, timestamp_100ns());
     // Pair 4's preview is its picture, a third the size. (Pair 2's preview
     // was armed before vid_in's first picture began, so it got that one.)
     const auto scaled = stamp_at(board.fpga(), previews[1]);
@@ -424,7 +424,21 @@ TEST_F(capture_thread_test, restarts_once_both_cores_ran_dry_while_the_signal_wa
     complete_picture(5, 3);
     complete_picture(6, 4);
     settle(7);
-    EXPECT_EQ(log.marks("R.qb!"), "R.q.bR.b.q");   // the compressor holds the first pair
+    EXPECT_EQ(log.marks("R."), "R..R..");
+    EXPECT_EQ(pushed_pairs::log().previews(), "-PP-");
+
+    // The first pair handed on after the restart is the one armed at the
+    // restart, holding the first picture since; the pair the cores filled
+    // while the signal was invalid is left behind.
+    const auto full = writes(board, regs::video_in_block, regs::video_buffer, word);
+    const auto pairs = pushed_pairs::log().pairs();
+    ASSERT_EQ(pairs.size(), 4u);
+    EXPECT_EQ(pairs[1]->full->address, full.at(1));
+    EXPECT_EQ(pairs[2]->full->address, full.at(3));
+    const auto left_behind = stamp_at(board.fpga(), full.at(2));
+    const auto after_restart = stamp_at(board.fpga(), full.at(3));
+    ASSERT_TRUE(left_behind && after_restart);
+    EXPECT_GT(after_restart->number, left_behind->number);
 }
 
 TEST_F(capture_thread_test, a_stop_while_waiting_hands_on_no_unfilled_pair)

@@ -1,7 +1,7 @@
 # A supervisor talking to the real program over its named pipes, while the
 # input signal is lost and comes back.
 . "$TEST_SOURCE_DIR/lib.sh"
-need_root
+need_board
 
 mkfifo "$scratch/in" "$scratch/out"
 virtual-board --signal "1080p59.94,2s:none,1s:1080i59.94" -- \

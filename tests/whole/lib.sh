@@ -6,12 +6,53 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 check_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
 check_contains() { grep -qF -- "$2" <<<"$1" || fail "$3: [$2] not in output: $(head -c 2000 <<<"$1")"; }
 finish() {
+    # A guest error of any core model is a product bug, whatever the test
+    # looked at.
+    if [ -s "$scratch/guest-errors" ]; then
+        fail "guest errors of the virtual cores: $(head -c 2000 "$scratch/guest-errors")"
+    fi
     if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed" >&2; exit 1; fi
     echo "all checks passed"
     exit 0
 }
+# The LAN namespace (ndi-monitor beside the board) needs root.
 need_root() {
-    if [ "$(id -u)" != 0 ]; then echo "skipped: needs root for network namespaces"; exit 77; fi
+    if [ "$(id -u)" != 0 ]; then echo "skipped: needs root for the LAN namespace"; exit 77; fi
+}
+# The board alone runs as root, or in an unprivileged user namespace.
+need_board() {
+    [ "$(id -u)" = 0 ] && return
+    unshare --user --map-root-user --net true 2>/dev/null && return
+    echo "skipped: needs root or unprivileged user namespaces"
+    exit 77
 }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+
+# Every board of a test reports its guest errors into one file.
+virtual-board() { command virtual-board --guest-errors "$scratch/guest-errors" "$@"; }
+
+# The pid of the program started with these exact arguments (empty after 5 s).
+program_pid() {
+    local pid=""
+    for _ in $(seq 50); do
+        pid=$(pgrep -f -x "ndi-encoder $*" | head -1)
+        [ -n "$pid" ] && break
+        sleep 0.1
+    done
+    echo "$pid"
+}
+# Waits until a file holds a text (false after 30 s: start-up is slow under
+# the sanitizers). With both pipes the program announces its command loop,
+# once every object is made, with "do_command()".
+wait_for_text() {
+    for _ in $(seq 300); do
+        grep -qF -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+# Nanoseconds a process's threads have spent on a processor so far.
+cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ sum += $1 } END { printf "%.0f\n", sum }'; }
+# The names of a process's threads, sorted, one a line.
+thread_names() { cat /proc/"$1"/task/*/comm 2>/dev/null | sort; }

@@ -11,7 +11,7 @@ check_eq "$(head -1 "$scratch/err")" "Usage: ndi-encoder [-AB] [-d <percent>] [-
 check_eq "$(wc -l <"$scratch/err")" 11 "usage length"
 check_eq "$(cat "$scratch/out")" "" "nothing on standard output"
 
-need_root
+need_board
 
 echo exit | virtual-board --no-input-cores -- ndi-encoder >"$scratch/out" 2>"$scratch/err"; status=$?
 check_eq "$status" 0 "no cores: status"

@@ -196,9 +196,10 @@ void expect_coded_exactly(program& side, const picture& p, uint32_t number, uint
     EXPECT_GE(psnr(*d.picture, exact(source, p)), 40.0) << p.name();
 }
 
+// The guest errors since the last look, which the test answers for.
 std::vector<std::string> errors_of(program& side)
 {
-    return side.board.fpga().guest_errors();
+    return side.board.take_guest_errors();
 }
 
 }  // namespace

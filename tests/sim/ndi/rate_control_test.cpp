@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ndi/ndi_lib.h"
+#include "tests/support/test_seed.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ NDIlib_video_frame_v2_t described(int xres, int yres, uint32_t fourcc, int rate_
 // some pictures after Q was asked for, as in the program's pipeline.
 class fake_coder {
 public:
-    fake_coder(double size_at_scale_1, size_t lag, unsigned seed) : size_at_scale_1(size_at_scale_1), lag(lag), noise(seed)
+    fake_coder(double size_at_one, size_t picture_lag, unsigned seed) : size_at_scale_1(size_at_one), lag(picture_lag), noise(seed)
     {
     }
 
@@ -119,7 +120,7 @@ TEST(stand_in_target_size, follows_a_bitrate_proportional_to_pixels_and_rate)
 
 TEST_F(rate_loop, each_stream_converges_on_its_own_target)
 {
-    unsigned seed = std::random_device{}();
+    const unsigned seed = test_seed();
     SCOPED_TRACE("seed " + std::to_string(seed));
 
     auto full = described(1920, 1080, NDIlib_FourCC_video_type_SHQ2);

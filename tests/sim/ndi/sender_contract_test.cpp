@@ -471,7 +471,7 @@ TEST_F(stand_in, receiver_sending_garbage_is_disconnected)
 
 class environment_variable {
 public:
-    environment_variable(const char* name, const std::string& value) : name(name) { setenv(name, value.c_str(), 1); }
+    environment_variable(const char* variable, const std::string& value) : name(variable) { setenv(name, value.c_str(), 1); }
     ~environment_variable() { unsetenv(name); }
 
 private:

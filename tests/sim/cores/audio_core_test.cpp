@@ -30,7 +30,7 @@ vfpga::board_config stepped(uint32_t platform)
 
 class audio_bus {
 public:
-    explicit audio_bus(hardware& hw) : hw(hw)
+    explicit audio_bus(hardware& board_hw) : hw(board_hw)
     {
         hw.write_reg8(regs::audio_in_block, regs::control, regs::lane_enable, regs::events_enable);
     }
@@ -64,7 +64,7 @@ private:
 
 bool has_error(test_board& board, const std::string& part)
 {
-    const auto errors = board.fpga().guest_errors();
+    const auto errors = board.take_guest_errors();
     return std::any_of(errors.begin(), errors.end(), [&](const std::string& e) { return e.find(part) != e.npos; });
 }
 
