@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sim/fpga/board_config.h"
+#include "sim/fpga/fpga.h"
 
 int main(int argc, char** argv)
 {
@@ -17,7 +18,9 @@ int main(int argc, char** argv)
         std::string settings;
         for (int i = 2; i < argc; ++i)
             settings += std::string(argv[i]) + "\n";
-        vfpga::make_board_root(vfpga::board_config::parse(settings), argv[1]);
+        const vfpga::board_config config = vfpga::board_config::parse(settings);
+        vfpga::check_model_settings(config);
+        vfpga::make_board_root(config, argv[1]);
     } catch (const std::exception& e) {
         fprintf(stderr, "virtual-board-root: %s\n", e.what());
         return 1;

@@ -1,14 +1,24 @@
 #include "sim/cores/video_input_core.h"
 
 #include <mutex>
+#include <stdexcept>
 
 #include "hw/registers.h"
 #include "sim/fpga/fpga.h"
 
 namespace vfpga {
 
+test_pattern pattern_setting(const board_config& config)
+{
+    const std::string name = config.setting("pattern", "moving");
+    if (const std::optional<test_pattern> pattern = parse_test_pattern(name))
+        return *pattern;
+    throw std::runtime_error("board.conf: pattern must be moving or bars, not " + name);
+}
+
 video_core::video_core(fpga& on_board, std::string name, uint32_t block, int irq)
-    : capture_core(on_board, std::move(name), block, register_count, irq, regs::video_buffer)
+    : capture_core(on_board, std::move(name), block, register_count, irq, regs::video_buffer),
+      pattern(pattern_setting(on_board.config()))
 {
 }
 
@@ -60,7 +70,7 @@ capture_core::transfer video_core::fill(const job& unit, duration start)
     const picture_timeline& grid = *timeline();
     const uint32_t number = grid.number_at(start);
     const uint8_t field = grid.input().interlaced ? uint8_t(number % 2) : 2;
-    return [out, g = *geometry, number, field] { render_picture(out, g, number, field); };
+    return [out, g = *geometry, number, field, kind = pattern] { render_picture(out, g, number, field, kind); };
 }
 
 void video_core::write_other(unsigned r, uint32_t, uint32_t)

@@ -16,7 +16,8 @@
 // a write to a register other than 0 and 2.
 //
 // The picture grid and numbering (picture_timeline) are shared with the
-// preview core, so that both capture the same picture at the same time.
+// preview core, so that both capture the same picture at the same time, and
+// so is the test pattern (the board setting "pattern": moving or bars).
 // All state is guarded by the board's mutex.
 #pragma once
 
@@ -25,9 +26,13 @@
 #include <string>
 
 #include "sim/cores/video_pattern.h"
+#include "sim/fpga/board_config.h"
 #include "sim/fpga/capture_core.h"
 
 namespace vfpga {
+
+// The board setting "pattern"; throws std::runtime_error on a bad one.
+test_pattern pattern_setting(const board_config& config);
 
 // What the two video input cores share: pictures paced by the input's
 // grid, written by physical address (video buffers are not translated).
@@ -57,6 +62,7 @@ protected:
     void check_address();
 
 private:
+    const test_pattern pattern;   // board setting "pattern"
     bool address_written = false;
     std::optional<duration> timed_end;
 };

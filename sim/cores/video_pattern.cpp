@@ -13,12 +13,18 @@ struct yuv {
 
 // Full-range colour bars: white, yellow, cyan, green, magenta, red, blue,
 // black (BT.601 studio levels).
-constexpr yuv bar_colours[8] = {
+constexpr yuv bars_100[8] = {
     {235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
     {106, 202, 222}, {81, 90, 240},  {41, 240, 110}, {16, 128, 128},
 };
-constexpr yuv white = bar_colours[0];
-constexpr yuv black = bar_colours[7];
+constexpr yuv white = bars_100[0];
+constexpr yuv black = bars_100[7];
+
+// The classic 75 % bars, BT.709 at limited range, in the same order.
+constexpr yuv bars_75[8] = {
+    {180, 128, 128}, {168, 44, 136}, {145, 147, 44}, {133, 63, 52},
+    {63, 193, 204},  {51, 109, 212}, {28, 212, 120}, {16, 128, 128},
+};
 
 // The counter band, in input lines.
 constexpr uint32_t band_first = 16;
@@ -34,24 +40,27 @@ row_kind kind_of_row(uint32_t input_row)
 // The colour at column x (input pixels) of a row of picture number.
 class pattern {
 public:
-    pattern(uint32_t width, uint32_t picture_number)
-        : input_width(width ? width : 1), bar_width(width >= 8 ? width / 8 : 1),
+    pattern(test_pattern chosen, uint32_t width, uint32_t picture_number)
+        : kind(chosen), input_width(width ? width : 1), bar_width(width >= 8 ? width / 8 : 1),
           shift(uint64_t(picture_number) * scroll_step % (8 * bar_width)), number(picture_number)
     {
     }
 
-    yuv at(row_kind kind, uint32_t x) const
+    yuv at(row_kind row, uint32_t x) const
     {
-        if (kind == row_kind::counter) {
+        if (kind == test_pattern::bars)
+            return bars_75[uint64_t(x) * 8 / input_width];
+        if (row == row_kind::counter) {
             const uint32_t bit = 31 - uint32_t(uint64_t(x) * 32 / input_width);
             return (number >> bit) & 1 ? white : black;
         }
         const uint64_t period = 8 * bar_width;
         const uint64_t position = (x + period - shift) % period;
-        return bar_colours[position / bar_width];
+        return bars_100[position / bar_width];
     }
 
 private:
+    const test_pattern kind;
     const uint32_t input_width;
     const uint32_t bar_width;
     const uint64_t shift;
@@ -78,9 +87,10 @@ std::vector<uint8_t> make_line(const picture_geometry& g, const pattern& p, row_
     }
     for (uint32_t x = 0; x < g.width; ++x)
         line[x] = p.at(kind, x * s).y;
-    for (uint32_t j = 0; j < g.width / 2; ++j) {
+    const uint32_t chroma = chroma_offset(g.stride);
+    for (uint32_t j = 0; j < g.width / 2 && chroma + j < g.stride; ++j) {
         const yuv c = p.at(kind, 2 * j * s);
-        line[g.width + j] = odd ? c.v : c.u;
+        line[chroma + j] = odd ? c.v : c.u;
     }
     return line;
 }
@@ -122,6 +132,33 @@ std::optional<pixel_layout> layout_of_format_code(uint8_t code)
 uint32_t line_pitch(pixel_layout layout, uint32_t width)
 {
     return layout == pixel_layout::yuv422 ? 2 * width : width + width / 2;
+}
+
+uint32_t chroma_offset(uint32_t stride)
+{
+    return stride - stride / 3;
+}
+
+std::optional<test_pattern> parse_test_pattern(const std::string& name)
+{
+    if (name == "moving")
+        return test_pattern::moving;
+    if (name == "bars")
+        return test_pattern::bars;
+    return std::nullopt;
+}
+
+bar_colour bar_of(test_pattern kind, unsigned i)
+{
+    const unsigned bar = i % 8;
+    const yuv c = kind == test_pattern::bars ? bars_75[bar] : bars_100[bar];
+    return {c.y, c.u, c.v};
+}
+
+uint32_t bar_start(unsigned i, uint32_t width)
+{
+    // The first column x with x * 8 / width >= i.
+    return uint32_t((uint64_t(i) * width + 7) / 8);
 }
 
 picture_geometry full_geometry(const video_signal& input, pixel_layout layout)
@@ -180,9 +217,9 @@ std::optional<picture_stamp> picture_stamp::read(const uint8_t* p)
     return s;
 }
 
-void render_picture(uint8_t* out, const picture_geometry& g, uint32_t number, uint8_t field)
+void render_picture(uint8_t* out, const picture_geometry& g, uint32_t number, uint8_t field, test_pattern chosen)
 {
-    const pattern p(g.width * g.scale, number);
+    const pattern p(chosen, g.width * g.scale, number);
     // Every row of a kind is the same line, so each is made once and copied.
     const std::vector<uint8_t> lines[2][2] = {
         {make_line(g, p, row_kind::bars, false), make_line(g, p, row_kind::bars, true)},
@@ -196,7 +233,7 @@ void render_picture(uint8_t* out, const picture_geometry& g, uint32_t number, ui
         const int odd = g.layout == pixel_layout::yuv420 ? int(y & 1) : 0;
         memcpy(out + size_t(y) * g.stride, lines[kind][odd].data(), g.stride);
     }
-    if (g.height == 0 || g.stride < picture_stamp::size)
+    if (chosen != test_pattern::moving || g.height == 0 || g.stride < picture_stamp::size)
         return;
     picture_stamp stamp;
     stamp.number = number;
@@ -206,6 +243,32 @@ void render_picture(uint8_t* out, const picture_geometry& g, uint32_t number, ui
     stamp.field = field;
     stamp.scale = uint8_t(g.scale);
     stamp.write(out);
+}
+
+std::optional<uint32_t> read_picture_number(const uint8_t* luma, size_t luma_stride, uint32_t plane_width,
+                                            uint32_t plane_height, const picture_geometry& source)
+{
+    // The middle half of the band (input lines 24 to 40) and of each block.
+    const uint32_t s = source.scale ? source.scale : 1;
+    const uint32_t first_line = (24 + s - 1) / s, last_line = 40 / s;
+    const uint32_t block = source.width / 32;
+    if (block == 0 || source.width > plane_width || last_line >= plane_height || first_line > last_line)
+        return std::nullopt;
+    constexpr unsigned threshold = (white.y + black.y) / 2, margin = 50;
+    uint32_t number = 0;
+    for (unsigned bit = 0; bit < 32; ++bit) {
+        const uint32_t left = uint32_t(uint64_t(bit) * source.width / 32) + block / 4;
+        const uint32_t right = uint32_t(uint64_t(bit + 1) * source.width / 32) - block / 4;
+        uint64_t sum = 0, count = 0;
+        for (uint32_t y = first_line; y <= last_line; ++y)
+            for (uint32_t x = left; x < right; ++x, ++count)
+                sum += luma[y * luma_stride + x];
+        const uint64_t mean = count ? sum / count : 0;
+        if (mean + margin > threshold && mean < threshold + margin)
+            return std::nullopt;
+        number = number << 1 | (mean > threshold ? 1 : 0);
+    }
+    return number;
 }
 
 void picture_timeline::change(const video_signal& input, duration now)

@@ -4,15 +4,18 @@
 // this file; a model that reads captured buffers (the encoder core) decodes
 // them with the same definitions.
 //
-// The input carries a test pattern: colour bars that scroll right by
-// scroll_step pixels per picture, a band with the picture number as 32
-// black or white blocks, and a stamp (picture_stamp) at the start of the
-// first line that a test reads back to see order, repeats and drops.
+// The input carries one of two test patterns (the board setting "pattern"):
+// "moving" (the default), colour bars that scroll right by scroll_step
+// pixels per picture, a band with the picture number as 32 black or white
+// blocks, and a stamp (picture_stamp) at the start of the first line that a
+// test reads back to see order, repeats and drops; or "bars", the static 75 %
+// colour bars of BT.709 at limited range, with neither band nor stamp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "sim/fpga/model_clock.h"
 #include "sim/fpga/video_signal.h"
@@ -28,6 +31,14 @@ enum class pixel_layout {
 std::optional<pixel_layout> layout_of_format_code(uint8_t code);
 // Bytes of one line of a picture width pixels wide.
 uint32_t line_pitch(pixel_layout layout, uint32_t width);
+// 4:2:0: where the chroma half of a line starts, found from the line pitch
+// alone (all a reader such as the encoder core is told): the last third of
+// the line, rounded down. For a pitch of width + width / 2 that is width.
+uint32_t chroma_offset(uint32_t stride);
+
+enum class test_pattern { moving, bars };
+// "moving" or "bars"; nullopt for anything else.
+std::optional<test_pattern> parse_test_pattern(const std::string& name);
 
 struct picture_geometry {
     pixel_layout layout = pixel_layout::yuv422;
@@ -67,8 +78,28 @@ struct picture_stamp {
 
 constexpr uint32_t scroll_step = 8;   // input pixels the bars move per picture
 
-// Writes picture number of the input into out (geometry.bytes() bytes).
-void render_picture(uint8_t* out, const picture_geometry& geometry, uint32_t number, uint8_t field);
+// Writes picture number of the input into out (geometry.bytes() bytes):
+// the exact source of any picture a core captured.
+void render_picture(uint8_t* out, const picture_geometry& geometry, uint32_t number, uint8_t field,
+                    test_pattern pattern = test_pattern::moving);
+
+// The Y'CbCr of bar i (0-7, left to right) of a pattern.
+struct bar_colour {
+    uint8_t y, cb, cr;
+};
+bar_colour bar_of(test_pattern pattern, unsigned i);
+// Bar i of "bars" covers the columns [bar_start(i), bar_start(i + 1)) of a
+// picture width pixels wide.
+uint32_t bar_start(unsigned i, uint32_t width);
+
+// The picture number that the counter band of a "moving" picture shows,
+// read from its luma plane after coding (luma: plane_width x plane_height
+// samples, luma_stride bytes a line) of a picture of geometry source. Each
+// bit is the mean of the middle of its block, so coding loss does not
+// matter; nullopt when the band does not lie within the plane or a block is
+// neither clearly white nor clearly black.
+std::optional<uint32_t> read_picture_number(const uint8_t* luma, size_t luma_stride, uint32_t plane_width,
+                                            uint32_t plane_height, const picture_geometry& source);
 
 // The picture grid of the input signal: pictures (fields) start every
 // period from the moment the signal appeared, and are numbered on from the

@@ -1,8 +1,5 @@
 #include "sim/fpga/capture_core.h"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <algorithm>
 
 #include "hw/registers.h"
@@ -25,13 +22,7 @@ uint32_t capture_core::read(unsigned r)
 {
     if (r != regs::control)
         return reg(r);
-    const uint32_t state = (current || pending) ? regs::state_busy : regs::state_idle;
-    return (reg(0) & 0x00FFFF00u) | state | uint32_t(events) << 24;
-}
-
-bool capture_core::irq_asserted() const
-{
-    return (events & regs::events_mask) && (lane(reg(0), regs::lane_enable) & regs::events_enable);
+    return control_readback(current || pending);
 }
 
 void capture_core::write(unsigned r, uint32_t value, uint32_t mask)
@@ -40,22 +31,16 @@ void capture_core::write(unsigned r, uint32_t value, uint32_t mask)
         write_other(r, value, mask);
         return;
     }
-    if (writes_lane(mask, regs::lane_events) && lane(value, regs::lane_events) == regs::events_clear) {
-        events = 0;
-        update_irq();
-    }
-    if (writes_lane(mask, regs::lane_enable))
-        update_irq();
-    if (!writes_lane(mask, regs::lane_command))
+    const std::optional<uint8_t> command = write_control(value, mask);
+    if (!command)
         return;
-    switch (lane(value, regs::lane_command)) {
+    switch (*command) {
     case 0:
         cancel();
         break;
     case regs::command_reset:
         cancel();
-        events = 0;
-        update_irq();
+        clear_events();
         break;
     case regs::command_arm: {
         job armed{reg(buffer_register), latch_count(), board.clock().now()};
@@ -68,7 +53,7 @@ void capture_core::write(unsigned r, uint32_t value, uint32_t mask)
         break;
     }
     default:
-        guest_error("unknown command 0x%02x in register 0", lane(value, regs::lane_command));
+        guest_error("unknown command 0x%02x in register 0", *command);
     }
 }
 
@@ -98,7 +83,7 @@ void capture_core::stop()
     stop_worker();
 }
 
-void capture_core::keep_real_time(bool on)
+void capture_core::run()
 {
     // Hardware is never late. A worker starved for a unit's time would end
     // the queued unit at once behind the late one; their interrupts merge
@@ -106,17 +91,7 @@ void capture_core::keep_real_time(bool on)
     // takes the board's mutex above the program's capture threads (a worker
     // preempted while it holds the mutex would hold up the others too), but
     // writes its data at normal priority: a picture's worth of writes must
-    // not keep an audio block waiting. Without the right to it (not root)
-    // it runs as it is.
-    if (board.clock().kind() != model_clock::mode::realtime)
-        return;
-    sched_param param{};
-    param.sched_priority = on ? sched_get_priority_max(SCHED_FIFO) : 0;
-    pthread_setschedparam(pthread_self(), on ? SCHED_FIFO : SCHED_OTHER, &param);
-}
-
-void capture_core::run()
-{
+    // not keep an audio block waiting.
     keep_real_time(true);
     std::unique_lock<std::mutex> lock(board.mutex());
     std::optional<duration> previous_end;
@@ -150,8 +125,7 @@ void capture_core::run()
                 continue;
         }
         ++units_done;
-        events = regs::events_mask;
-        update_irq();
+        raise_events();
         current = pending;
         pending.reset();
         previous_end = end;

@@ -32,7 +32,6 @@ public:
     ~capture_core() override;
 
     uint32_t read(unsigned reg) override;
-    bool irq_asserted() const override;
     // Abandons the unit in progress and times the next one afresh.
     void input_changed() override;
     void start() override;
@@ -79,12 +78,10 @@ protected:
 
 private:
     void run();
-    void keep_real_time(bool on);
 
     const unsigned buffer_register;
     std::optional<job> current;
     std::optional<job> pending;
-    uint8_t events = 0;
     uint64_t generation = 0;
     duration restarted_at{};   // board time of the last generation change
     std::atomic<uint64_t> units_done{0};

@@ -1,10 +1,12 @@
 #include "sim/fpga/core_model.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <cstdarg>
 #include <cstdio>
 
+#include "hw/registers.h"
 #include "sim/fpga/fpga.h"
 
 namespace vfpga {
@@ -48,14 +50,81 @@ void core_model::update_irq()
         board.update_irq(irq_number);
 }
 
-void core_model::guest_error(const char* format, ...)
+namespace {
+
+std::string formatted(const char* format, va_list args)
 {
     char text[256];
+    vsnprintf(text, sizeof text, format, args);
+    return text;
+}
+
+}  // namespace
+
+void core_model::guest_error(const char* format, ...)
+{
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    const std::string text = formatted(format, args);
     va_end(args);
     board.report_guest_error(model_name + ": " + text);
+}
+
+void core_model::unimplemented(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const std::string text = formatted(format, args);
+    va_end(args);
+    board.report_unimplemented(model_name + ": " + text);
+}
+
+std::optional<uint8_t> core_model::write_control(uint32_t value, uint32_t mask)
+{
+    if (writes_lane(mask, regs::lane_events) && lane(value, regs::lane_events) == regs::events_clear)
+        clear_events();
+    if (writes_lane(mask, regs::lane_enable))
+        update_irq();
+    if (!writes_lane(mask, regs::lane_command))
+        return std::nullopt;
+    return lane(value, regs::lane_command);
+}
+
+void core_model::raise_events()
+{
+    events = regs::events_mask;
+    update_irq();
+}
+
+void core_model::clear_events()
+{
+    events = 0;
+    update_irq();
+}
+
+bool core_model::events_pending() const
+{
+    return events & regs::events_mask;
+}
+
+bool core_model::events_pending_and_enabled() const
+{
+    return events_pending() && (lane(registers[regs::control], regs::lane_enable) & regs::events_enable);
+}
+
+uint32_t core_model::control_readback(bool busy) const
+{
+    const uint32_t state = busy ? regs::state_busy : regs::state_idle;
+    return (registers[regs::control] & 0x00FFFF00u) | state | uint32_t(events) << 24;
+}
+
+void core_model::keep_real_time(bool on)
+{
+    if (board.clock().kind() != model_clock::mode::realtime)
+        return;
+    sched_param param{};
+    param.sched_priority = on ? sched_get_priority_max(SCHED_FIFO) : 0;
+    pthread_setschedparam(pthread_self(), on ? SCHED_FIFO : SCHED_OTHER, &param);
 }
 
 }  // namespace vfpga

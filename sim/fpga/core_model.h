@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,8 +34,9 @@ public:
     // A bus read; by default what was last written.
     virtual uint32_t read(unsigned reg) { return registers[reg]; }
 
-    // Level of the core's interrupt source.
-    virtual bool irq_asserted() const { return false; }
+    // Level of the core's interrupt source: by default its events of the
+    // shared handshake (below), pending and enabled.
+    virtual bool irq_asserted() const { return events_pending_and_enabled(); }
 
     // The board's input signal changed (board mutex held).
     virtual void input_changed() {}
@@ -52,6 +54,28 @@ protected:
     void update_irq();
     // A register written in a way the real core would not accept: a product bug.
     void guest_error(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // A write the model does not model yet: never swallowed, so that a
+    // program relying on it shows.
+    void unimplemented(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    // The event handshake of register 0 that every core shares: lane 2
+    // enables the events (0xC0), lane 3 reads them and 0xC0 clears them.
+    // write_control reacts to the event lanes a write of register 0
+    // touches and returns the command byte when it wrote lane 0.
+    std::optional<uint8_t> write_control(uint32_t value, uint32_t mask);
+    void raise_events();
+    void clear_events();
+    bool events_pending() const;
+    bool events_pending_and_enabled() const;
+    // Register 0 as read: the lanes written, the state in bits 0-1, the
+    // pending events in lane 3.
+    uint32_t control_readback(bool busy) const;
+
+    // A worker that keeps real time runs above the program's threads while
+    // it holds the board's mutex or waits for its moment, and at normal
+    // priority while it moves or codes data (on a real-time board clock,
+    // with the right to it; otherwise nothing changes).
+    void keep_real_time(bool on);
 
     // A worker thread of the model's own (pacing units, following a
     // schedule), named "fpga:" and the model's name. stop_worker sets
@@ -72,6 +96,7 @@ private:
     int irq_number;
     std::vector<uint32_t> registers;
     std::thread worker;
+    uint8_t events = 0;   // pending event bits (lane 3 of register 0)
 };
 
 }  // namespace vfpga

@@ -299,6 +299,13 @@ void fpga::report_guest_error(const std::string& text)
         errors.push_back(text);
 }
 
+void fpga::report_unimplemented(const std::string& text)
+{
+    fprintf(stderr, "virtual board: unimplemented: %s\n", text.c_str());
+    if (errors.size() < 1000)
+        errors.push_back("unimplemented: " + text);
+}
+
 uint8_t* fpga::dma(uint64_t physical, size_t length)
 {
     if (physical + length > memory_length || physical + length < physical) {

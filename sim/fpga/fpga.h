@@ -81,6 +81,9 @@ public:
     std::condition_variable& changed() { return model_wakeup; }
     void update_irq(int irq);
     void report_guest_error(const std::string& text);
+    // A write to something a model does not model yet; listed with the
+    // guest errors (as "unimplemented: ..."), so that tests see it too.
+    void report_unimplemented(const std::string& text);
     // The video signal at the input; set_input tells every model.
     const video_signal& input() const { return input_signal; }
     void set_input(const video_signal& signal);
@@ -146,5 +149,8 @@ private:
 
 // Builds the core models of a board (one line per model kind).
 void build_models(fpga& board);
+// Throws std::runtime_error for a model setting the models would refuse, so
+// that a launcher can say so before anything runs.
+void check_model_settings(const board_config& config);
 
 }  // namespace vfpga

@@ -10,7 +10,7 @@ status=$?
 check_eq "$status" 0 "appliance status after SIGTERM"
 check_contains "$(cat "$scratch/out")" '<ndi_capabilities qrn_ptz="true" web_control="http://192.168.5.20"/>' "capabilities"
 
-streams=$(ffprobe -v error -show_entries stream=codec_type,codec_name,sample_rate,channels -of csv=p=0 "$scratch/rec.mkv")
+streams=$(ffprobe -v error -select_streams a -show_entries stream=codec_type,codec_name,sample_rate,channels -of csv=p=0 "$scratch/rec.mkv")
 check_eq "$streams" "pcm_s32le,audio,48000,2" "one audio stream"
 duration=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$scratch/rec.mkv")
 # The monitor joins once the appliance listens (start-up is slow under the

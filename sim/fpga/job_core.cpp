@@ -1,0 +1,116 @@
+#include "sim/fpga/job_core.h"
+
+#include "hw/registers.h"
+#include "sim/fpga/fpga.h"
+
+namespace vfpga {
+
+job_core::job_core(fpga& host, std::string core_name, uint32_t first, unsigned count, int line)
+    : core_model(host, std::move(core_name), first, count, line)
+{
+}
+
+job_core::~job_core()
+{
+    stop();
+}
+
+uint32_t job_core::read(unsigned r)
+{
+    return r == regs::control ? control_readback(busy()) : reg(r);
+}
+
+void job_core::write(unsigned r, uint32_t value, uint32_t mask)
+{
+    if (r != regs::control) {
+        write_other(r, value, mask);
+        return;
+    }
+    const std::optional<uint8_t> command = write_control(value, mask);
+    if (!command)
+        return;
+    switch (*command) {
+    case 0:
+        cancel();
+        break;
+    case regs::command_arm: {
+        if (current) {
+            // A hung core (fault injection) ignores starts, as hardware
+            // that has locked up would; otherwise this is a program fault.
+            if (!planned.hangs)
+                guest_error("started while still coding the previous job");
+            break;
+        }
+        job started{std::vector<uint32_t>(register_count()), board.clock().now()};
+        for (unsigned i = 0; i < register_count(); ++i)
+            started.registers[i] = reg(i);
+        planned = begin(started);
+        current = std::move(started);
+        ++generation;
+        update_irq();   // a busy core holds back a shared line
+        break;
+    }
+    default:
+        guest_error("unknown command 0x%02x in register 0", *command);
+    }
+}
+
+void job_core::cancel()
+{
+    if (!current)
+        return;
+    current.reset();
+    planned = task{};
+    ++generation;
+    update_irq();
+}
+
+void job_core::start()
+{
+    start_worker([this] { run(); });
+}
+
+void job_core::stop()
+{
+    stop_worker();
+}
+
+void job_core::run()
+{
+    // Like the capture cores, the worker keeps time above the program's
+    // threads, and does the work itself at normal priority.
+    keep_real_time(true);
+    std::unique_lock<std::mutex> lock(board.mutex());
+    while (!stopping) {
+        if (!current) {
+            board.changed().wait(lock, [&] { return stopping || current.has_value(); });
+            continue;
+        }
+        const uint64_t seen = generation;
+        auto woken = [&] { return stopping || generation != seen; };
+        if (planned.hangs) {
+            board.changed().wait(lock, woken);
+            continue;
+        }
+        const duration end = current->started_at + planned.length;
+        completion done;
+        if (auto work = std::move(planned.work)) {
+            lock.unlock();
+            keep_real_time(false);
+            done = work();
+            keep_real_time(true);
+            lock.lock();
+            if (woken())
+                continue;   // stopped, or abandoned while it worked
+        }
+        if (!board.clock().wait_until(lock, board.changed(), end, woken))
+            continue;
+        if (done)
+            done();
+        current.reset();
+        ++jobs_done;
+        raise_events();
+    }
+}
+
+}  // namespace vfpga
