@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,12 +25,9 @@
 #include "sim/cores/speedhq_coder.h"
 #include "sim/cores/video_pattern.h"
 #include "sim/fpga/fpga.h"
+#include "bench/ffmpeg_speedhq.h"
 #include "tests/support/speedhq_decode.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-}
 
 using namespace vfpga;
 
@@ -164,51 +162,6 @@ private:
     const uint32_t source = 0x10000000, output = 0x20000000;
 };
 
-// FFmpeg's speedhq encoder at the qscale whose header byte is our Q.
-double ffmpeg_encoder(const picture_kind& kind, int pictures)
-{
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_SPEEDHQ);
-    if (!codec)
-        return -1;
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    context->width = int(kind.width);
-    context->height = int(kind.height);
-    context->pix_fmt = kind.layout == pixel_layout::yuv420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P;
-    context->time_base = {1, 60};
-    context->flags |= AV_CODEC_FLAG_QSCALE;
-    context->thread_count = 1;
-    if (avcodec_open2(context, codec, nullptr) < 0) {
-        avcodec_free_context(&context);
-        return -1;
-    }
-    const std::vector<uint8_t> picture = rendered(kind, 1000);
-    const yuv_planes planes =
-        planes_of_source(picture.data(), kind.layout, geometry_of(kind).stride, kind.width, kind.height);
-    AVFrame* frame = av_frame_alloc();
-    frame->format = context->pix_fmt;
-    frame->width = context->width;
-    frame->height = context->height;
-    av_frame_get_buffer(frame, 0);
-    for (int p = 0; p < 3; ++p)
-        for (uint32_t line = 0; line < planes.plane_height(p); ++line)
-            memcpy(frame->data[p] + line * frame->linesize[p], &planes.plane(p)[line * planes.plane_width(p)],
-                   planes.plane_width(p));
-    frame->quality = FF_QP2LAMBDA * (100 - quality) / 2;
-    AVPacket* packet = av_packet_alloc();
-    const double start = cpu_ms(CLOCK_THREAD_CPUTIME_ID);
-    for (int i = 0; i < pictures; ++i) {
-        frame->pts = i;
-        avcodec_send_frame(context, frame);
-        while (avcodec_receive_packet(context, packet) == 0)
-            av_packet_unref(packet);
-    }
-    const double ms = (cpu_ms(CLOCK_THREAD_CPUTIME_ID) - start) / pictures;
-    av_packet_free(&packet);
-    av_frame_free(&frame);
-    avcodec_free_context(&context);
-    return ms;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -227,7 +180,10 @@ int main(int argc, char** argv)
             const auto [cpu, wall] = run->measure(kind, pictures);
             printf("  %6.2f / %6.2f", cpu, wall);
         }
-        printf(" %8.2f\n", ffmpeg_encoder(kind, pictures));
+        const std::vector<uint8_t> picture = rendered(kind, 1000);
+        const std::vector<yuv_planes> planes = {
+            planes_of_source(picture.data(), kind.layout, geometry_of(kind).stride, kind.width, kind.height)};
+        printf(" %8.2f\n", bench::ffmpeg_speedhq_ms(planes, kind.layout == pixel_layout::yuv420, quality, pictures));
         fflush(stdout);
     }
     return 0;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "bench/board_run.h"
+#include "bench/ffmpeg_speedhq.h"
 #include "bench/progress.h"
 #include "bench/text_table.h"
 
@@ -95,6 +96,20 @@ pipeline_result run_pipeline(const pipeline_config& config)
             ++result.sent_full;
     }
     return result;
+}
+
+}  // namespace bench
+
+namespace bench {
+
+double ffmpeg_peer_ns(const pipeline_result& result)
+{
+    const monitor_stream* full = result.monitor ? result.monitor->stream(false) : nullptr;
+    if (!full || full->q_last < 0)
+        return -1;
+    // Pictures of their own, so that a cache cannot make one picture cheap.
+    const std::vector<yuv_planes> pictures = input_pictures(result.config.signal, 30);
+    return ffmpeg_speedhq_ms(pictures, false, full->q_last, 120) * 1e6;
 }
 
 }  // namespace bench

@@ -59,4 +59,10 @@ pipeline_result run_pipeline(const pipeline_config& config);
 // "0.123 ms" style cells.
 std::string ms_cell(double ns);
 
+// FFmpeg's SpeedHQ encoder on pictures of the run's input (the virtual
+// input core's, 4:2:2, as the program gets them), at the Q the program
+// last coded the full stream with: CPU nanoseconds per picture, or a
+// negative value when it could not be measured.
+double ffmpeg_peer_ns(const pipeline_result& result);
+
 }  // namespace bench

@@ -5,7 +5,9 @@
 // 720p50 and 1080i59.94 with 4 cores, one run each, side by side. Needs
 // root.
 #include <cstdio>
+#include <algorithm>
 #include <exception>
+#include <map>
 #include <vector>
 
 #include "bench/board_run.h"
@@ -57,23 +59,34 @@ int main(int argc, char** argv)
     std::printf("Scale: CPU per picture (per field for 1080i) as the work grows, %.0f s each\n%s\n\n",
                 args.number("seconds"), machine_description().c_str());
     text_table table({"input, encoder cores", "pictures/s", "program", "vidcap", "vidcomp", "copy + send",
-                      "rest of the program", "program, of one CPU", "stand-ins", "not sent"});
+                      "audio", "rest", "program, of one CPU", "switches", "stand-ins", "FFmpeg", "not sent"});
+    std::map<std::string, double> ffmpeg_ns;   // by input: the cores' count does not change the pictures
     for (const pipeline_result& r : results) {
+        if (!ffmpeg_ns.count(r.config.signal))
+            ffmpeg_ns[r.config.signal] = ffmpeg_peer_ns(r);
+        const double ffmpeg = ffmpeg_ns[r.config.signal];
         const int64_t program = r.program_ns();
         const int64_t capture = cpu_of(r, {"vidcap"}), compress = cpu_of(r, {"vidcomp"});
         const int64_t send = cpu_of(r, {"vidcomp:copy", "send_full", "send_prvw"});
+        const int64_t audio = cpu_of(r, {"audcap", "audcomp"});
         const int64_t stand_ins = total_of(r.threads, thread_owner::virtual_cores).cpu_ns +
                                   total_of(r.threads, thread_owner::ndi_runtime).cpu_ns +
                                   total_of(r.threads, thread_owner::other).cpu_ns;
         table.add({r.config.label(), format("%.2f", double(r.captured) / r.window_seconds),
                    ms_cell(r.per_picture_ns(program)), ms_cell(r.per_picture_ns(capture)),
                    ms_cell(r.per_picture_ns(compress)), ms_cell(r.per_picture_ns(send)),
-                   ms_cell(r.per_picture_ns(program - capture - compress - send)),
+                   ms_cell(r.per_picture_ns(audio)), ms_cell(r.per_picture_ns(program - capture - compress - send - audio)),
                    format("%.2f %%", 100.0 * double(program) / 1e9 / r.window_seconds),
-                   ms_cell(r.per_picture_ns(stand_ins)), std::to_string(r.dropped())});
+                   format("%.1f", double(total_of(r.threads, thread_owner::program).switches) /
+                                      double(std::max<uint64_t>(r.captured, 1))),
+                   ms_cell(r.per_picture_ns(stand_ins)),
+                   ffmpeg > 0 ? format("%.3f ms (%.1fx)", ffmpeg / 1e6, ffmpeg / r.per_picture_ns(program)) : "-",
+                   std::to_string(r.dropped())});
     }
     std::printf("%s", table.text().c_str());
-    std::printf("\nstand-ins: the virtual cores and the NDI runtime, which share the program's process here.\n");
+    std::printf("\nswitches: the program's context switches per picture. stand-ins: the virtual cores and the NDI\n"
+                "runtime, which share the program's process here. FFmpeg: its software SpeedHQ encoder on the\n"
+                "input's pictures at the program's last Q, and how many times the program's CPU that is.\n");
     for (const pipeline_result& r : results)
         print_guest_errors(r.guest_errors);
     return 0;
