@@ -39,18 +39,11 @@ const char* owner_name(thread_owner owner)
 
 void print_threads(const pipeline_result& r)
 {
-    text_table table({"thread", "threads", "CPU s", "per picture", "in the kernel", "switches per picture",
-                      "of one CPU"});
+    text_table table({"thread", "threads", "CPU s", "per picture", "switches per picture", "of one CPU"});
     auto row = [&](const std::string& name, const thread_group& g) {
         const double pictures = double(std::max<uint64_t>(r.captured, 1));
         table.add({name, g.threads ? std::to_string(g.threads) : "-", format("%.3f", double(g.cpu_ns) / 1e9),
-                   ms_cell(r.per_picture_ns(g.cpu_ns)),
-                   // The kernel's time comes in clock ticks: below a tenth of a
-                   // second it says little.
-                   g.cpu_ns >= 100000000
-                       ? format("%.0f %%", std::min(100.0, 100.0 * double(g.kernel_ns) / double(g.cpu_ns)))
-                       : "-",
-                   format("%.1f", double(g.switches) / pictures),
+                   ms_cell(r.per_picture_ns(g.cpu_ns)), format("%.1f", double(g.switches) / pictures),
                    format("%.2f %%", 100.0 * double(g.cpu_ns) / 1e9 / r.window_seconds)});
     };
     for (thread_owner owner :
@@ -71,8 +64,7 @@ void print_threads(const pipeline_result& r)
     std::printf("%s", table.text().c_str());
     if (r.vanished_threads)
         std::printf("(%d threads ended within the window; their CPU is not counted)\n", r.vanished_threads);
-    std::printf("(in the kernel: system time, to the clock tick; switches: voluntary and involuntary context "
-                "switches)\n");
+    std::printf("(switches: voluntary and involuntary context switches)\n");
 }
 
 void print_pictures(const pipeline_result& r)

@@ -14,22 +14,24 @@ namespace {
 
 void read_cpu(const std::string& task, thread_time& t)
 {
-    // utime and stime are fields 14 and 15 of stat, after the name in
-    // brackets (which may hold spaces).
-    std::ifstream stat_file(task + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
-    const size_t name_end = text.rfind(')');
-    std::istringstream fields(name_end == std::string::npos ? "" : text.substr(name_end + 2));
-    std::string field;
-    long long user = 0, system = 0;
-    for (int i = 3; i <= 13 && fields >> field; ++i) {
-    }
-    fields >> user >> system;
-    const int64_t tick_ns = 1000000000 / sysconf(_SC_CLK_TCK);
-    t.kernel_ns = system * tick_ns;
     std::ifstream schedstat(task + "/schedstat");
     long long on_cpu = -1;
-    t.cpu_ns = schedstat >> on_cpu && on_cpu >= 0 ? on_cpu : (user + system) * tick_ns;
+    if (schedstat >> on_cpu && on_cpu >= 0) {
+        t.cpu_ns = on_cpu;
+    } else {
+        // utime and stime are fields 14 and 15 of stat, after the name in
+        // brackets (which may hold spaces).
+        std::ifstream stat_file(task + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
+        const size_t name_end = text.rfind(')');
+        std::istringstream fields(name_end == std::string::npos ? "" : text.substr(name_end + 2));
+        std::string field;
+        long long user = 0, system = 0;
+        for (int i = 3; i <= 13 && fields >> field; ++i) {
+        }
+        fields >> user >> system;
+        t.cpu_ns = (user + system) * (1000000000 / sysconf(_SC_CLK_TCK));
+    }
 
     std::ifstream status(task + "/status");
     for (std::string line; std::getline(status, line);)
@@ -84,7 +86,6 @@ thread_delta thread_time_delta(const std::vector<thread_time>& start, const std:
         thread_time d = t;
         if (auto it = before.find(t.tid); it != before.end()) {
             d.cpu_ns -= it->second->cpu_ns;
-            d.kernel_ns -= it->second->kernel_ns;
             d.switches -= it->second->switches;
             before.erase(it);
         }
@@ -107,7 +108,7 @@ std::vector<thread_group> group_threads(pid_t pid, const std::vector<thread_time
 {
     std::vector<thread_group> groups;
     for (const std::string& name : program_thread_names())
-        groups.push_back({name, thread_owner::program, 0, 0, 0, 0});
+        groups.push_back({name, thread_owner::program, 0, 0, 0});
     for (const thread_time& t : threads) {
         const std::string name = t.tid == pid ? "main" : t.name;
         // A thread that still has the process's name was made by the main
@@ -117,10 +118,9 @@ std::vector<thread_group> group_threads(pid_t pid, const std::vector<thread_time
             return g.name == name && g.owner == owner;
         });
         if (group == groups.end())
-            group = groups.insert(groups.end(), {name, owner, 0, 0, 0, 0});
+            group = groups.insert(groups.end(), {name, owner, 0, 0, 0});
         ++group->threads;
         group->cpu_ns += t.cpu_ns;
-        group->kernel_ns += t.kernel_ns;
         group->switches += t.switches;
     }
     return groups;
@@ -128,13 +128,12 @@ std::vector<thread_group> group_threads(pid_t pid, const std::vector<thread_time
 
 thread_group total_of(const std::vector<thread_group>& groups, thread_owner owner)
 {
-    thread_group total{"all", owner, 0, 0, 0, 0};
+    thread_group total{"all", owner, 0, 0, 0};
     for (const thread_group& g : groups) {
         if (g.owner != owner)
             continue;
         total.threads += g.threads;
         total.cpu_ns += g.cpu_ns;
-        total.kernel_ns += g.kernel_ns;
         total.switches += g.switches;
     }
     return total;

@@ -1,7 +1,6 @@
 // CPU time per thread of a process, read from /proc/PID/task (schedstat's
-// nanoseconds on the CPU, else utime + stime in clock ticks), with the share
-// spent in the kernel (stat's stime, in clock ticks) and the context
-// switches (status), and the split of a run's CPU into the program's
+// nanoseconds on the CPU, else utime + stime in clock ticks), with its
+// context switches (status), and the split of a run's CPU into the program's
 // threads, by the names the program gives them, and the stand-ins' threads
 // that share its process.
 //
@@ -20,7 +19,6 @@ struct thread_time {
     pid_t tid = 0;
     std::string name;
     int64_t cpu_ns = 0;
-    int64_t kernel_ns = 0;   // of it, in the kernel (clock-tick resolution)
     int64_t switches = 0;    // voluntary and involuntary context switches
 };
 
@@ -46,7 +44,6 @@ struct thread_group {
     thread_owner owner = thread_owner::other;
     int threads = 0;
     int64_t cpu_ns = 0;
-    int64_t kernel_ns = 0;
     int64_t switches = 0;
 };
 

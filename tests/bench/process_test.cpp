@@ -60,15 +60,12 @@ TEST(memory_use, sees_this_process_allocate)
 TEST(thread_times, deltas_count_new_threads_whole_and_vanished_ones_apart)
 {
     using bench::thread_time;
-    const std::vector<thread_time> start = {{10, "vidcap", 1000, 100, 5}, {11, "ndi:tx", 500, 0, 1},
-                                            {12, "ndi:tx", 700, 0, 1}};
-    const std::vector<thread_time> end = {{10, "vidcap", 1600, 300, 9}, {12, "ndi:tx", 900, 0, 1},
-                                          {13, "ndi:tx", 50, 10, 2}};
+    const std::vector<thread_time> start = {{10, "vidcap", 1000, 5}, {11, "ndi:tx", 500, 1}, {12, "ndi:tx", 700, 1}};
+    const std::vector<thread_time> end = {{10, "vidcap", 1600, 9}, {12, "ndi:tx", 900, 1}, {13, "ndi:tx", 50, 2}};
     const bench::thread_delta d = bench::thread_time_delta(start, end);
     EXPECT_EQ(d.vanished, 1);
     ASSERT_EQ(d.threads.size(), 3u);
     EXPECT_EQ(d.threads[0].cpu_ns, 600);
-    EXPECT_EQ(d.threads[0].kernel_ns, 200);
     EXPECT_EQ(d.threads[0].switches, 4);
     EXPECT_EQ(d.threads[2].switches, 2);
     EXPECT_EQ(d.threads[1].cpu_ns, 200);
@@ -79,9 +76,8 @@ TEST(thread_times, groups_by_owner_with_the_first_thread_as_main)
 {
     using bench::thread_owner;
     const std::vector<bench::thread_time> threads = {
-        {100, "ndi-encoder", 7, 0, 1}, {101, "vidcomp", 20, 5, 3},     {102, "ndi:tx", 3, 1, 0},
-        {103, "ndi:tx", 4, 1, 0},      {104, "fpga:vid_in", 30, 0, 0}, {105, "ndi-encoder", 9, 0, 0},
-        {106, "queuePTZ", 1, 0, 2},
+        {100, "ndi-encoder", 7, 1}, {101, "vidcomp", 20, 3},     {102, "ndi:tx", 3, 0}, {103, "ndi:tx", 4, 0},
+        {104, "fpga:vid_in", 30, 0}, {105, "ndi-encoder", 9, 0}, {106, "queuePTZ", 1, 2},
     };
     const auto groups = bench::group_threads(100, threads);
     auto find = [&](const std::string& name, thread_owner owner) {
@@ -100,7 +96,7 @@ TEST(thread_times, groups_by_owner_with_the_first_thread_as_main)
     EXPECT_EQ(program.threads, 3);
     EXPECT_EQ(program.switches, 6);
     EXPECT_EQ(bench::total_of(groups, thread_owner::virtual_cores).cpu_ns, 30);
-    EXPECT_EQ(bench::total_of(groups, thread_owner::ndi_runtime).kernel_ns, 2);
+    EXPECT_EQ(bench::total_of(groups, thread_owner::ndi_runtime).threads, 2);
 }
 
 TEST(thread_times, a_busy_named_thread_of_this_process_shows_its_cpu)
@@ -124,6 +120,5 @@ TEST(thread_times, a_busy_named_thread_of_this_process_shows_its_cpu)
     ASSERT_NE(it, threads.end());
     EXPECT_GE(it->cpu_ns, 60000000);
     EXPECT_LT(it->cpu_ns, 1000000000);
-    EXPECT_LT(it->kernel_ns, it->cpu_ns) << "it spun in user space";
     EXPECT_GT(it->switches, 0);
 }
