@@ -220,6 +220,16 @@ std::optional<sender_config> sender_config::from(const char* configuration_text,
     if (const char* verbose = std::getenv("NDI_SIM_VERBOSE"); verbose != nullptr)
         config.verbose = verbose[0] != '\0' && verbose[0] != '0';
 
+    if (const char* bitrate = std::getenv("NDI_SIM_BITRATE"); bitrate != nullptr && bitrate[0] != '\0') {
+        char* end = nullptr;
+        const double mbps = std::strtod(bitrate, &end);
+        if (end == bitrate || *end != '\0' || !(mbps > 0 && mbps <= 10000)) {
+            error = std::string("NDI_SIM_BITRATE is not a bitrate in Mbit/s: ") + bitrate;
+            return std::nullopt;
+        }
+        config.full_mbps = mbps;
+    }
+
     if (!valid_address(config.address)) {
         error = "not an IPv4 address: " + config.address;
         return std::nullopt;

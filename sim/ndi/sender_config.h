@@ -9,6 +9,8 @@
 //   NDI_SIM_PORT      TCP port (0: any free port)
 //   NDI_SIM_ADDRESS   IPv4 address to listen on (0.0.0.0: every address)
 //   NDI_SIM_VERBOSE   1: report listening and receivers on standard error
+//   NDI_SIM_BITRATE   the rate control's target in Mbit/s for a 4:2:2 1080p60
+//                     full stream (default 140; other sizes and rates scale)
 #pragma once
 
 #include <cstdint>
@@ -21,6 +23,7 @@ struct sender_config {
     std::string address = "0.0.0.0";
     uint16_t port = 5960;
     bool verbose = false;
+    double full_mbps = 140;   // NDI_SIM_BITRATE
 
     // Empty, with the reason in error, when the text or the environment
     // holds something unusable.
