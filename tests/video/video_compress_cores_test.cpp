@@ -12,6 +12,7 @@
 #include "hw/hardware.h"
 #include "ndi/network_send.h"
 #include "sim/cores/video_pattern.h"
+#include "tests/support/loopback_sender.h"
 #include "tests/support/speedhq_decode.h"
 #include "tests/support/test_board.h"
 #include "tests/video/ndi_video_calls.h"
@@ -36,9 +37,6 @@ struct coding_board {
     {
         ndi_video_calls::log().clear();
         ndi_video_calls::log().answer_q([](const NDIlib_video_frame_v2_t&) { return settled_q; });
-        setenv("NDI_SIM_PORT", "0", 1);
-        setenv("NDI_SIM_ADDRESS", "127.0.0.1", 1);
-        sender = std::make_shared<network_send>(ndi_configuration(), nullptr, "PTZ");
         compress = std::make_shared<video_compress>(hw, sender);
         compress->enable();
     }
@@ -71,7 +69,7 @@ struct coding_board {
 
     test_board board;
     std::shared_ptr<hardware> hw = std::make_shared<hardware>();
-    std::shared_ptr<network_send> sender;
+    std::shared_ptr<network_send> sender = loopback_sender();
     std::shared_ptr<video_compress> compress;
 };
 
