@@ -33,7 +33,7 @@ using namespace vfpga;
 
 namespace {
 
-constexpr int quality = 70;   // where the rate control typically settles
+constexpr int quality = 90;   // where the rate control settles with the moving pattern at the default target
 
 struct picture_kind {
     const char* name;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "hw/registers.h"
+#include "sim/cores/preview_input_core.h"
 #include "sim/fpga/fpga.h"
 
 namespace vfpga {
@@ -102,6 +103,11 @@ void video_input_core::input_changed()
 {
     grid.change(board.input(), board.clock().now());
     capture_core::input_changed();
+}
+
+bool video_input_core::may_complete(duration end)
+{
+    return done_by(board.model<preview_input_core>(), end);
 }
 
 uint32_t video_input_core::latch_count()

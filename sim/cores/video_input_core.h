@@ -82,6 +82,11 @@ protected:
     const picture_timeline* timeline() const override { return &grid; }
     std::optional<picture_geometry> geometry_of(const job& unit) override;
     uint32_t latch_count() override;
+    // The program takes vid_in's interrupt for the end of the preview's
+    // picture too: on the board both cores finish a picture together, so a
+    // picture is not complete here while pvw_in still writes the same one
+    // (its worker may lag on a busy machine).
+    bool may_complete(duration end) override;
 
 private:
     picture_timeline grid;

@@ -1,6 +1,10 @@
 #include "sim/cores/video_pattern.h"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
+#include <numbers>
 #include <vector>
 
 namespace vfpga {
@@ -32,6 +36,36 @@ constexpr uint32_t band_end = 48;
 
 enum class row_kind { bars, counter };
 
+// The moving bars carry fine detail: a grid of soft luma dots that moves
+// with them. Flat bars code to the same few bits whatever the quality
+// factor, which leaves the NDI runtime's rate control nothing to steer; the
+// detail makes a picture's size follow Q as a camera picture's does. The
+// detail repeats every detail_columns input pixels and detail_rows input
+// lines, and is 0 on every detail_rows-th line.
+constexpr uint32_t detail_columns = 13;
+constexpr uint32_t detail_rows = 9;
+constexpr double detail_amplitude = 40;
+
+using detail_table = std::array<std::array<int8_t, detail_columns>, detail_rows>;
+
+const detail_table& detail()
+{
+    static const detail_table table = [] {
+        detail_table t{};
+        for (uint32_t r = 0; r < detail_rows; ++r)
+            for (uint32_t c = 0; c < detail_columns; ++c)
+                t[r][c] = int8_t(std::lround(detail_amplitude * std::sin(2 * std::numbers::pi * c / detail_columns) *
+                                             std::sin(2 * std::numbers::pi * r / detail_rows)));
+        return t;
+    }();
+    return table;
+}
+
+uint8_t with_detail(uint8_t luma, int8_t offset)
+{
+    return uint8_t(std::clamp(int(luma) + offset, 16, 235));
+}
+
 row_kind kind_of_row(uint32_t input_row)
 {
     return input_row >= band_first && input_row < band_end ? row_kind::counter : row_kind::bars;
@@ -46,7 +80,8 @@ public:
     {
     }
 
-    yuv at(row_kind row, uint32_t x) const
+    // detail_row: the input line's place in the detail grid.
+    yuv at(row_kind row, uint32_t x, uint32_t detail_row) const
     {
         if (kind == test_pattern::bars)
             return bars_75[uint64_t(x) * 8 / input_width];
@@ -56,7 +91,9 @@ public:
         }
         const uint64_t period = 8 * bar_width;
         const uint64_t position = (x + period - shift) % period;
-        return bars_100[position / bar_width];
+        yuv c = bars_100[position / bar_width];
+        c.y = with_detail(c.y, detail()[detail_row][position % detail_columns]);
+        return c;
     }
 
 private:
@@ -69,14 +106,15 @@ private:
 
 // One line of a row kind. For 4:2:0 the chroma half carries U (even lines)
 // or V (odd lines).
-std::vector<uint8_t> make_line(const picture_geometry& g, const pattern& p, row_kind kind, bool odd)
+std::vector<uint8_t> make_line(const picture_geometry& g, const pattern& p, row_kind kind, bool odd,
+                               uint32_t detail_row)
 {
     std::vector<uint8_t> line(g.stride, 0);
     const uint32_t s = g.scale;
     if (g.layout == pixel_layout::yuv422) {
         for (uint32_t x = 0; x + 1 < g.width; x += 2) {
-            const yuv left = p.at(kind, x * s);
-            const yuv right = p.at(kind, (x + 1) * s);
+            const yuv left = p.at(kind, x * s, detail_row);
+            const yuv right = p.at(kind, (x + 1) * s, detail_row);
             uint8_t* q = &line[2 * x];
             q[0] = left.u;
             q[1] = left.y;
@@ -86,10 +124,10 @@ std::vector<uint8_t> make_line(const picture_geometry& g, const pattern& p, row_
         return line;
     }
     for (uint32_t x = 0; x < g.width; ++x)
-        line[x] = p.at(kind, x * s).y;
+        line[x] = p.at(kind, x * s, detail_row).y;
     const uint32_t chroma = chroma_offset(g.stride);
     for (uint32_t j = 0; j < g.width / 2 && chroma + j < g.stride; ++j) {
-        const yuv c = p.at(kind, 2 * j * s);
+        const yuv c = p.at(kind, 2 * j * s, detail_row);
         line[chroma + j] = odd ? c.v : c.u;
     }
     return line;
@@ -220,18 +258,28 @@ std::optional<picture_stamp> picture_stamp::read(const uint8_t* p)
 void render_picture(uint8_t* out, const picture_geometry& g, uint32_t number, uint8_t field, test_pattern chosen)
 {
     const pattern p(chosen, g.width * g.scale, number);
-    // Every row of a kind is the same line, so each is made once and copied.
-    const std::vector<uint8_t> lines[2][2] = {
-        {make_line(g, p, row_kind::bars, false), make_line(g, p, row_kind::bars, true)},
-        {make_line(g, p, row_kind::counter, false), make_line(g, p, row_kind::counter, true)},
-    };
+    // Rows of a kind differ only in their place in the detail grid (and, for
+    // 4:2:0, whether they carry U or V), so each such line is made once and
+    // copied.
+    std::vector<uint8_t> bar_lines[detail_rows][2];
+    for (uint32_t r = 0; r < detail_rows; ++r)
+        for (int odd = 0; odd < 2; ++odd)
+            bar_lines[r][odd] = make_line(g, p, row_kind::bars, odd, r);
+    const std::vector<uint8_t> counter_lines[2] = {make_line(g, p, row_kind::counter, false, 0),
+                                                   make_line(g, p, row_kind::counter, true, 0)};
     for (uint32_t y = 0; y < g.height; ++y) {
-        // 4:2:0 chroma is shared by a line pair: take it from the pair's
-        // first line, so both lines of the pair agree.
+        // 4:2:0 chroma is shared by a line pair: the pair's first line
+        // decides the kind, so both lines of the pair agree (the detail is
+        // in the luma alone).
         const uint32_t row = g.layout == pixel_layout::yuv420 ? (y & ~1u) : y;
-        const int kind = kind_of_row(row * g.scale) == row_kind::counter ? 1 : 0;
         const int odd = g.layout == pixel_layout::yuv420 ? int(y & 1) : 0;
-        memcpy(out + size_t(y) * g.stride, lines[kind][odd].data(), g.stride);
+        uint8_t* line = out + size_t(y) * g.stride;
+        if (kind_of_row(row * g.scale) == row_kind::counter) {
+            memcpy(line, counter_lines[odd].data(), g.stride);
+            continue;
+        }
+        const uint32_t detail_row = uint32_t(uint64_t(y) * g.scale % detail_rows);
+        memcpy(line, bar_lines[detail_row][odd].data(), g.stride);
     }
     if (chosen != test_pattern::moving || g.height == 0 || g.stride < picture_stamp::size)
         return;

@@ -46,10 +46,12 @@ void capture_core::write(unsigned r, uint32_t value, uint32_t mask)
         job armed{reg(buffer_register), latch_count(), board.clock().now()};
         // The shadow register: a unit in progress keeps going and the new
         // buffer waits behind it (the latest arm wins).
-        if (current)
+        if (current) {
             pending = armed;
-        else
+        } else {
             current = armed;
+            ++arms;
+        }
         break;
     }
     default:
@@ -83,6 +85,33 @@ void capture_core::stop()
     stop_worker();
 }
 
+void capture_core::drop_unit_in_hand()
+{
+    if (!in_hand)
+        return;
+    in_hand.reset();
+    board.changed().notify_all();   // a core holding its events for this one
+}
+
+std::optional<model_clock::duration> capture_core::unit_in_hand() const
+{
+    if (in_hand)
+        return in_hand;
+    // Armed but not yet timed by the worker: its unit ends no earlier than
+    // the arm, which is all that is known until the worker has run.
+    if (current && arms_timed != arms)
+        return current->armed_at;
+    return std::nullopt;
+}
+
+bool capture_core::done_by(const capture_core* other, duration end)
+{
+    if (!other)
+        return true;
+    const std::optional<duration> other_end = other->unit_in_hand();
+    return !other_end || *other_end > end;
+}
+
 void capture_core::run()
 {
     // Hardware is never late. A worker starved for a unit's time would end
@@ -96,6 +125,7 @@ void capture_core::run()
     std::unique_lock<std::mutex> lock(board.mutex());
     std::optional<duration> previous_end;
     while (!stopping) {
+        drop_unit_in_hand();
         if (!current) {
             previous_end.reset();
             board.changed().wait(lock, [&] { return stopping || current.has_value(); });
@@ -105,12 +135,15 @@ void capture_core::run()
         auto woken = [&] { return stopping || generation != seen; };
         const duration ready = std::max(current->armed_at, restarted_at);
         const std::optional<duration> start = unit_start(ready, previous_end);
+        arms_timed = arms;
+        board.changed().notify_all();   // a core waiting to learn this unit's end
         if (!start) {
             previous_end.reset();
             board.changed().wait(lock, woken);
             continue;
         }
         const duration end = *start + length_of(*current);
+        in_hand = end;
         // A stop, a reset or a new input abandons the unit in progress.
         if (!board.clock().wait_until(lock, board.changed(), end, woken))
             continue;
@@ -124,8 +157,12 @@ void capture_core::run()
             if (stopping || generation != seen)
                 continue;
         }
+        board.changed().wait(lock, [&] { return woken() || may_complete(end); });
+        if (woken())
+            continue;
         ++units_done;
         raise_events();
+        drop_unit_in_hand();
         current = pending;
         pending.reset();
         previous_end = end;

@@ -40,6 +40,11 @@ public:
     // Tests: units completed since the board was made.
     uint64_t completed() const { return units_done.load(); }
 
+    // The end (board time) of the unit this core has timed or is writing
+    // and not yet completed, or a bound below it while the worker has yet to
+    // time an arm; nullopt when it has none. Board mutex held.
+    std::optional<model_clock::duration> unit_in_hand() const;
+
 protected:
     using duration = model_clock::duration;
     struct job {
@@ -69,6 +74,14 @@ protected:
     virtual transfer fill(const job& unit, duration start) = 0;
     // Reactions to writes other than the handshake of register 0.
     virtual void write_other(unsigned reg, uint32_t value, uint32_t mask);
+    // Whether a unit ending at end, its data written, may raise its events
+    // now; a core whose interrupt stands for another core's data too holds
+    // it back until that core is done (board mutex held; the worker waits on
+    // the board's condition variable).
+    virtual bool may_complete(duration) { return true; }
+    // For may_complete: whether other (may be null) has no unit in hand
+    // that ends by end, so it has written whatever it had of that unit.
+    static bool done_by(const capture_core* other, duration end);
 
     void write(unsigned reg, uint32_t value, uint32_t mask) final;
     // Abandons the units in progress and queued (stop, reset).
@@ -84,6 +97,10 @@ private:
     std::optional<job> pending;
     uint64_t generation = 0;
     duration restarted_at{};   // board time of the last generation change
+    std::optional<duration> in_hand;   // see unit_in_hand
+    uint64_t arms = 0;         // arms that became the current unit
+    uint64_t arms_timed = 0;   // of those, the ones the worker has timed
+    void drop_unit_in_hand();
     std::atomic<uint64_t> units_done{0};
 };
 

@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 
 #include "sim/monitor/av_error_text.h"
 #include "sim/monitor/speedhq_codes.h"
@@ -90,6 +91,24 @@ void matroska_recorder::tick(clock::time_point now)
         start_file();
 }
 
+int matroska_recorder::cadence(const track_key& key, const ndi_wire::video_fields& video) const
+{
+    if (video.frame_rate_n <= 0 || video.frame_rate_d <= 0)
+        return 1;
+    std::vector<int64_t> times;
+    for (const auto& packet : held)
+        if (packet.key == key)
+            times.push_back(packet.timecode);
+    if (times.size() < 3)
+        return 1;
+    std::vector<int64_t> steps;
+    for (size_t i = 1; i < times.size(); ++i)
+        steps.push_back(times[i] - times[i - 1]);
+    std::nth_element(steps.begin(), steps.begin() + long(steps.size() / 2), steps.end());
+    const double period = double(video.frame_rate_d) * 1e7 / video.frame_rate_n;
+    return std::max(1, int(std::lround(double(steps[steps.size() / 2]) / period)));
+}
+
 bool matroska_recorder::start_file()
 {
     started = true;
@@ -100,6 +119,8 @@ bool matroska_recorder::start_file()
     }
 
     for (auto& [key, entry] : tracks) {
+        if (!key.audio)
+            entry.rate_divisor = cadence(key, entry.video);
         AVStream* stream = avformat_new_stream(context, nullptr);
         if (stream == nullptr) {
             fail("cannot add a track", AVERROR(ENOMEM));
@@ -140,7 +161,8 @@ bool matroska_recorder::start_file()
             if (aspect > 0 && key.width > 0 && key.height > 0)
                 codec->sample_aspect_ratio = av_d2q(double(aspect) * key.height / key.width, 1000);
             if (entry.video.frame_rate_n > 0 && entry.video.frame_rate_d > 0)
-                stream->avg_frame_rate = AVRational{entry.video.frame_rate_n, entry.video.frame_rate_d};
+                av_reduce(&stream->avg_frame_rate.num, &stream->avg_frame_rate.den, entry.video.frame_rate_n,
+                          int64_t(entry.video.frame_rate_d) * entry.rate_divisor, INT32_MAX);
         }
         entry.stream = stream;
     }
@@ -189,7 +211,7 @@ bool matroska_recorder::write_packet(const track_key& key, int64_t timecode, int
         dts = entry.last_dts + 1;
     entry.last_dts = dts;
     packet->dts = packet->pts = dts;
-    packet->duration = av_rescale_q(duration_100ns, ndi_time_base, entry.stream->time_base);
+    packet->duration = av_rescale_q(duration_100ns * entry.rate_divisor, ndi_time_base, entry.stream->time_base);
     packet->stream_index = entry.stream->index;
     packet->flags |= AV_PKT_FLAG_KEY;
 

@@ -76,6 +76,10 @@ private:
         ndi_wire::video_fields video{};   // first picture, for the codec parameters
         ndi_wire::audio_fields audio{};   // first block
         int64_t last_dts = INT64_MIN;     // in the stream's time base
+        // Pictures of the stream come every rate_divisor-th period of the
+        // rate they are sent with: a preview that rides with every second
+        // picture is described with the input's rate.
+        int rate_divisor = 1;
     };
     struct held_packet {
         track_key key;
@@ -87,6 +91,8 @@ private:
     void add(const track_key& key, int64_t timecode, int64_t duration_100ns, const uint8_t* data, size_t size,
              clock::time_point now);
     bool start_file();
+    // The rate divisor of a video track, from the pictures held back.
+    int cadence(const track_key& key, const ndi_wire::video_fields& video) const;
     bool write_packet(const track_key& key, int64_t timecode, int64_t duration_100ns, const uint8_t* data,
                       size_t size);
     void fail(const std::string& what, int av_error);

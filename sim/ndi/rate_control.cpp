@@ -7,8 +7,7 @@ namespace ndi_sim {
 
 namespace {
 
-// 140 Mbit/s over 1920 × 1080 × 60 pixels a second.
-constexpr double full_bits_per_pixel = 140e6 / (1920.0 * 1080.0 * 60.0);
+constexpr double full_hd_pixel_rate = 1920.0 * 1080.0 * 60.0;
 constexpr double chroma_420_factor = 0.9;
 constexpr double preview_factor = 0.6;
 
@@ -31,13 +30,13 @@ speedhq_stream stream_of(uint32_t fourcc)
     return speedhq_stream::none;
 }
 
-int target_frame_bytes(const NDIlib_video_frame_v2_t& frame)
+int target_frame_bytes(const NDIlib_video_frame_v2_t& frame, double full_mbps)
 {
     speedhq_stream stream = stream_of(uint32_t(frame.FourCC));
     if (stream == speedhq_stream::none || frame.xres <= 0 || frame.yres <= 0)
         return 0;
 
-    double bits_per_pixel = full_bits_per_pixel;
+    double bits_per_pixel = full_mbps * 1e6 / full_hd_pixel_rate;
     if ((uint32_t(frame.FourCC) >> 24) == '0')
         bits_per_pixel *= chroma_420_factor;
     if (stream == speedhq_stream::preview)

@@ -23,11 +23,12 @@ enum class speedhq_stream { none, full, preview };
 speedhq_stream stream_of(uint32_t fourcc);
 
 // Target size in bytes of one coded picture of that description, from a
-// bitrate proportional to pixels × picture rate: about 140 Mbit/s for a
-// 4:2:2 1080p60 full stream, a tenth less for 4:2:0, 60 % of that for the
-// preview codes. Fields are pictures of their own (yres is the field's).
-// 0 for codes that are not SpeedHQ or nonsensical sizes.
-int target_frame_bytes(const NDIlib_video_frame_v2_t& frame);
+// bitrate proportional to pixels × picture rate: full_mbps (about 140 by
+// default) for a 4:2:2 1080p60 full stream, a tenth less for 4:2:0, 60 % of
+// that for the preview codes. Fields are pictures of their own (yres is the
+// field's). 0 for codes that are not SpeedHQ or nonsensical sizes.
+constexpr double default_full_mbps = 140;
+int target_frame_bytes(const NDIlib_video_frame_v2_t& frame, double full_mbps = default_full_mbps);
 
 // The loop of one stream. Thread rules: q() is asked by the compression
 // thread while observe() is called by that stream's send thread; the mutex

@@ -147,7 +147,7 @@ void sender::add_connection_metadata(const NDIlib_metadata_frame_t& metadata)
 
 int sender::target_frame_size(const NDIlib_video_frame_v2_t& frame) const
 {
-    return target_frame_bytes(frame);
+    return target_frame_bytes(frame, config.full_mbps);
 }
 
 int sender::q_factor(const NDIlib_video_frame_v2_t& frame) const
@@ -170,7 +170,7 @@ void sender::send_video(const NDIlib_video_frame_v2_t* frame)
     }
 
     if (rate_control* control = stream_control(uint32_t(frame->FourCC)))
-        control->observe(frame->data_size_in_bytes, target_frame_bytes(*frame));
+        control->observe(frame->data_size_in_bytes, target_frame_bytes(*frame, config.full_mbps));
 
     intake->submit_video(*frame, effective_timecode(frame->timecode));
 }

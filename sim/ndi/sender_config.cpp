@@ -222,6 +222,16 @@ std::optional<sender_config> sender_config::from(const char* configuration_text,
     if (const char* log = std::getenv("NDI_SIM_SEND_LOG"); log != nullptr)
         config.send_log = log;
 
+    if (const char* bitrate = std::getenv("NDI_SIM_BITRATE"); bitrate != nullptr && bitrate[0] != '\0') {
+        char* end = nullptr;
+        const double mbps = std::strtod(bitrate, &end);
+        if (end == bitrate || *end != '\0' || !(mbps > 0 && mbps <= 10000)) {
+            error = std::string("NDI_SIM_BITRATE is not a bitrate in Mbit/s: ") + bitrate;
+            return std::nullopt;
+        }
+        config.full_mbps = mbps;
+    }
+
     if (!valid_address(config.address)) {
         error = "not an IPv4 address: " + config.address;
         return std::nullopt;

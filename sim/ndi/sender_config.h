@@ -10,6 +10,8 @@
 //   NDI_SIM_ADDRESS   IPv4 address to listen on (0.0.0.0: every address)
 //   NDI_SIM_VERBOSE   1: report listening and receivers on standard error
 //   NDI_SIM_SEND_LOG  a file to write the program's send calls to (send_log.h)
+//   NDI_SIM_BITRATE   the rate control's target in Mbit/s for a 4:2:2 1080p60
+//                     full stream (default 140; other sizes and rates scale)
 #pragma once
 
 #include <cstdint>
@@ -23,6 +25,7 @@ struct sender_config {
     uint16_t port = 5960;
     bool verbose = false;
     std::string send_log;   // empty: none
+    double full_mbps = 140;   // NDI_SIM_BITRATE
 
     // Empty, with the reason in error, when the text or the environment
     // holds something unusable.

@@ -11,13 +11,6 @@
 #include "base/debug_log.h"
 #include "ndi/network_send.h"
 
-std::shared_ptr<network_send> loopback_sender()
-{
-    setenv("NDI_SIM_PORT", "0", 1);
-    setenv("NDI_SIM_ADDRESS", "127.0.0.1", 1);
-    return std::make_shared<network_send>(ndi_configuration(), "<ndi_capabilities qrn_ptz=\"true\"/>", "PTZ");
-}
-
 bool thread_running(const std::string& name)
 {
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {

@@ -12,10 +12,7 @@
 
 #include "tests/support/debug_capture.h"
 
-class network_send;
-
-// A network_send on the runtime stand-in, on a free loopback port.
-std::shared_ptr<network_send> loopback_sender();
+#include "tests/support/loopback_sender.h"
 
 // Whether a thread of this process carries the name.
 bool thread_running(const std::string& name);

@@ -16,6 +16,7 @@
 #include "hw/hardware.h"
 #include "hw/registers.h"
 #include "ndi/network_send.h"
+#include "tests/support/loopback_sender.h"
 #include "tests/support/test_board.h"
 #include "tests/video/ndi_video_calls.h"
 #include "tests/video/video_test_support.h"
@@ -57,13 +58,6 @@ video_capture::frame_t source_picture(int32_t format, uint32_t width, uint32_t h
     source.field = 2;
     source.address = 0x10000000;
     return source;
-}
-
-std::shared_ptr<network_send> loopback_sender()
-{
-    setenv("NDI_SIM_PORT", "0", 1);
-    setenv("NDI_SIM_ADDRESS", "127.0.0.1", 1);
-    return std::make_shared<network_send>(ndi_configuration(), nullptr, "PTZ");
 }
 
 // A board whose ring holds the pictures in flight: 32 MiB reserved.

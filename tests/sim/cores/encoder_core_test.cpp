@@ -187,7 +187,8 @@ yuv_planes exact(const std::vector<uint8_t>& bytes, const picture& p)
 }
 
 // Codes picture number of p with the table in slot 0 (for Q q) and
-// expects the decoded picture within 40 dB of its source.
+// expects the decoded picture within 40 dB of its source (at a Q near where
+// the rate control settles with the moving pattern's detail, about 90).
 void expect_coded_exactly(program& side, const picture& p, uint32_t number, uint8_t q)
 {
     const std::vector<uint8_t> source = side.render(p, number);
@@ -220,11 +221,12 @@ TEST(encoder_cores, code_every_layout_through_one_two_and_four_cores_to_the_exac
     for (int cores : {1, 2, 4}) {
         program side(config_of(cores));
         side.reset_cores();
-        side.load_table(5, reciprocals_for_quality(60));
+        // Where the runtime's rate control settles with the moving pattern.
+        side.load_table(5, reciprocals_for_quality(90));
         size_t n = 0;
         for (const picture& p : pictures) {
             const std::vector<uint8_t> source = side.render(p, 1000 + uint32_t(n));
-            const decode_result d = side.code(p, 5, 60);
+            const decode_result d = side.code(p, 5, 90);
             ASSERT_TRUE(d.picture) << cores << " cores, " << p.name() << ": " << d.error;
             EXPECT_GE(psnr(*d.picture, exact(source, p)), 40.0) << cores << " cores, " << p.name();
             if (p.coded_width == p.width) {
@@ -282,9 +284,9 @@ TEST(encoder_cores, quantise_with_the_table_of_the_slot_that_each_core_holds)
     side.reset_cores();
     const picture p = picture::of(pixel_layout::yuv422, 640, 360);
     const yuv_planes source = exact(side.render(p, 3), p);
-    side.load_table(1, reciprocals_for_quality(80));
+    side.load_table(1, reciprocals_for_quality(90));
     side.load_table(2, reciprocals_for_quality(20));
-    const decode_result right = side.code(p, 1, 80), wrong = side.code(p, 2, 80);
+    const decode_result right = side.code(p, 1, 90), wrong = side.code(p, 2, 90);
     ASSERT_TRUE(right.picture && wrong.picture);
     EXPECT_GE(psnr(*right.picture, source), 40.0);
     EXPECT_LT(psnr(*wrong.picture, source), 30.0);   // the program's wrong table shows
@@ -345,8 +347,8 @@ TEST(encoder_cores, two_cores_of_four_code_a_picture_while_the_others_idle)
 {
     program side(config_of(4), 2);   // three present cores count as two
     side.reset_cores();
-    side.load_table(0, reciprocals_for_quality(70));
-    expect_coded_exactly(side, picture::of(pixel_layout::yuv422, 640, 360), 9, 70);
+    side.load_table(0, reciprocals_for_quality(90));
+    expect_coded_exactly(side, picture::of(pixel_layout::yuv422, 640, 360), 9, 90);
     EXPECT_EQ(errors_of(side), std::vector<std::string>{});
 }
 
@@ -518,8 +520,8 @@ TEST(encoder_cores, on_the_cyclone_platform_the_output_address_is_a_bus_address)
     program side(c);
     ASSERT_NE(side.hw->bus_address(0), side.board.fpga().config().reserved_address);
     side.reset_cores();
-    side.load_table(0, reciprocals_for_quality(60));
-    expect_coded_exactly(side, picture::of(pixel_layout::yuv422, 640, 360), 4, 60);
+    side.load_table(0, reciprocals_for_quality(90));
+    expect_coded_exactly(side, picture::of(pixel_layout::yuv422, 640, 360), 4, 90);
     EXPECT_EQ(errors_of(side), std::vector<std::string>{});
 }
 

@@ -119,7 +119,9 @@ TEST(speedhq_coder, pictures_of_every_layout_and_size_decode_within_40_db)
     };
     speedhq_coder coder;
     for (const source& s : sources) {
-        for (int q : {50, 80}) {
+        // Where the runtime's rate control settles with the moving pattern's
+        // detail (about 90), and finer.
+        for (int q : {88, 95}) {
             const std::vector<uint8_t> picture = rendered(s, 1234);
             const coded_slices slices = code(coder, picture, s, reciprocals_for_quality(q));
             const decode_result d = decoded(assemble_picture(uint8_t(q), slices.as_coded()), s);
@@ -204,8 +206,8 @@ TEST(speedhq_coder, the_table_decides_the_quantisation)
         const decode_result d = decoded(assemble_picture(uint8_t(header_q), slices.as_coded()), s);
         return d.picture ? psnr(*d.picture, exact) : 0.0;
     };
-    EXPECT_GE(quality(70, 70), 40.0);
-    EXPECT_LT(quality(20, 70), 30.0);   // a table for another Q shows
+    EXPECT_GE(quality(90, 90), 40.0);
+    EXPECT_LT(quality(20, 90), 30.0);   // a table for another Q shows
 
     // Entry 0 scales the DC term: half of it darkens the picture.
     std::array<uint16_t, 64> half_dc = reciprocals_for_quality(70);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -80,7 +81,7 @@ TEST(video_pattern, bars_move_with_the_picture_number_in_every_layout_and_scale)
     const picture_geometry small = *preview_geometry(input, pixel_layout::yuv422, 1);
     const auto a = rendered(packed, 10), b = rendered(packed, 11);
     const auto a420 = rendered(planar, 10), small_a = rendered(small, 10);
-    const uint32_t y = 500;   // a line of bars
+    const uint32_t y = 501;   // a line of bars with detail (a preview line of mode 1 too)
     for (uint32_t x = 16; x < 1920; x += 37) {
         EXPECT_EQ(luma(b, packed, x, y), luma(a, packed, x - scroll_step, y)) << x;
         EXPECT_EQ(luma(a420, planar, x, y), luma(a, packed, x, y)) << x;
@@ -89,13 +90,23 @@ TEST(video_pattern, bars_move_with_the_picture_number_in_every_layout_and_scale)
         EXPECT_EQ(luma(small_a, small, x, y / 3), luma(a, packed, 3 * x, y)) << x;
     EXPECT_NE(luma(a, packed, 100, y), luma(a, packed, 400, y));   // the bars differ across the line
 
+    // The detail: soft dots inside a bar on most lines, none on every ninth.
+    const uint32_t plain = 504;
+    int lowest = 255, highest = 0;
+    for (uint32_t x = 400; x < 440; ++x) {
+        lowest = std::min<int>(lowest, luma(a, packed, x, y));
+        highest = std::max<int>(highest, luma(a, packed, x, y));
+        EXPECT_EQ(luma(a, packed, x, plain), luma(a, packed, 400, plain)) << x;
+    }
+    EXPECT_GT(highest - lowest, 40);
+
     // 4:2:0: line 2k carries U, line 2k + 1 V after the luma (blue: U 240, V 110).
     uint32_t blue_x = 0;
-    while (luma(a420, planar, blue_x, y) != 41)
+    while (luma(a420, planar, blue_x, plain) != 41)
         ++blue_x;
     blue_x += 2;   // clear of the bar's edge
-    EXPECT_EQ(a420[size_t(y) * planar.stride + 1920 + blue_x / 2], 240);
-    EXPECT_EQ(a420[size_t(y + 1) * planar.stride + 1920 + blue_x / 2], 110);
+    EXPECT_EQ(a420[size_t(plain) * planar.stride + 1920 + blue_x / 2], 240);
+    EXPECT_EQ(a420[size_t(plain + 1) * planar.stride + 1920 + blue_x / 2], 110);
 }
 
 TEST(video_pattern, timeline_numbers_grow_across_signal_changes)
