@@ -244,6 +244,7 @@ TEST(audio_capture, hands_on_both_blocks_of_a_merged_interrupt_and_keeps_pace)
     auto config = test_board::small_config();
     config.clock = "stepped";
     test_board board(config);
+    mark_gate late(':', 3);   // "audcap" stops after acknowledging block 2
     auto hw = std::make_shared<hardware>();
     auto sender = loopback_sender();
     auto compress = std::make_shared<audio_compress>(hw, sender);
@@ -251,7 +252,6 @@ TEST(audio_capture, hands_on_both_blocks_of_a_merged_interrupt_and_keeps_pace)
     sent_audio::log().clear();
     auto* core = board.fpga().model<vfpga::audio_core>();
 
-    mark_gate late(':', 3);   // "audcap" stops after acknowledging block 2
     auto capture = enabled_capture(board, hw, compress);
     ASSERT_TRUE(capture);
 
