@@ -460,15 +460,15 @@ void video_compress::compress_frames()
         hw->enable_irq(regs::irq_encoders);
 
         const bool overflowed = read_back(*current) != 0;
-        if (!overflowed)
-            push_compressed(current);
-
-        if (pair->preview && pair->preview->address == video_capture::no_buffer) {
-            // A preview without a picture of its own is sent as the full
-            // picture's slices under its own description; it goes with the
-            // full picture when that overflowed.
-            if (!overflowed) {
-                std::shared_ptr<frame_t> preview = make_compressed_frame(*pair->preview);
+        // A preview without a picture of its own is sent as the full
+        // picture's slices under its own description; it goes with the full
+        // picture when that overflowed. It is described before the full
+        // picture is handed on: from then on "vidcomp:copy" owns that one.
+        const bool reuses_full = pair->preview && pair->preview->address == video_capture::no_buffer;
+        if (!overflowed) {
+            std::shared_ptr<frame_t> preview;
+            if (reuses_full) {
+                preview = make_compressed_frame(*pair->preview);
                 preview->q = current->q;
                 preview->address = current->address;
                 preview->core_bytes = current->core_bytes;
@@ -477,12 +477,13 @@ void video_compress::compress_frames()
                 preview->trailer = current->trailer;
                 std::copy(std::begin(current->slice_data), std::end(current->slice_data), preview->slice_data);
                 preview->size = current->size;
-                push_compressed(preview);
             }
-            pair.reset();
-        } else if (!pair->preview) {
-            pair.reset();
+            push_compressed(current);
+            if (preview)
+                push_compressed(preview);
         }
+        if (reuses_full || !pair->preview)
+            pair.reset();
     }
     debug_print(3, "compress_frames thread done!\n");
 }

@@ -44,13 +44,15 @@ std::vector<uint32_t> values_of(const std::vector<bus_write>& writes, unsigned r
     return values;
 }
 
-bool armed(test_board& board)
+size_t arms(test_board& board)
 {
+    size_t count = 0;
     for (const auto& w : audio_writes(board))
-        if (w == bus_write{regs::control, regs::lane_command, regs::command_arm, 1})
-            return true;
-    return false;
+        count += w == bus_write{regs::control, regs::lane_command, regs::command_arm, 1};
+    return count;
 }
+
+bool armed(test_board& board) { return arms(board) > 0; }
 
 // A capture switched on as main does it, once its first buffer is armed;
 // empty when the thread never armed it.
@@ -244,6 +246,7 @@ TEST(audio_capture, hands_on_both_blocks_of_a_merged_interrupt_and_keeps_pace)
     auto config = test_board::small_config();
     config.clock = "stepped";
     test_board board(config);
+    mark_gate late(':', 3);   // "audcap" stops after acknowledging block 2
     auto hw = std::make_shared<hardware>();
     auto sender = loopback_sender();
     auto compress = std::make_shared<audio_compress>(hw, sender);
@@ -251,7 +254,6 @@ TEST(audio_capture, hands_on_both_blocks_of_a_merged_interrupt_and_keeps_pace)
     sent_audio::log().clear();
     auto* core = board.fpga().model<vfpga::audio_core>();
 
-    mark_gate late(':', 3);   // "audcap" stops after acknowledging block 2
     auto capture = enabled_capture(board, hw, compress);
     ASSERT_TRUE(capture);
 
@@ -268,6 +270,9 @@ TEST(audio_capture, hands_on_both_blocks_of_a_merged_interrupt_and_keeps_pace)
     hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_events, regs::events_clear);
     late.release();
     ASSERT_TRUE(sent_audio::log().wait_for(4, 2s)) << "block 3 was not handed on with block 2";
+    // Blocks 0 to 3, then block 4 armed afresh and block 5 queued behind it,
+    // before the clock moves on.
+    ASSERT_TRUE(eventually([&] { return arms(board) == 6; })) << arms(board) << " buffers armed";
 
     // From here on every block is queued in time: each step ends one and
     // hands it on, and the tone runs on without a seam.

@@ -37,6 +37,12 @@ ssize_t debug_capture::on_write(void* cookie, const char* data, size_t size)
     return ssize_t(size);
 }
 
+void debug_capture::clear()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    writes.clear();
+}
+
 std::string debug_capture::text() const
 {
     std::lock_guard<std::mutex> lock(mutex);

@@ -11,7 +11,9 @@
 #include <vector>
 
 // The debug log captured at the given level, flushed after every message,
-// so that a test can read the marks while the threads write them. Each
+// so that a test can read the marks while the threads write them. Threads
+// read the level and the stream without a lock, so a capture is made before
+// the threads it listens to start and ends after they have ended. Each
 // message and each mark reaches the capture as one write of its own, so
 // marks are told from messages however the threads interleave them.
 class debug_capture {
@@ -22,6 +24,8 @@ public:
     debug_capture& operator=(const debug_capture&) = delete;
 
     std::string text() const;
+    // Forgets what was captured so far (a start-up's messages).
+    void clear();
     // The marks written so far that are in alphabet (messages left out).
     std::string marks(const std::string& alphabet) const;
     size_t count(char mark) const { return marks(std::string(1, mark)).size(); }

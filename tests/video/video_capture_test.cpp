@@ -384,6 +384,7 @@ TEST_F(capture_thread_test, losing_the_signal_stops_the_capture_and_its_return_r
     start();
     complete_picture(2, 1);
     complete_picture(3, 2);
+    settle(4);   // the thread has done with the picture it handed on
 
     // The input goes away: the pictures armed are never captured.
     set_input("none");
@@ -410,6 +411,7 @@ TEST_F(capture_thread_test, restarts_once_both_cores_ran_dry_while_the_signal_wa
 {
     start();
     complete_picture(2, 1);
+    settle(3);   // the thread has done with the picture it handed on
     // The tracker reports no signal: the thread hands on the picture in
     // progress, then leaves the cores alone; they finish the queued pair.
     capture->set_signal(signal_info{});

@@ -159,8 +159,8 @@ TEST(frame_queue, a_consumer_waits_for_entries_and_sees_the_stop_marker_last)
 // in its wait with the first pair, and the pairs behind it queue up.
 TEST(video_compress_queues, drops_pairs_before_enable_and_bounds_the_input_queue)
 {
-    compressor_on_board on(board_with(0));
     debug_capture log(5);
+    compressor_on_board on(board_with(0));
     auto early = pair_with_preview(true);
     on.compress->push_frame(early);
     EXPECT_EQ(early.use_count(), 1);   // not kept, not marked
@@ -177,9 +177,10 @@ TEST(video_compress_queues, drops_pairs_before_enable_and_bounds_the_input_queue
 
 TEST(video_compress_queues, only_drops_are_logged_at_the_default_level)
 {
+    debug_capture log(2);
     compressor_on_board on(board_with(0));
     on.compress->enable();
-    debug_capture log(2);
+    log.clear();
     ndi_video_calls::hold_guard hold;
     // Every consumer busy with a first entry: "vidcomp" waiting for the
     // cores, both send threads held in their send.
@@ -199,8 +200,8 @@ TEST(video_compress_queues, only_drops_are_logged_at_the_default_level)
 TEST(video_compress_queues, send_frames_are_sorted_by_stream_and_the_stop_marker_is_unbounded)
 {
     {
-        compressor_on_board on(board_with(0));
         debug_capture log(5);
+        compressor_on_board on(board_with(0));
         ndi_video_calls::hold_guard hold;
         // Each send thread takes its first picture and is held in the send;
         // three more queue behind each.
@@ -223,8 +224,8 @@ TEST(video_compress_queues, send_frames_are_sorted_by_stream_and_the_stop_marker
 
 TEST(video_compress_queues, destruction_pushes_the_stop_markers_in_pipeline_order)
 {
-    auto on = std::make_unique<compressor_on_board>(board_with(0));
     debug_capture log(5);
+    auto on = std::make_unique<compressor_on_board>(board_with(0));
     on->compress->enable();
     on->compress->push_frame(pair_with_preview(false));
     ASSERT_TRUE(eventually([&] { return cores_started(on->board); }));
@@ -422,8 +423,9 @@ TEST(video_compress_steps, the_slot_cache_reloads_a_q_only_when_it_left_the_five
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.cycle.size() << " values in turn");
-        compressor_on_board on(board_with(1));
         debug_capture log(3);
+        compressor_on_board on(board_with(1));
+        log.clear();
         for (int i = 0; i < c.frames; ++i) {
             frame_t frame;
             const int q = c.cycle[size_t(i) % c.cycle.size()];
@@ -729,8 +731,8 @@ TEST(network_send_video, each_stream_keeps_its_last_picture_until_the_next_one_i
 
 TEST(video_compress_threads, queued_pictures_are_sent_before_the_threads_end)
 {
-    auto on = std::make_unique<compressor_on_board>();
     debug_capture log(5);
+    auto on = std::make_unique<compressor_on_board>();
     // Two for copying (so that the copy queue's stop marker drops none),
     // two straight for sending.
     const int32_t streams[4] = {0, 1, 0, 1};
