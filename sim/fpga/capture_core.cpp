@@ -135,8 +135,10 @@ void capture_core::run()
         auto woken = [&] { return stopping || generation != seen; };
         const duration ready = std::max(current->armed_at, restarted_at);
         const std::optional<duration> start = unit_start(ready, previous_end);
-        arms_timed = arms;
-        board.changed().notify_all();   // a core waiting to learn this unit's end
+        if (arms_timed != arms) {
+            arms_timed = arms;
+            board.changed().notify_all();   // a core waiting to learn this unit's end
+        }
         if (!start) {
             previous_end.reset();
             board.changed().wait(lock, woken);
