@@ -50,7 +50,7 @@ void capture_core::write(unsigned r, uint32_t value, uint32_t mask)
             pending = armed;
         } else {
             current = armed;
-            ++arms;
+            untimed = true;
         }
         break;
     }
@@ -99,7 +99,7 @@ std::optional<model_clock::duration> capture_core::unit_in_hand() const
         return in_hand;
     // Armed but not yet timed by the worker: its unit ends no earlier than
     // the arm, which is all that is known until the worker has run.
-    if (current && arms_timed != arms)
+    if (current && untimed)
         return current->armed_at;
     return std::nullopt;
 }
@@ -135,8 +135,8 @@ void capture_core::run()
         auto woken = [&] { return stopping || generation != seen; };
         const duration ready = std::max(current->armed_at, restarted_at);
         const std::optional<duration> start = unit_start(ready, previous_end);
-        if (arms_timed != arms) {
-            arms_timed = arms;
+        if (untimed) {
+            untimed = false;
             board.changed().notify_all();   // a core waiting to learn this unit's end
         }
         if (!start) {

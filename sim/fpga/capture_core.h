@@ -98,8 +98,7 @@ private:
     uint64_t generation = 0;
     duration restarted_at{};   // board time of the last generation change
     std::optional<duration> in_hand;   // see unit_in_hand
-    uint64_t arms = 0;         // arms that became the current unit
-    uint64_t arms_timed = 0;   // of those, the ones the worker has timed
+    bool untimed = false;   // current was armed and the worker has yet to time it
     void drop_unit_in_hand();
     std::atomic<uint64_t> units_done{0};
 };
