@@ -1,5 +1,7 @@
 // The appliance's resident program: makes the long-lived objects in order,
 // serves the control pipe, and releases everything in order on "exit".
+#include <malloc.h>
+
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -19,6 +21,19 @@
 
 namespace {
 
+// Coded pictures of a few hundred KB are allocated and freed at the picture
+// rate, by different threads. With glibc's defaults the freed pages go back
+// to the kernel and are faulted in again for the next picture, some fifteen
+// faults a picture. Fixed limits keep them: pictures come from the heap
+// (below the largest mmap threshold the platform accepts) and a heap keeps
+// up to 16 MiB free at its top.
+void keep_picture_pages()
+{
+    if (!mallopt(M_MMAP_THRESHOLD, 4 << 20))
+        mallopt(M_MMAP_THRESHOLD, 512 << 10);   // a 32-bit heap's limit
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
+}
+
 int run(int argc, char** argv)
 {
     options opts;
@@ -27,6 +42,7 @@ int run(int argc, char** argv)
     // From here on only the command loop sees SIGTERM and SIGINT; every
     // thread made below inherits them blocked.
     install_stop_signals();
+    keep_picture_pages();
 
     char capabilities[capabilities_size] = {};
     make_capabilities(true, capabilities);

@@ -198,9 +198,9 @@ void track_core::run_schedule()
         at += schedule[i].delay;
         bool reached = false;
         if (board.clock().kind() == model_clock::mode::stepped)
-            reached = board.clock().wait_until(lock, board.changed(), at, stopped);
+            reached = board.clock().wait_until(lock, wakeup(), at, stopped);
         else
-            reached = !board.changed().wait_until(lock, made + at, stopped);
+            reached = !wakeup().wait_until(lock, made + at, stopped);
         if (!reached)
             return;
         board.set_input(schedule[i].signal);

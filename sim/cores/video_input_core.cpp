@@ -105,9 +105,17 @@ void video_input_core::input_changed()
     capture_core::input_changed();
 }
 
+void video_input_core::start()
+{
+    preview_input_core* found = board.model<preview_input_core>();
+    watch(found);
+    preview = found;
+    capture_core::start();
+}
+
 bool video_input_core::may_complete(duration end)
 {
-    return done_by(board.model<preview_input_core>(), end);
+    return done_by(preview, end);
 }
 
 uint32_t video_input_core::latch_count()

@@ -73,6 +73,7 @@ public:
 
     uint32_t read(unsigned reg) override;
     void input_changed() override;
+    void start() override;
 
     // For the preview core (board mutex held).
     const picture_timeline& pictures() const { return grid; }
@@ -90,6 +91,7 @@ protected:
 
 private:
     picture_timeline grid;
+    const capture_core* preview = nullptr;   // pvw_in, if the board has it
 };
 
 }  // namespace vfpga

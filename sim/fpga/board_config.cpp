@@ -127,6 +127,8 @@ board_config board_config::parse(const std::string& text)
             config.video_size = parse_number(key, value);
         else if (key == "clock")
             config.clock = value;
+        else if (key == "keep_writes")
+            config.keep_writes = parse_number(key, value) != 0;
         else
             config.settings[key] = value;
     }
@@ -160,7 +162,8 @@ void board_config::save(const std::string& path) const
          << "video_node=" << video_node << "\n"
          << "video_address=" << hex(video_address) << "\n"
          << "video_size=" << hex(video_size) << "\n"
-         << "clock=" << clock << "\n";
+         << "clock=" << clock << "\n"
+         << "keep_writes=" << keep_writes << "\n";
     for (const auto& [key, value] : settings)
         file << key << "=" << value << "\n";
     if (!file)

@@ -33,6 +33,10 @@ struct board_config {
     // soon as it is armed; "stepped" waits for the test to advance the clock.
     std::string clock = "realtime";
 
+    // Keep the last million register writes in memory for fpga::writes()
+    // (tests); a running appliance has no reader for them.
+    bool keep_writes = false;
+
     // Settings of individual core models (for example "signal"), kept as text.
     std::map<std::string, std::string> settings;
 

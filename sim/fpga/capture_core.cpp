@@ -90,7 +90,7 @@ void capture_core::drop_unit_in_hand()
     if (!in_hand)
         return;
     in_hand.reset();
-    board.changed().notify_all();   // a core holding its events for this one
+    wake_watcher();
 }
 
 std::optional<model_clock::duration> capture_core::unit_in_hand() const
@@ -102,6 +102,18 @@ std::optional<model_clock::duration> capture_core::unit_in_hand() const
     if (current && untimed)
         return current->armed_at;
     return std::nullopt;
+}
+
+void capture_core::watch(capture_core* other)
+{
+    if (other)
+        other->watcher = this;
+}
+
+void capture_core::wake_watcher()
+{
+    if (watcher)
+        watcher->wake_worker();
 }
 
 bool capture_core::done_by(const capture_core* other, duration end)
@@ -128,7 +140,7 @@ void capture_core::run()
         drop_unit_in_hand();
         if (!current) {
             previous_end.reset();
-            board.changed().wait(lock, [&] { return stopping || current.has_value(); });
+            wakeup().wait(lock, [&] { return stopping || current.has_value(); });
             continue;
         }
         const uint64_t seen = generation;
@@ -137,17 +149,17 @@ void capture_core::run()
         const std::optional<duration> start = unit_start(ready, previous_end);
         if (untimed) {
             untimed = false;
-            board.changed().notify_all();   // a core waiting to learn this unit's end
+            wake_watcher();   // it may wait to learn this unit's end
         }
         if (!start) {
             previous_end.reset();
-            board.changed().wait(lock, woken);
+            wakeup().wait(lock, woken);
             continue;
         }
         const duration end = *start + length_of(*current);
         in_hand = end;
         // A stop, a reset or a new input abandons the unit in progress.
-        if (!board.clock().wait_until(lock, board.changed(), end, woken))
+        if (!board.clock().wait_until(lock, wakeup(), end, woken))
             continue;
         if (const transfer writes = fill(*current, *start)) {
             lock.unlock();
@@ -159,7 +171,7 @@ void capture_core::run()
             if (stopping || generation != seen)
                 continue;
         }
-        board.changed().wait(lock, [&] { return woken() || may_complete(end); });
+        wakeup().wait(lock, [&] { return woken() || may_complete(end); });
         if (woken())
             continue;
         ++units_done;

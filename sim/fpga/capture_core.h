@@ -76,12 +76,15 @@ protected:
     virtual void write_other(unsigned reg, uint32_t value, uint32_t mask);
     // Whether a unit ending at end, its data written, may raise its events
     // now; a core whose interrupt stands for another core's data too holds
-    // it back until that core is done (board mutex held; the worker waits on
-    // the board's condition variable).
+    // it back until that core is done (board mutex held). Such a core
+    // watches the other, which wakes it whenever its unit in hand changes.
     virtual bool may_complete(duration) { return true; }
     // For may_complete: whether other (may be null) has no unit in hand
     // that ends by end, so it has written whatever it had of that unit.
     static bool done_by(const capture_core* other, duration end);
+    // Makes other (may be null) wake this core's worker; before the workers
+    // start.
+    void watch(capture_core* other);
 
     void write(unsigned reg, uint32_t value, uint32_t mask) final;
     // Abandons the units in progress and queued (stop, reset).
@@ -100,6 +103,8 @@ private:
     std::optional<duration> in_hand;   // see unit_in_hand
     bool untimed = false;   // current was armed and the worker has yet to time it
     void drop_unit_in_hand();
+    void wake_watcher();
+    capture_core* watcher = nullptr;   // a core whose completion waits on this one
     std::atomic<uint64_t> units_done{0};
 };
 

@@ -39,7 +39,7 @@ void core_model::stop_worker()
     {
         std::lock_guard<std::mutex> lock(board.mutex());
         stopping = true;
-        board.changed().notify_all();
+        wake_worker();
     }
     worker.join();
 }

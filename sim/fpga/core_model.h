@@ -5,8 +5,17 @@
 // Bus accesses arrive with the board's mutex held; so do the model's own
 // worker threads whenever they touch its state. A model never calls back
 // into the bus.
+//
+// Each worker sleeps on a condition variable of its own model, so that a
+// write to one core wakes that core's worker alone: on the board a register
+// store costs the program next to nothing, and it must cost next to nothing
+// here too. The board wakes a worker when a command is written to its
+// register 0 (lane 0), when the input changes, on every step of a stepped
+// clock and when the board goes; the event lanes and the other registers
+// change nothing a worker waits on.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -45,6 +54,10 @@ public:
     virtual void start() {}
     virtual void stop() {}
 
+    // Wakes the worker to look at what it waits on (with or without the
+    // board's mutex; the change itself was made under it).
+    void wake_worker() { worker_wakeup.notify_all(); }
+
 protected:
     virtual void write(unsigned reg, uint32_t value, uint32_t mask) = 0;
 
@@ -79,11 +92,13 @@ protected:
 
     // A worker thread of the model's own (pacing units, following a
     // schedule), named "fpga:" and the model's name. stop_worker sets
-    // stopping under the board's mutex, wakes the board's waiters and joins;
-    // the body returns once it sees stopping.
+    // stopping under the board's mutex, wakes the worker and joins; the body
+    // returns once it sees stopping.
     void start_worker(std::function<void()> body);
     void stop_worker();
     bool stopping = false;   // guarded by the board's mutex
+    // What the worker waits on, with the board's mutex.
+    std::condition_variable& wakeup() { return worker_wakeup; }
 
     static uint8_t lane(uint32_t value, unsigned lane) { return uint8_t(value >> (8 * lane)); }
     static bool writes_lane(uint32_t mask, unsigned lane) { return (mask >> (8 * lane)) & 0xFF; }
@@ -96,6 +111,7 @@ private:
     int irq_number;
     std::vector<uint32_t> registers;
     std::thread worker;
+    std::condition_variable worker_wakeup;
     uint8_t events = 0;   // pending event bits (lane 3 of register 0)
 };
 

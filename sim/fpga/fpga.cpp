@@ -71,10 +71,6 @@ fpga::fpga(board_config config, const std::string& memory_file)
 
 fpga::~fpga()
 {
-    {
-        std::lock_guard<std::mutex> lock(bus);
-        model_wakeup.notify_all();
-    }
     for (auto& m : models)
         m->stop();
     write_core_log();   // while the models' names live
@@ -189,13 +185,15 @@ void fpga::write8(uint32_t offset, uint8_t value)
 
 void fpga::store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width)
 {
-    std::lock_guard<std::mutex> lock(bus);
-    write_log.push_back({offset, width == 1 ? (value & mask) >> (8 * (offset & 3)) : value, width});
-    if (write_log.size() > write_log_limit)
-        write_log.pop_front();
+    std::unique_lock<std::mutex> lock(bus);
+    const reg_write w{offset, width == 1 ? (value & mask) >> (8 * (offset & 3)) : value, width};
+    if (board.keep_writes) {
+        write_log.push_back(w);
+        if (write_log.size() > write_log_limit)
+            write_log.pop_front();
+    }
     if (register_log) {
         // One line a write: board time, block and register, lane, value.
-        const reg_write& w = write_log.back();
         fprintf(register_log, "%12.6f reg 0x%03x lane %u %s 0x%0*x\n", time.now().count() / 1e9, w.index(),
                 w.width == 1 ? w.lane() : 0u, w.width == 1 ? "byte" : "word", w.width * 2, w.value);
     }
@@ -206,11 +204,16 @@ void fpga::store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width)
     const uint32_t index = offset / 4;
     unsigned reg = 0;
     if (core_model* m = owner(index, reg)) {
-        if (core_log && reg == regs::control && ((mask >> (8 * regs::lane_command)) & 0xFF) &&
-            uint8_t(value >> (8 * regs::lane_command)) == regs::command_arm)
+        const bool command = reg == regs::control && ((mask >> (8 * regs::lane_command)) & 0xFF);
+        if (core_log && command && uint8_t(value >> (8 * regs::lane_command)) == regs::command_arm)
             note(m->name().c_str(), "start");
         m->bus_write(reg, value, mask);
-        model_wakeup.notify_all();
+        if (command) {
+            // Woken once the bus is free again, so that a worker above the
+            // writer's priority does not run only to wait for the mutex.
+            lock.unlock();
+            m->wake_worker();
+        }
         return;
     }
     if (index == regs::platform_id_offset / 4 || index == regs::date_offset / 4) {
@@ -260,24 +263,14 @@ void fpga::enable_irq(int irq)
 
 uint32_t fpga::irq_count(int irq)
 {
-    std::lock_guard<std::mutex> lock(bus);
     return lines[irq].count();
 }
 
 bool fpga::wait_irq(int irq, uint32_t& seen, const timeval* timeout)
 {
-    std::unique_lock<std::mutex> lock(bus);
-    irq_line& line = lines[irq];
-    auto arrived = [&] { return line.count() != seen; };
-    if (!timeout) {
-        line.delivered().wait(lock, arrived);
-    } else {
-        const auto limit = std::chrono::seconds(timeout->tv_sec) + std::chrono::microseconds(timeout->tv_usec);
-        if (!line.delivered().wait_for(lock, limit, arrived))
-            return false;
-    }
-    seen = line.count();
-    return true;
+    if (!timeout)
+        return lines[irq].wait(seen, std::nullopt);
+    return lines[irq].wait(seen, std::chrono::seconds(timeout->tv_sec) + std::chrono::microseconds(timeout->tv_usec));
 }
 
 void fpga::set_input(const video_signal& signal)
@@ -285,7 +278,7 @@ void fpga::set_input(const video_signal& signal)
     input_signal = signal;
     for (auto& m : models)
         m->input_changed();
-    model_wakeup.notify_all();
+    wake_models();
 }
 
 void fpga::report_guest_error(const std::string& text)
@@ -347,7 +340,13 @@ void fpga::step(model_clock::duration step)
 void fpga::notify_models()
 {
     std::lock_guard<std::mutex> lock(bus);
-    model_wakeup.notify_all();
+    wake_models();
+}
+
+void fpga::wake_models()
+{
+    for (auto& m : models)
+        m->wake_worker();
 }
 
 }  // namespace vfpga

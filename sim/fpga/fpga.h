@@ -3,8 +3,9 @@
 // physical memory (the board root's memory file) that the cores reach by DMA.
 //
 // One mutex guards the whole board: bus accesses from the program's threads,
-// the models' worker threads and the interrupt lines all take it, so a model
-// sees one access at a time, as on a real bus.
+// the models' worker threads and the levels of the interrupt lines all take
+// it, so a model sees one access at a time, as on a real bus. A wait for an
+// interrupt does not.
 //
 // The board setting "core_log" names a file that gets, when the board goes,
 // one line for every start of a core (1 written to lane 0 of its register
@@ -19,7 +20,6 @@
 
 #include <array>
 #include <cstdio>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -70,15 +70,14 @@ public:
     void write32(uint32_t offset, uint32_t value);
     void write8(uint32_t offset, uint8_t value);
 
-    // Interrupts (take the mutex). wait returns false on timeout; a null
-    // timeout waits without limit. seen is the waiter's last count.
+    // Interrupts. wait returns false on timeout; a null timeout waits
+    // without limit. seen is the waiter's last count.
     void enable_irq(int irq);
     bool wait_irq(int irq, uint32_t& seen, const struct timeval* timeout);
     uint32_t irq_count(int irq);
 
     // Model side, with the mutex held.
     std::mutex& mutex() { return bus; }
-    std::condition_variable& changed() { return model_wakeup; }
     void update_irq(int irq);
     void report_guest_error(const std::string& text);
     // A write to something a model does not model yet; listed with the
@@ -94,7 +93,7 @@ public:
     // A core-side address back to physical (the Altera bridge sets bit 31).
     uint32_t bus_to_physical(uint32_t bus_address) const;
 
-    // Tests: the models, the write log, the clock.
+    // Tests: the models, the write log (with keep_writes), the clock.
     template <class T>
     T* model()
     {
@@ -110,6 +109,8 @@ public:
     void step(model_clock::duration step);
     // Wakes the models after a change made from outside the bus.
     void notify_models();
+    // The same with the mutex held.
+    void wake_models();
 
     void add_model(std::unique_ptr<core_model> model);
 
@@ -130,7 +131,6 @@ private:
     const board_config board;
     model_clock time;
     std::mutex bus;
-    std::condition_variable model_wakeup;
     std::vector<uint32_t> plain;                   // registers no model owns
     std::vector<std::unique_ptr<core_model>> models;
     std::vector<core_model*> owners;               // per window register

@@ -3,11 +3,18 @@
 // delivers one interrupt (the count goes up) and disables itself until user
 // space writes 1 to the device again.
 //
-// Guarded by the board's mutex, which every caller holds.
+// The level and the enable are guarded by the board's mutex, which every
+// caller of set_level and enable holds. The count has a mutex of its own, so
+// that a waiter woken by an interrupt runs at once instead of queueing for
+// the board's mutex behind the core that raised it, as a read of a uio
+// device would.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 
 namespace vfpga {
 
@@ -28,8 +35,26 @@ public:
     }
 
     bool asserted() const { return level; }
-    uint32_t count() const { return interrupts; }
-    std::condition_variable& delivered() { return waiters; }
+
+    uint32_t count() const
+    {
+        std::lock_guard<std::mutex> lock(counting);
+        return interrupts;
+    }
+
+    // Waits until the count is no longer seen, then sets seen to it; false
+    // when limit passed first (no limit: waits for ever).
+    bool wait(uint32_t& seen, std::optional<std::chrono::microseconds> limit)
+    {
+        std::unique_lock<std::mutex> lock(counting);
+        auto arrived = [&] { return interrupts != seen; };
+        if (!limit)
+            waiters.wait(lock, arrived);
+        else if (!waiters.wait_for(lock, *limit, arrived))
+            return false;
+        seen = interrupts;
+        return true;
+    }
 
 private:
     void deliver()
@@ -37,12 +62,16 @@ private:
         if (!level || !enabled)
             return;
         enabled = false;
-        ++interrupts;
+        {
+            std::lock_guard<std::mutex> lock(counting);
+            ++interrupts;
+        }
         waiters.notify_all();
     }
 
     bool level = false;
     bool enabled = true;   // the driver requests the line enabled
+    mutable std::mutex counting;
     uint32_t interrupts = 0;
     std::condition_variable waiters;
 };

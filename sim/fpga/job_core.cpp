@@ -83,13 +83,13 @@ void job_core::run()
     std::unique_lock<std::mutex> lock(board.mutex());
     while (!stopping) {
         if (!current) {
-            board.changed().wait(lock, [&] { return stopping || current.has_value(); });
+            wakeup().wait(lock, [&] { return stopping || current.has_value(); });
             continue;
         }
         const uint64_t seen = generation;
         auto woken = [&] { return stopping || generation != seen; };
         if (planned.hangs) {
-            board.changed().wait(lock, woken);
+            wakeup().wait(lock, woken);
             continue;
         }
         const duration end = current->started_at + planned.length;
@@ -103,7 +103,7 @@ void job_core::run()
             if (woken())
                 continue;   // stopped, or abandoned while it worked
         }
-        if (!board.clock().wait_until(lock, board.changed(), end, woken))
+        if (!board.clock().wait_until(lock, wakeup(), end, woken))
             continue;
         if (done)
             done();

@@ -16,6 +16,7 @@ vfpga::board_config test_board::small_config()
     config.video_address = 0x10000000;
     config.video_size = 64u << 20;
     config.clock = "fast";
+    config.keep_writes = true;
     return config;
 }
 

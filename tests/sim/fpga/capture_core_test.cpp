@@ -24,9 +24,10 @@ namespace {
 // be held back by the test.
 class held_core : public capture_core {
 public:
-    held_core(fpga& on_board, const char* name, uint32_t block, const held_core* waits_for)
+    held_core(fpga& on_board, const char* name, uint32_t block, held_core* waits_for)
         : capture_core(on_board, name, block, 4, -1, regs::video_buffer), other(waits_for)
     {
+        watch(waits_for);
     }
 
     std::atomic<bool> hold{false};
