@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/call_cost/call_cost.h"
+
 namespace bench {
 
 int64_t wall_clock_ns()
@@ -65,6 +67,35 @@ std::vector<send_call> read_send_log(const std::string& path)
         calls.push_back(c);
     }
     return calls;
+}
+
+std::vector<measured_call> read_call_cost(const std::string& path)
+{
+    std::vector<measured_call> calls;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string time;
+        measured_call c;
+        if (!(fields >> time >> c.tid >> c.library >> c.cpu_ns >> c.clock_ns) || (c.ns = parse_wall_time(time)) < 0)
+            continue;
+        calls.push_back(c);
+    }
+    return calls;
+}
+
+int64_t call_cost_ns(const std::vector<measured_call>& calls, int tid, const std::string& library, int64_t start,
+                     int64_t end)
+{
+    int64_t sampled = 0, reads = 0;
+    for (const measured_call& c : calls) {
+        if ((tid && c.tid != tid) || c.ns < start || c.ns >= end || (!library.empty() && c.library != library))
+            continue;
+        sampled += c.cpu_ns;
+        reads += c.clock_ns;
+    }
+    // Besides the calls, measuring one cost the thread three clock reads.
+    return sampled * int64_t(sim::call_cost::one_in) + 3 * reads;
 }
 
 std::vector<serial_message> read_camera_timing(const std::string& path)

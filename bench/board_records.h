@@ -1,6 +1,6 @@
 // The records a board run leaves (board_run_options): the virtual FPGA's
-// core log, the NDI stand-in's send log and the virtual camera's timing
-// log, read back. Times are wall-clock nanoseconds; a line that does not
+// core log, the NDI stand-in's send log, the stand-ins' call costs and the
+// virtual camera's timing log, read back. Times are wall-clock nanoseconds; a line that does not
 // parse is skipped.
 //
 // Thread rules: none; plain functions and values.
@@ -44,6 +44,21 @@ struct serial_message {
     std::vector<uint8_t> bytes;  // tag included
 };
 std::vector<serial_message> read_camera_timing(const std::string& path);
+
+// The stand-in libraries' sampled calls (sim/call_cost/call_cost.h).
+struct measured_call {
+    int64_t ns = 0;
+    int tid = 0;
+    std::string library;   // "uio" or "ndi"
+    int64_t cpu_ns = 0;    // the call's CPU, the clock read taken off
+    int64_t clock_ns = 0;  // one clock read's
+};
+std::vector<measured_call> read_call_cost(const std::string& path);
+// What a thread's (0: any thread's) calls into a library (empty: any) cost
+// it in [start, end), estimated from the sampled ones, with what measuring
+// them cost.
+int64_t call_cost_ns(const std::vector<measured_call>& calls, int tid, const std::string& library, int64_t start,
+                     int64_t end);
 
 std::vector<uint8_t> parse_hex(const std::string& text);
 std::string hex_text(const std::vector<uint8_t>& bytes);

@@ -88,6 +88,8 @@ board_run::board_run(const board_run_options& options) : scratch(scratch_folder(
         args.insert(args.end(), {"--core-log", file("core.log")});
     if (options.send_log)
         args.insert(args.end(), {"--send-log", file("send.log")});
+    if (options.call_cost)
+        args.insert(args.end(), {"--call-cost", file("call-cost.log")});
     if (options.camera_timing)
         args.insert(args.end(), {"--camera-timing", file("camera.log")});
     for (const std::string& command : options.lan)

@@ -18,6 +18,7 @@ struct board_run_options {
     int encoders = 4;
     bool core_log = false;        // core.log: core starts and interrupts
     bool send_log = false;        // send.log: the program's NDI send calls
+    bool call_cost = false;       // call-cost.log: the stand-in libraries' calls, sampled
     bool camera_timing = false;   // camera.log: what the camera read and answered
     // Shell commands run on the LAN once the appliance is up; they find the
     // run's folder (file()) in $BENCH_RUN_DIR.

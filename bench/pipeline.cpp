@@ -5,7 +5,8 @@
 // time of every thread of its process is taken over the window and divided
 // by the pictures captured in it. The program's threads are listed by
 // name; the stand-ins that share its process (the virtual cores' workers,
-// the NDI runtime's threads) are listed apart, since the board has neither.
+// the NDI runtime's threads) are listed apart, since the board has neither,
+// and so is what the program's threads spend inside the stand-in libraries.
 // Then what passed through the pipeline, and FFmpeg's software SpeedHQ
 // encoder on the same pictures for comparison. Needs root.
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "bench/pipeline_run.h"
 #include "bench/progress.h"
 #include "bench/text_table.h"
+#include "sim/call_cost/call_cost.h"
 
 using namespace bench;
 
@@ -39,11 +41,14 @@ const char* owner_name(thread_owner owner)
 
 void print_threads(const pipeline_result& r)
 {
-    text_table table({"thread", "threads", "CPU s", "per picture", "switches per picture", "of one CPU"});
+    text_table table({"thread", "threads", "CPU s", "per picture", "in stand-in calls", "switches per picture",
+                      "of one CPU"});
     auto row = [&](const std::string& name, const thread_group& g) {
         const double pictures = double(std::max<uint64_t>(r.captured, 1));
         table.add({name, g.threads ? std::to_string(g.threads) : "-", format("%.3f", double(g.cpu_ns) / 1e9),
-                   ms_cell(r.per_picture_ns(g.cpu_ns)), format("%.1f", double(g.switches) / pictures),
+                   ms_cell(r.per_picture_ns(g.cpu_ns)),
+                   g.owner == thread_owner::program ? ms_cell(r.per_picture_ns(g.stand_in_ns)) : "-",
+                   format("%.1f", double(g.switches) / pictures),
                    format("%.2f %%", 100.0 * double(g.cpu_ns) / 1e9 / r.window_seconds)});
     };
     for (thread_owner owner :
@@ -64,7 +69,21 @@ void print_threads(const pipeline_result& r)
     std::printf("%s", table.text().c_str());
     if (r.vanished_threads)
         std::printf("(%d threads ended within the window; their CPU is not counted)\n", r.vanished_threads);
-    std::printf("(switches: voluntary and involuntary context switches)\n");
+    std::printf("(in stand-in calls: the CPU a program thread spends in calls into the stand-in libraries, one "
+                "call in %u measured; switches: voluntary and involuntary context switches)\n",
+                sim::call_cost::one_in);
+}
+
+// What the program costs without the stand-ins, which the board does not
+// have: on it a register access is a bus cycle, not a model run under a
+// mutex that may wake a worker thread.
+void print_own(const pipeline_result& r)
+{
+    std::printf("\nThe program's threads: %s per picture, of which %s in calls into the stand-ins (the virtual "
+                "board's libuio %s, the NDI runtime's %s, with the measuring): the program's own %s\n",
+                ms_cell(r.per_picture_ns(r.program_ns())).c_str(), ms_cell(r.per_picture_ns(r.stand_in_ns())).c_str(),
+                ms_cell(r.per_picture_ns(r.library_ns("uio"))).c_str(),
+                ms_cell(r.per_picture_ns(r.library_ns("ndi"))).c_str(), ms_cell(r.per_picture_ns(r.own_ns())).c_str());
 }
 
 void print_pictures(const pipeline_result& r)
@@ -99,18 +118,21 @@ int main(int argc, char** argv)
         std::printf("Pipeline cost: %s, %.1f s measured after a %.0f s warm-up\n%s\n\n", config.label().c_str(),
                     r.window_seconds, config.warm_up, machine_description().c_str());
         print_threads(r);
+        print_own(r);
         print_pictures(r);
-        const double program_ms = r.per_picture_ns(r.program_ns()) / 1e6;
+        const double program_ms = r.per_picture_ns(r.own_ns()) / 1e6;
         say("FFmpeg's encoder on the same pictures");
         const double ffmpeg_ms = ffmpeg_peer_ns(r) / 1e6;
         if (ffmpeg_ms > 0)
             std::printf("\nFFmpeg's software SpeedHQ encoder, one thread, on the input's pictures at Q %d: %.3f ms CPU "
-                        "per picture, %.1f times the program's %.3f ms\n",
+                        "per picture, %.1f times the program's own %.3f ms\n",
                         r.monitor->stream(false)->q_last, ffmpeg_ms, ffmpeg_ms / program_ms, program_ms);
         else
             std::printf("\nFFmpeg's encoder: not measured (no coded picture, or no SpeedHQ encoder)\n");
         print_guest_errors(r.guest_errors);
-        std::printf("\nTarget: program CPU at most 0.3 ms per picture: %.3f ms, %s\n", program_ms,
+        std::printf("\nTarget: program CPU at most 0.3 ms per picture (its own, without the stand-ins' calls): "
+                    "%.3f ms, %s\n",
+                    program_ms,
                     r.captured == 0 ? "not measured (nothing captured)" : program_ms <= 0.3 ? "met" : "missed");
         if (ffmpeg_ms > 0)
             std::printf("Target: at least 10 times below FFmpeg's encoder: %.1f times, %s\n", ffmpeg_ms / program_ms,

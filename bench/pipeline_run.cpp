@@ -38,6 +38,12 @@ pipeline_config pipeline_config::from(const arguments& args)
     return config;
 }
 
+int64_t pipeline_result::library_ns(const std::string& library) const
+{
+    // Only the program's threads call the libraries' entry points.
+    return call_cost_ns(stand_in_calls, 0, library, window_start_ns, window_end_ns);
+}
+
 std::string ms_cell(double ns)
 {
     return format("%.3f ms", ns / 1e6);
@@ -50,6 +56,7 @@ pipeline_result run_pipeline(const pipeline_config& config)
     options.encoders = config.encoders;
     options.core_log = true;
     options.send_log = true;
+    options.call_cost = true;
     options.lan = {"ndi-monitor --connect 192.168.5.20 --wait 30 --quiet"};
     board_run run(options);
     const pid_t program = run.program();
@@ -73,11 +80,14 @@ pipeline_result run_pipeline(const pipeline_config& config)
         throw std::runtime_error("the appliance ended during the run:\n" + run.output());
     run.stop();
 
-    const thread_delta delta = thread_time_delta(start, end);
-    result.threads = group_threads(program, delta.threads);
-    result.vanished_threads = delta.vanished;
+    thread_delta delta = thread_time_delta(start, end);
     result.core_events = read_core_log(run.file("core.log"));
     result.sends = read_send_log(run.file("send.log"));
+    result.stand_in_calls = read_call_cost(run.file("call-cost.log"));
+    for (thread_time& t : delta.threads)
+        t.stand_in_ns = call_cost_ns(result.stand_in_calls, t.tid, "", result.window_start_ns, result.window_end_ns);
+    result.threads = group_threads(program, delta.threads);
+    result.vanished_threads = delta.vanished;
     result.monitor = parse_monitor_summary(run.output());
     result.guest_errors = run.guest_errors();
 

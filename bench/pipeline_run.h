@@ -44,12 +44,19 @@ struct pipeline_result {
     // The records of the whole run, for analyses of their own.
     std::vector<core_event> core_events;
     std::vector<send_call> sends;
+    std::vector<measured_call> stand_in_calls;
     int64_t window_start_ns = 0, window_end_ns = 0;
 
     uint64_t dropped() const { return captured > sent_full ? captured - sent_full : 0; }
     // CPU nanoseconds per captured picture of a group, an owner's threads.
     double per_picture_ns(int64_t cpu_ns) const { return captured ? double(cpu_ns) / double(captured) : 0; }
     int64_t program_ns() const { return total_of(threads, thread_owner::program).cpu_ns; }
+    // Of that, what the calls into the stand-in libraries took (the board
+    // has neither), and what is left: the program's own.
+    int64_t stand_in_ns() const { return total_of(threads, thread_owner::program).stand_in_ns; }
+    int64_t own_ns() const { return program_ns() - stand_in_ns(); }
+    // The program's threads' calls into one library ("uio", "ndi") in the window.
+    int64_t library_ns(const std::string& library) const;
 };
 
 // Throws std::runtime_error when the appliance does not run, and when

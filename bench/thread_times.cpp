@@ -108,7 +108,7 @@ std::vector<thread_group> group_threads(pid_t pid, const std::vector<thread_time
 {
     std::vector<thread_group> groups;
     for (const std::string& name : program_thread_names())
-        groups.push_back({name, thread_owner::program, 0, 0, 0});
+        groups.push_back({name, thread_owner::program});
     for (const thread_time& t : threads) {
         const std::string name = t.tid == pid ? "main" : t.name;
         // A thread that still has the process's name was made by the main
@@ -118,23 +118,25 @@ std::vector<thread_group> group_threads(pid_t pid, const std::vector<thread_time
             return g.name == name && g.owner == owner;
         });
         if (group == groups.end())
-            group = groups.insert(groups.end(), {name, owner, 0, 0, 0});
+            group = groups.insert(groups.end(), {name, owner});
         ++group->threads;
         group->cpu_ns += t.cpu_ns;
         group->switches += t.switches;
+        group->stand_in_ns += t.stand_in_ns;
     }
     return groups;
 }
 
 thread_group total_of(const std::vector<thread_group>& groups, thread_owner owner)
 {
-    thread_group total{"all", owner, 0, 0, 0};
+    thread_group total{"all", owner};
     for (const thread_group& g : groups) {
         if (g.owner != owner)
             continue;
         total.threads += g.threads;
         total.cpu_ns += g.cpu_ns;
         total.switches += g.switches;
+        total.stand_in_ns += g.stand_in_ns;
     }
     return total;
 }

@@ -20,6 +20,7 @@ struct thread_time {
     std::string name;
     int64_t cpu_ns = 0;
     int64_t switches = 0;    // voluntary and involuntary context switches
+    int64_t stand_in_ns = 0; // of cpu_ns, in calls into the stand-in libraries, when measured
 };
 
 std::vector<thread_time> read_thread_times(pid_t pid);
@@ -45,6 +46,7 @@ struct thread_group {
     int threads = 0;
     int64_t cpu_ns = 0;
     int64_t switches = 0;
+    int64_t stand_in_ns = 0;
 };
 
 // Every program thread of program_thread_names() gets a group (empty when

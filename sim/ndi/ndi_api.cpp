@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "ndi/ndi_lib.h"
+#include "sim/call_cost/call_cost.h"
 #include "sim/ndi/ndi_sim.h"
 #include "sim/ndi/sender.h"
 
@@ -15,6 +16,13 @@ struct NDIlib_send_instance_type {
 };
 
 #define NDI_EXPORT __attribute__((visibility("default")))
+
+namespace {
+
+// The calls the program makes at its picture and audio rates.
+sim::call_cost send_cost("ndi");
+
+}  // namespace
 
 extern "C" {
 
@@ -53,6 +61,7 @@ NDI_EXPORT void NDIlib_send_add_connection_metadata(NDIlib_send_instance_t p_ins
 NDI_EXPORT int NDIlib_send_get_target_frame_size(NDIlib_send_instance_t p_instance,
                                                  const NDIlib_video_frame_v2_t* p_video_data)
 {
+    const sim::call_cost::sample measured(send_cost);
     if (p_instance == nullptr || p_video_data == nullptr)
         return 0;
     return p_instance->sender->target_frame_size(*p_video_data);
@@ -61,6 +70,7 @@ NDI_EXPORT int NDIlib_send_get_target_frame_size(NDIlib_send_instance_t p_instan
 NDI_EXPORT int NDIlib_send_get_q_factor(NDIlib_send_instance_t p_instance,
                                         const NDIlib_video_frame_v2_t* p_video_data)
 {
+    const sim::call_cost::sample measured(send_cost);
     if (p_instance == nullptr || p_video_data == nullptr)
         return -1;
     return p_instance->sender->q_factor(*p_video_data);
@@ -69,6 +79,7 @@ NDI_EXPORT int NDIlib_send_get_q_factor(NDIlib_send_instance_t p_instance,
 NDI_EXPORT void NDIlib_send_send_video_async_v2(NDIlib_send_instance_t p_instance,
                                                 const NDIlib_video_frame_v2_t* p_video_data)
 {
+    const sim::call_cost::sample measured(send_cost);
     if (p_instance != nullptr)
         p_instance->sender->send_video(p_video_data);
 }
@@ -76,6 +87,7 @@ NDI_EXPORT void NDIlib_send_send_video_async_v2(NDIlib_send_instance_t p_instanc
 NDI_EXPORT void NDIlib_util_send_send_audio_interleaved_32s(NDIlib_send_instance_t p_instance,
                                                             const NDIlib_audio_frame_interleaved_32s_t* p_audio_data)
 {
+    const sim::call_cost::sample measured(send_cost);
     if (p_instance != nullptr && p_audio_data != nullptr)
         p_instance->sender->send_audio(*p_audio_data);
 }

@@ -12,6 +12,7 @@
 
 #include "hw/soc.h"
 #include "hw/uio.h"
+#include "sim/call_cost/call_cost.h"
 #include "sim/fpga/fpga.h"
 
 using vfpga::fpga;
@@ -32,6 +33,11 @@ namespace {
 // The library hands out handles that callers never free; keep them here.
 std::mutex handles_mutex;
 std::vector<std::unique_ptr<uio_info_t>> handles;
+
+// The register accesses and interrupt enables the program makes at its
+// picture rate. The interrupt wait is left out: on the board it is a
+// blocking read of the device, which costs the program as much.
+sim::call_cost access_cost("uio");
 
 bool is_register_window(const uio_info_t* info, int map)
 {
@@ -122,18 +128,21 @@ size_t uio_get_offset(uio_info_t* info, int map)
 
 int uio_read8(uio_info_t* info, int map, unsigned long offset, uint8_t* val)
 {
+    const sim::call_cost::sample measured(access_cost);
     *val = is_register_window(info, map) ? info->board->read8(uint32_t(offset)) : 0;
     return 0;
 }
 
 int uio_read32(uio_info_t* info, int map, unsigned long offset, uint32_t* val)
 {
+    const sim::call_cost::sample measured(access_cost);
     *val = is_register_window(info, map) ? info->board->read32(uint32_t(offset)) : 0;
     return 0;
 }
 
 int uio_write8(uio_info_t* info, int map, unsigned long offset, uint8_t val)
 {
+    const sim::call_cost::sample measured(access_cost);
     if (is_register_window(info, map))
         info->board->write8(uint32_t(offset), val);
     return 0;
@@ -141,6 +150,7 @@ int uio_write8(uio_info_t* info, int map, unsigned long offset, uint8_t val)
 
 int uio_write32(uio_info_t* info, int map, unsigned long offset, uint32_t val)
 {
+    const sim::call_cost::sample measured(access_cost);
     if (is_register_window(info, map))
         info->board->write32(uint32_t(offset), val);
     return 0;
@@ -148,6 +158,7 @@ int uio_write32(uio_info_t* info, int map, unsigned long offset, uint32_t val)
 
 int uio_enable_irq(uio_info_t* info)
 {
+    const sim::call_cost::sample measured(access_cost);
     if (!info || !info->open || info->irq < 0) {
         errno = EINVAL;
         return -1;

@@ -1,14 +1,17 @@
-// Reading back what a board run leaves: the core, send and camera logs, and
-// ndi-monitor's summary.
+// Reading back what a board run leaves: the core, send, call-cost and camera
+// logs, and ndi-monitor's summary.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <string>
 
 #include "bench/board_records.h"
 #include "bench/monitor_summary.h"
+#include "sim/call_cost/call_cost.h"
 
 using namespace bench;
 
@@ -124,4 +127,86 @@ TEST(monitor_summary, the_last_summary_per_stream_with_and_without_q_and_latency
     EXPECT_EQ(summary->late, 1u);
 
     EXPECT_FALSE(parse_monitor_summary("connected\nthe sender closed the connection\n"));
+}
+
+namespace {
+
+int64_t thread_cpu_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+volatile uint32_t churned;
+
+void churn()
+{
+    for (uint32_t i = 0; i < 4000; ++i)
+        churned = churned * 3 + i;
+}
+
+}  // namespace
+
+// The stand-ins measure one call in 64 of what the program's threads spend
+// in them; the benchmarks scale that up and take it off the program's CPU.
+// A lost scale, a clock read left in the figures or a mix-up of threads
+// would move the estimate far from what the calls cost.
+TEST(call_cost, sampled_calls_estimate_what_a_thread_spent_in_a_library)
+{
+    scratch_file record("");
+    setenv("SIM_CALL_COST", record.path.c_str(), 1);
+    const int64_t start = wall_clock_ns();
+    int64_t work_ns = 0;
+    constexpr int calls = 64 * 300;
+    {
+        sim::call_cost busy("busy");
+        sim::call_cost idle("idle");
+        for (int i = 0; i < calls; ++i) {
+            const sim::call_cost::sample measured(busy);
+            churn();
+        }
+        for (int i = 0; i < calls; ++i) {
+            const sim::call_cost::sample measured(idle);
+        }
+        const int64_t before_plain = thread_cpu_ns();
+        for (int i = 0; i < calls; ++i)
+            churn();
+        work_ns = thread_cpu_ns() - before_plain;   // the work alone
+    }
+    unsetenv("SIM_CALL_COST");
+    const int64_t end = wall_clock_ns();
+
+    const std::vector<measured_call> measured = read_call_cost(record.path);
+    ASSERT_GT(measured.size(), 100u);
+    const int tid = int(gettid());
+    for (const measured_call& c : measured)
+        EXPECT_EQ(c.tid, tid);
+    const double work = double(work_ns);
+    const double estimate = double(call_cost_ns(measured, tid, "busy", start, end));
+    EXPECT_GT(estimate, 0.5 * work);
+    EXPECT_LT(estimate, 2.0 * work);
+    // Calls that do nothing cost next to nothing, whatever the clock reads cost.
+    int64_t idle_reads = 0;
+    for (const measured_call& c : measured)
+        if (c.library == "idle")
+            idle_reads += c.clock_ns;
+    EXPECT_LT(double(call_cost_ns(measured, tid, "idle", start, end)), 0.1 * work);
+    EXPECT_GT(idle_reads, 0);
+    EXPECT_EQ(call_cost_ns(measured, tid + 1, "busy", start, end), 0) << "another thread's calls";
+    EXPECT_EQ(call_cost_ns(measured, tid, "busy", end, end + 1), 0) << "outside the window";
+    EXPECT_GE(call_cost_ns(measured, 0, "", start, end), int64_t(estimate)) << "any thread, any library";
+}
+
+TEST(call_cost, measures_nothing_unless_asked)
+{
+    scratch_file record("");
+    unsetenv("SIM_CALL_COST");
+    {
+        sim::call_cost quiet("quiet");
+        for (int i = 0; i < 64 * 10; ++i) {
+            const sim::call_cost::sample measured(quiet);
+        }
+    }
+    EXPECT_TRUE(read_call_cost(record.path).empty());
 }
