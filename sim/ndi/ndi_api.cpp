@@ -3,7 +3,8 @@
 // way a careful runtime would, rather than crashing the program.
 //
 // NDI_SIM_UNAVAILABLE=1 in the environment makes NDIlib_initialize fail,
-// to rehearse a board whose runtime cannot start.
+// to rehearse a board whose runtime cannot start. SIM_CALL_COST=FILE
+// samples what the calls made at the picture rate cost (call_cost.h).
 #include <cstdlib>
 
 #include "ndi/ndi_lib.h"

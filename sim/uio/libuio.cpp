@@ -1,6 +1,7 @@
 // The userspace-I/O library (libuio.so.2) of the virtual board: the same C
 // calls the board's library offers, answered by the virtual FPGA of this
-// process (fpga::current()).
+// process (fpga::current()). SIM_CALL_COST=FILE samples what the register
+// accesses cost the calling threads (call_cost.h).
 #include <unistd.h>
 
 #include <cerrno>
