@@ -83,7 +83,7 @@ protected:
     // that ends by end, so it has written whatever it had of that unit.
     static bool done_by(const capture_core* other, duration end);
     // Makes other (may be null) wake this core's worker; before the workers
-    // start.
+    // start. A core has one watcher: the latest.
     void watch(capture_core* other);
 
     void write(unsigned reg, uint32_t value, uint32_t mask) final;
