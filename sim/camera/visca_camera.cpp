@@ -84,6 +84,30 @@ std::optional<int> drive_steps(uint8_t p)
     return std::nullopt;
 }
 
+// The exposure settings a controller steps (8x 01 04 cc 00|02|03 FF: reset,
+// up, down) or sets directly (8x 01 04 dd 00 00 0p 0q FF), and the exposure
+// modes in which the camera lets it.
+struct exposure_control {
+    uint8_t step, direct;
+    int camera_state::*value;
+    int limit;
+    bool (*allowed)(int exposure_mode);
+};
+
+bool always(int)
+{
+    return true;
+}
+
+const exposure_control exposure_controls[] = {
+    {0x0A, 0x4A, &camera_state::shutter, shutter_limit, [](int m) { return m == 0x03 || m == 0x0A; }},
+    {0x0B, 0x4B, &camera_state::iris, iris_limit, [](int m) { return m == 0x03 || m == 0x0B; }},
+    {0x0C, 0x4C, &camera_state::gain, gain_limit, [](int m) { return m == 0x03; }},
+    {0x0D, 0x4D, &camera_state::bright, bright_limit, [](int m) { return m == 0x0D; }},
+    {0x0E, 0x4E, &camera_state::exposure_comp_level, exposure_comp_limit, always},
+    {0x02, 0x42, &camera_state::aperture, aperture_limit, always},
+};
+
 duration travel(double distance, double rate)
 {
     return std::max(shortest_move, seconds(std::fabs(distance) / rate));
@@ -289,9 +313,9 @@ visca_camera::outcome visca_camera::execute(std::span<const uint8_t> v)
         const bool relative = v[3] == 0x03;
         return move_to(relative ? c.pan + pan : pan, relative ? c.tilt + tilt : tilt, vv * pan_rate, ww * tilt_rate);
     }
-    if (is({0x06, 0x04}, 4))   // home
+    if (is({0x06, 0x04}, 5))   // home
         return move_to(0, 0, 0x18 * pan_rate, 0x17 * tilt_rate);
-    if (is({0x06, 0x05}, 4))   // reset: to both ends and back
+    if (is({0x06, 0x05}, 5))   // reset: to both ends and back
         return {0, reset_time, [](camera_state& s) {
                     s.pan = s.tilt = 0;
                     s.pan_drive = s.tilt_drive = 0;
@@ -368,15 +392,14 @@ visca_camera::outcome visca_camera::execute(std::span<const uint8_t> v)
         c.exposure = mode;
         return done;
     }
-    if (is({0x04, 0x4B, 0x00, 0x00}, 9)) {
-        const int iris = nibbles(v, 6, 2);
-        if (!nibble_bytes(v, 6, 2) || iris > 0x11)
+    if (is({0x04, 0x3E}, 6) || is({0x04, 0x33}, 6)) {
+        if (v[4] != 0x02 && v[4] != 0x03)
             return syntax;
-        if (c.exposure != 0x03 && c.exposure != 0x0B)
-            return refused;
-        c.iris = iris;
+        (v[3] == 0x3E ? c.exposure_comp : c.backlight) = v[4] == 0x02;
         return done;
     }
+    if (auto setting = exposure_setting(v))
+        return std::move(*setting);
 
     // Presets, picture and tally.
     if (is({0x04, 0x3F}, 7)) {
@@ -408,45 +431,144 @@ visca_camera::outcome visca_camera::execute(std::span<const uint8_t> v)
     return syntax;
 }
 
+std::optional<visca_camera::outcome> visca_camera::exposure_setting(std::span<const uint8_t> v)
+{
+    if (v[2] != 0x04 || (v.size() != 6 && v.size() != 9))
+        return std::nullopt;
+    const bool direct = v.size() == 9;
+    const auto control = std::find_if(std::begin(exposure_controls), std::end(exposure_controls),
+                                      [&](const exposure_control& e) { return v[3] == (direct ? e.direct : e.step); });
+    if (control == std::end(exposure_controls))
+        return std::nullopt;
+    const outcome syntax{syntax_error, {}, {}};
+    int target = 0;
+    int& value = camera.*control->value;
+    if (direct) {
+        target = nibbles(v, 6, 2);
+        if (v[4] != 0x00 || v[5] != 0x00 || !nibble_bytes(v, 6, 2) || target > control->limit)
+            return syntax;
+    } else if (v[4] == 0x00) {
+        target = camera_state{}.*control->value;
+    } else if (v[4] == 0x02 || v[4] == 0x03) {
+        target = std::clamp(value + (v[4] == 0x02 ? 1 : -1), 0, control->limit);
+    } else {
+        return syntax;
+    }
+    if (!control->allowed(camera.exposure))
+        return outcome{not_executable, {}, {}};
+    value = target;
+    return outcome{};
+}
+
 std::optional<bytes> visca_camera::inquire(std::span<const uint8_t> v) const
 {
-    const size_t n = v.size();
-    const auto is = [&](std::initializer_list<uint8_t> rest) {
-        return n == rest.size() + 3 && std::equal(rest.begin(), rest.end(), v.begin() + 2);
-    };
     const camera_state& c = camera;
-    bytes out;
-    if (is({0x04, 0x00}))
-        out = {on_off(c.power)};
-    else if (is({0x04, 0x47}))
-        put_nibbles(out, int(std::lround(c.zoom)), 4);
-    else if (is({0x04, 0x38}))
-        out = {on_off(c.focus_auto)};
-    else if (is({0x04, 0x48}))
-        put_nibbles(out, int(std::lround(c.focus)), 4);
-    else if (is({0x04, 0x35}))
-        out = {uint8_t(c.white_balance)};
-    else if (is({0x04, 0x43}) || is({0x04, 0x44})) {
-        out = {0x00, 0x00};
-        put_nibbles(out, v[3] == 0x43 ? c.red_gain : c.blue_gain, 2);
-    } else if (is({0x04, 0x39}))
-        out = {uint8_t(c.exposure)};
-    else if (is({0x04, 0x4B})) {
-        out = {0x00, 0x00};
-        put_nibbles(out, c.iris, 2);
-    } else if (is({0x04, 0x66}))
-        out = {on_off(c.flip)};
-    else if (is({0x04, 0x61}))
-        out = {on_off(c.mirror)};
-    else if (is({0x06, 0x12})) {
+    const size_t n = v.size();
+    if (n == 6 && v[2] == 0x7E && v[3] == 0x7E)
+        return inquire_block(v[4]);
+    if (n == 6 && v[2] == 0x7E && v[3] == 0x01 && v[4] == 0x0A)
+        return bytes{on_off(c.tally)};
+    if (n != 5)
+        return std::nullopt;
+    // The answer's data bytes; most settings answer 00 00 0p 0q.
+    const auto setting = [](int value) {
+        bytes out{0x00, 0x00};
+        put_nibbles(out, value, 2);
+        return out;
+    };
+    const auto position = [](double value) {
+        bytes out;
+        put_nibbles(out, int(std::lround(value)), 4);
+        return out;
+    };
+    switch (v[2] << 8 | v[3]) {
+    case 0x0400: return bytes{on_off(c.power)};
+    case 0x0447: return position(c.zoom);
+    case 0x0406: return bytes{on_off(false)};          // digital zoom
+    case 0x0446: return setting(0);                    // digital zoom position
+    case 0x0438: return bytes{on_off(c.focus_auto)};
+    case 0x0448: return position(c.focus);
+    case 0x0428: return position(focus_near);          // focus near limit
+    case 0x0458: return bytes{0x02};                   // auto-focus sensitivity: normal
+    case 0x0457: return bytes{0x00};                   // auto-focus mode: normal
+    case 0x0435: return bytes{uint8_t(c.white_balance)};
+    case 0x0443: return setting(c.red_gain);
+    case 0x0444: return setting(c.blue_gain);
+    case 0x0439: return bytes{uint8_t(c.exposure)};
+    case 0x045A: return bytes{on_off(false)};          // slow shutter: manual
+    case 0x044A: return setting(c.shutter);
+    case 0x044B: return setting(c.iris);
+    case 0x044C: return setting(c.gain);
+    case 0x042C: return bytes{uint8_t(gain_limit)};
+    case 0x044D: return setting(c.bright);
+    case 0x043E: return bytes{on_off(c.exposure_comp)};
+    case 0x044E: return setting(c.exposure_comp_level);
+    case 0x0433: return bytes{on_off(c.backlight)};
+    case 0x043D: return bytes{on_off(false)};          // wide dynamic range
+    case 0x0442: return setting(c.aperture);
+    case 0x0453: return bytes{0x02};                   // noise reduction level
+    case 0x045B: return bytes{0x00};                   // gamma: standard
+    case 0x045E: return bytes{on_off(false)};          // high sensitivity
+    case 0x0463: return bytes{0x00};                   // picture effect: off
+    case 0x0401: return bytes{on_off(false)};          // infrared cut filter removed
+    case 0x0449: return setting(0x04);                 // colour gain
+    case 0x044F: return setting(0x07);                 // hue
+    case 0x0462: return bytes{on_off(false)};          // freeze
+    case 0x0475: return bytes{on_off(false)};          // mute
+    case 0x0422: return position(0x0001);              // camera ID
+    case 0x0466: return bytes{on_off(c.flip)};
+    case 0x0461: return bytes{on_off(c.mirror)};
+    case 0x0611: return bytes{0x18, 0x17};             // pan and tilt top speeds
+    case 0x0612: {
+        bytes out;
         put_nibbles(out, uint16_t(int16_t(std::lround(c.pan))), 4);
         put_nibbles(out, uint16_t(int16_t(std::lround(c.tilt))), 4);
-    } else if (is({0x7E, 0x01, 0x0A}))
-        out = {on_off(c.tally)};
-    else if (is({0x00, 0x02}))   // version: vendor, model, firmware, sockets
-        out = {0x00, 0x7F, 0x05, 0x14, 0x01, 0x50, uint8_t(sockets.size())};
-    else
+        return out;
+    }
+    case 0x0002:   // version: vendor, model, firmware, sockets
+        return bytes{0x00, 0x7F, 0x05, 0x14, 0x01, 0x50, uint8_t(sockets.size())};
+    default: return std::nullopt;
+    }
+}
+
+std::optional<bytes> visca_camera::inquire_block(uint8_t block) const
+{
+    const camera_state& c = camera;
+    const auto bit = [](bool on, int shift) { return uint8_t(on ? 1 << shift : 0); };
+    const bool executing = std::any_of(sockets.begin(), sockets.end(), [](const command_socket& s) { return s.busy; });
+    bytes out;
+    switch (block) {
+    case 0x00:   // lens: zoom, focus near limit, focus, focus mode, what is moving
+        put_nibbles(out, int(std::lround(c.zoom)), 4);
+        put_nibbles(out, focus_near >> 8, 2);
+        put_nibbles(out, int(std::lround(c.focus)), 4);
+        out.push_back(0x00);
+        out.push_back(bit(c.focus_auto, 0));   // digital zoom, sensitivity and focus mode bits: off, normal
+        out.push_back(bit(c.zoom_drive != 0, 0) | bit(c.focus_drive != 0, 1) | bit(executing, 2));
+        break;
+    case 0x01:   // camera 1: gains, modes, exposure
+        put_nibbles(out, c.red_gain, 2);
+        put_nibbles(out, c.blue_gain, 2);
+        out.insert(out.end(), {uint8_t(c.white_balance), uint8_t(c.aperture), uint8_t(c.exposure),
+                               uint8_t(bit(c.exposure_comp, 1) | bit(c.backlight, 2)), uint8_t(c.shutter),
+                               uint8_t(c.iris), uint8_t(c.gain), uint8_t(c.bright), uint8_t(c.exposure_comp_level)});
+        break;
+    case 0x02:   // other: power, mirror, picture effect, camera ID, flip
+        out = {bit(c.power, 0), bit(c.mirror, 0), 0x00, 0x00, 0x00, 0x00, 0x01, bit(c.flip, 0), 0x00, 0x00,
+               0x00, 0x00, 0x00};
+        break;
+    case 0x03:   // enlargement 1: digital zoom position, auto-focus timing
+        out = {0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00};
+        break;
+    case 0x04:   // enlargement 2: colour gain, hue, gamma, noise reduction, sensitivity
+        out = {0x00, 0x04, 0x00, 0x07, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+        break;
+    case 0x05:   // enlargement 3
+        out = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+        break;
+    default:
         return std::nullopt;
+    }
     return out;
 }
 

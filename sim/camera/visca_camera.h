@@ -6,9 +6,12 @@
 //
 // Commands are acknowledged (x0 4y FF) on one of the camera's two command
 // sockets and completed (x0 5y FF) when done: drives and settings at once,
-// moves, zoom and focus positions, preset recalls and the one-push white
-// balance after the time the optics take. Inquiries are answered
-// (x0 50 ... FF); unknown commands get a syntax error (x0 60 02 FF),
+// moves (home and reset too), zoom and focus positions, preset recalls and
+// the one-push white balance after the time the optics take. Inquiries are
+// answered (x0 50 ... FF) from the camera's state, with fixed values where
+// it keeps none, as controllers expect when they poll a camera; the block
+// inquiries (8x 09 7E 7E 0n FF) answer 13 bytes of lens, camera, other and
+// enlargement settings at once. Unknown commands get a syntax error (x0 60 02 FF),
 // over-long ones a length error (x0 60 01 FF), commands with both sockets
 // busy "buffer full" (x0 60 03 FF) and commands the camera's state forbids
 // "not executable" (x0 6y 41 FF).
@@ -40,6 +43,18 @@ constexpr int tilt_limit = 0x0510;
 constexpr int zoom_wide = 0x0000, zoom_tele = 0x4000;
 constexpr int focus_near = 0x1000, focus_far = 0xF000;
 
+// Ranges of the exposure settings a controller steps or sets directly
+// (each 0..the limit).
+constexpr int shutter_limit = 0x15;
+constexpr int iris_limit = 0x11;
+constexpr int gain_limit = 0x0F;
+constexpr int bright_limit = 0x1F;
+constexpr int exposure_comp_limit = 0x0E;   // 0x07 is no compensation
+constexpr int aperture_limit = 0x0F;
+
+// Data bytes of a block inquiry's answer (x0 50, these, FF: 16 bytes).
+constexpr size_t block_size = 13;
+
 struct preset {
     double pan = 0, tilt = 0, zoom = zoom_wide, focus = focus_far;
 };
@@ -57,6 +72,13 @@ struct camera_state {
     int red_gain = 0x80, blue_gain = 0x80;
     int exposure = 0;                  // 0 full auto, 3 manual, 0x0A shutter, 0x0B iris, 0x0D bright
     int iris = 0x0B;
+    int shutter = 0x0A;
+    int gain = 0x01;
+    int bright = 0x10;
+    bool exposure_comp = false;
+    int exposure_comp_level = 0x07;
+    bool backlight = false;
+    int aperture = 0x05;
     bool flip = false, mirror = false;
     bool tally = false;
     std::array<std::optional<preset>, 128> presets{};
@@ -98,6 +120,8 @@ private:
     void advance(duration now);
     outcome execute(std::span<const uint8_t> v);
     std::optional<bytes> inquire(std::span<const uint8_t> v) const;
+    std::optional<bytes> inquire_block(uint8_t block) const;
+    std::optional<outcome> exposure_setting(std::span<const uint8_t> v);
     outcome move_to(double pan, double tilt, double pan_rate, double tilt_rate);
     outcome move_all_to(const preset& target);
 

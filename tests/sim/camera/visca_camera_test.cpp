@@ -67,6 +67,7 @@ TEST_F(camera_test, completes_moves_and_recalls_after_they_take_their_time)
     EXPECT_EQ(due(2s), lines{});
     EXPECT_EQ(due(2100ms), (lines{own + "A0 51 FF"}));
     EXPECT_EQ(camera.state_at(2100ms).zoom, zoom_tele);
+    EXPECT_EQ(send(own + "82 09 7E 7E 00 FF", 2100ms), (lines{own + "A0 50 04 00 00 00 01 00 0F 00 00 00 00 01 00 FF"}));
 
     EXPECT_EQ(send(own + "82 01 04 3F 01 0C FF", 3s), (lines{own + "A0 41 FF", own + "A0 51 FF"}));
     EXPECT_EQ(send(own + "82 01 04 47 00 00 00 00 FF", 3s), (lines{own + "A0 41 FF"}));
@@ -119,6 +120,105 @@ TEST_F(camera_test, refuses_what_it_cannot_do)
     EXPECT_EQ(send(net + "81 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 FF"), (lines{net + "90 60 01 FF"}));
     EXPECT_EQ(send(net + "01 02 FF"), lines{});   // not from a controller
     EXPECT_EQ(send("01 02 03 FF"), lines{});      // no room for a message after the tag
+}
+
+TEST_F(camera_test, goes_home_and_resets_after_the_move)
+{
+    send(net + "81 01 06 02 18 17 00 00 01 00 0F 0F 0F 00 FF");
+    due(10s);
+    EXPECT_EQ(send(net + "81 01 06 04 FF", 10s), (lines{net + "90 41 FF"}));
+    EXPECT_EQ(due(10s), lines{});
+    EXPECT_EQ(due(11s), (lines{net + "90 51 FF"}));
+    EXPECT_EQ(camera.state_at(11s).pan, 0);
+    EXPECT_EQ(camera.state_at(11s).tilt, 0);
+
+    send(net + "81 01 06 01 18 17 01 01 FF", 11s);
+    EXPECT_EQ(send(net + "81 01 06 05 FF", 12s), (lines{net + "90 41 FF"}));
+    EXPECT_EQ(due(13s), lines{});
+    EXPECT_EQ(due(14s), (lines{net + "90 51 FF"}));
+    EXPECT_EQ(camera.state_at(14s).pan, 0);
+    EXPECT_EQ(camera.state_at(14s).pan_drive, 0);
+}
+
+// What a controller polls: set up with some commands, then one inquiry.
+struct poll_case {
+    std::vector<std::string> setup;
+    std::string inquiry;
+    std::string answer;
+};
+
+TEST_F(camera_test, answers_what_controllers_poll_from_its_state)
+{
+    const std::string manual = "81 01 04 39 03 FF";
+    const poll_case cases[] = {
+        {{}, "81 09 04 4A FF", "90 50 00 00 00 0A FF"},
+        {{manual, "81 01 04 4A 00 00 01 02 FF"}, "81 09 04 4A FF", "90 50 00 00 01 02 FF"},
+        {{"81 01 04 39 0A FF", "81 01 04 0A 03 FF"}, "81 09 04 4A FF", "90 50 00 00 00 09 FF"},
+        {{"81 01 04 39 0B FF", "81 01 04 0B 02 FF"}, "81 09 04 4B FF", "90 50 00 00 00 0C FF"},
+        {{manual, "81 01 04 0C 02 FF", "81 01 04 0C 02 FF"}, "81 09 04 4C FF", "90 50 00 00 00 03 FF"},
+        {{manual, "81 01 04 4C 00 00 00 0F FF", "81 01 04 0C 02 FF"}, "81 09 04 4C FF", "90 50 00 00 00 0F FF"},
+        {{manual, "81 01 04 4C 00 00 00 0F FF", "81 01 04 0C 00 FF"}, "81 09 04 4C FF", "90 50 00 00 00 01 FF"},
+        {{"81 01 04 39 0D FF", "81 01 04 4D 00 00 01 05 FF"}, "81 09 04 4D FF", "90 50 00 00 01 05 FF"},
+        {{}, "81 09 04 3E FF", "90 50 03 FF"},
+        {{"81 01 04 3E 02 FF"}, "81 09 04 3E FF", "90 50 02 FF"},
+        {{"81 01 04 0E 03 FF"}, "81 09 04 4E FF", "90 50 00 00 00 06 FF"},
+        {{"81 01 04 33 02 FF"}, "81 09 04 33 FF", "90 50 02 FF"},
+        {{"81 01 04 42 00 00 00 0C FF"}, "81 09 04 42 FF", "90 50 00 00 00 0C FF"},
+        {{"81 01 04 42 00 00 00 0C FF", "81 01 04 02 00 FF"}, "81 09 04 42 FF", "90 50 00 00 00 05 FF"},
+        {{}, "81 09 04 28 FF", "90 50 01 00 00 00 FF"},
+        {{}, "81 09 06 11 FF", "90 50 18 17 FF"},
+        {{}, "81 09 04 58 FF", "90 50 02 FF"},
+        {{}, "81 09 04 5A FF", "90 50 03 FF"},
+        // The block inquiries: lens, camera 1, other, enlargement.
+        {{}, "81 09 7E 7E 00 FF", "90 50 00 00 00 00 01 00 0F 00 00 00 00 01 00 FF"},
+        {{"81 01 04 38 03 FF", "81 01 04 07 02 FF", "81 01 04 08 03 FF", "81 01 04 47 01 02 03 04 FF"},
+         "81 09 7E 7E 00 FF", "90 50 00 00 00 00 01 00 0F 00 00 00 00 00 06 FF"},
+        {{"81 01 04 35 05 FF", "81 01 04 43 00 00 07 0F FF", manual, "81 01 04 4A 00 00 01 02 FF",
+          "81 01 04 4C 00 00 00 05 FF", "81 01 04 3E 02 FF", "81 01 04 0E 02 FF"},
+         "81 09 7E 7E 01 FF", "90 50 07 0F 08 00 05 05 03 02 12 0B 05 10 08 FF"},
+        {{"81 01 04 33 02 FF"}, "81 09 7E 7E 01 FF", "90 50 08 00 08 00 00 05 00 04 0A 0B 01 10 07 FF"},
+        {{"81 01 04 61 02 FF", "81 01 04 66 02 FF"}, "81 09 7E 7E 02 FF",
+         "90 50 01 01 00 00 00 00 01 01 00 00 00 00 00 FF"},
+        {{}, "81 09 7E 7E 05 FF", "90 50 00 00 00 00 00 00 00 00 00 00 00 00 00 FF"},
+    };
+    for (const poll_case& c : cases) {
+        visca_camera fresh;
+        for (const std::string& command : c.setup) {
+            const auto replies = hex(fresh.receive(parse(net + command), 0ms));
+            ASSERT_FALSE(replies.empty()) << command;
+            EXPECT_EQ(replies[0].substr(net.size(), 4), "90 4") << command << ": " << replies[0];
+        }
+        EXPECT_EQ(hex(fresh.receive(parse(net + c.inquiry), 0ms)), lines{net + c.answer}) << c.inquiry;
+    }
+}
+
+TEST_F(camera_test, block_inquiries_answer_sixteen_bytes_of_data_bytes)
+{
+    for (uint8_t block = 0; block <= 5; ++block) {
+        const auto answer = camera.receive(parse(net + "81 09 7E 7E 0" + char('0' + block) + " FF"), 0ms);
+        ASSERT_EQ(answer.size(), 1u);
+        const bytes v(answer[0].begin() + tag_size, answer[0].end());
+        ASSERT_EQ(v.size(), max_visca) << int(block);
+        EXPECT_EQ(v[0], 0x90);
+        EXPECT_EQ(v[1], 0x50);
+        for (size_t i = 2; i + 1 < v.size(); ++i)
+            EXPECT_LT(v[i], 0x80) << "block " << int(block) << " byte " << i;
+    }
+    EXPECT_EQ(send(net + "81 09 7E 7E 06 FF"), (lines{net + "90 60 02 FF"}));
+}
+
+TEST_F(camera_test, refuses_exposure_settings_its_mode_keeps)
+{
+    EXPECT_EQ(send(net + "81 01 04 4A 00 00 01 02 FF"), (lines{net + "90 61 41 FF"}));   // shutter in auto
+    EXPECT_EQ(send(net + "81 01 04 0C 02 FF"), (lines{net + "90 61 41 FF"}));            // gain in auto
+    EXPECT_EQ(send(net + "81 01 04 0D 02 FF"), (lines{net + "90 61 41 FF"}));            // bright in auto
+    send(net + "81 01 04 39 0A FF");
+    EXPECT_EQ(send(net + "81 01 04 0B 02 FF"), (lines{net + "90 61 41 FF"}));   // iris in shutter priority
+    EXPECT_EQ(send(net + "81 01 04 4A 00 00 01 06 FF"), (lines{net + "90 60 02 FF"}));   // past the fastest
+    EXPECT_EQ(send(net + "81 01 04 0A 04 FF"), (lines{net + "90 60 02 FF"}));            // no such step
+    EXPECT_EQ(send(net + "81 01 04 33 04 FF"), (lines{net + "90 60 02 FF"}));
+    EXPECT_EQ(camera.state_at(0ms).shutter, camera_state{}.shutter);
+    EXPECT_EQ(camera.state_at(0ms).iris, camera_state{}.iris);
 }
 
 TEST(message_framer, takes_eight_tag_bytes_whatever_they_hold_then_up_to_the_terminator)
