@@ -7,11 +7,12 @@
 //          what is there) and removes it on the way out
 // --log    writes every message received, tag included, one line each, as
 //          upper-case hex bytes separated by spaces
-// --timing writes every message received and every reply sent, one line
-//          each, with the wall-clock time at which it was read off the line
-//          or about to be written to it:
+// --timing writes every message received, every reply sent and every burst
+//          of line noise, one line each, with the wall-clock time at which
+//          it was read off the line or about to be written to it:
 //              1712345678.123456789 in 0F A0 A0 A0 05 05 05 05 82 01 ... FF
 //              1712345678.123470001 out 0F A0 A0 A0 05 05 05 05 A0 41 FF
+//              1712345678.180000000 noise 3C 00 17 ...
 // --noise  a camera on a bad line: now and then it sends a burst of random
 //          bytes (seeded by --seed, else by the clock; the seed is printed)
 //
@@ -285,7 +286,9 @@ int main(int argc, char** argv)
             send_all(master, reply);
         }
         if (noise && now() >= next_noise) {
-            send_all(master, noise->burst());
+            const bytes burst = noise->burst();
+            timing.note(wall_clock_ns(), "noise", burst);
+            send_all(master, burst);
             next_noise = now() + noise->next_gap();
         }
         timing.write();

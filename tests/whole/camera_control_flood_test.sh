@@ -1,0 +1,36 @@
+# Another host on the LAN floods UDP 52380 and 52381 with thousands of
+# garbage datagrams while a well-behaved controller sends a command every
+# half second: every command is acknowledged and completed, and the camera
+# gets nothing but well-formed messages.
+. "$TEST_SOURCE_DIR/camera_lib.sh"
+need_root
+
+log="$scratch/camera.log"
+flood="python3 $TEST_SOURCE_DIR/lan_flood.py"
+# Sequence numbers that wrap around, with 0xFF bytes in them.
+virtual-board --camera-log "$log" \
+    --lan "ip addr add 192.168.5.9/24 dev lan0 && $flood --from 192.168.5.9 --to 192.168.5.20 --count 5000 --seconds 5" \
+    --lan "sleep 0.5; $controller --to 192.168.5.20:52381 --count 12 --interval 0.5 --first 0xFFFFFFFA \
+        '$zoom_stop' '$pan_tilt_stop'" \
+    -- ndi-encoder -X -x >"$scratch/out" 2>"$scratch/err"; status=$?
+grep -h seed "$scratch/err"
+check_eq "$status" 0 "flood: status"
+check_no_fault "flood"
+summary=$(grep '^summary' "$scratch/out")
+echo "controller: $summary"
+check_eq "${summary% late*}" "summary sent 12 acks 12 completions 12" "flood: every command acknowledged and completed"
+grep '^command' "$scratch/out" | grep -- ' - ' | head -5 >&2
+check_camera_log_well_formed "$log" "flood"
+# The controller's commands, each once and whole, behind their tags.
+expected=""
+for i in $(seq 0 11); do
+    seq=$(( (0xFFFFFFFA + i) & 0xFFFFFFFF ))
+    tag=$(python3 -c "
+s = bytes.fromhex('%08x' % $seq); f = sum(8 >> i for i in range(4) if s[i] == 0xFF)
+print(' '.join('%02X' % b for b in bytes([f, 0xA8, 5, 7]) + bytes(0xFE if b == 0xFF else b for b in s)))")
+    if [ $((i % 2)) = 0 ]; then command=$zoom_stop; else command=$pan_tilt_stop; fi
+    expected+="$tag $command"$'\n'
+done
+check_eq "$(grep ' A8 05 07 ' "$log")" "${expected%$'\n'}" "flood: the controller's commands in the camera log"
+
+finish
