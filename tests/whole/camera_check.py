@@ -10,6 +10,10 @@
         prints the sequence numbers (decimal) of the acknowledgements the
         camera wrote (--camera-timing "out" lines) behind tags of origin
         ORIGIN (three hex bytes, e.g. A8 05 07) from camera HEADER (90, A0)
+    camera_check.py commands FIRST COUNT ORIGIN MESSAGE...
+        prints the lines the camera log shows for COUNT commands with
+        sequence numbers from FIRST (wrapping at 2^32), cycling through the
+        VISCA MESSAGEs, from a controller of origin ORIGIN
 """
 import sys
 
@@ -29,6 +33,12 @@ def sequence(tag):
     return int.from_bytes(bytes(b + (1 if tag[0] & (8 >> i) else 0) for i, b in enumerate(tag[4:8])), "big")
 
 
+def tag(origin, seq):
+    raw = seq.to_bytes(4, "big")
+    flags = sum(8 >> i for i in range(4) if raw[i] == 0xFF)
+    return bytes([flags]) + bytes(origin) + bytes(0xFE if b == 0xFF else b for b in raw)
+
+
 def main():
     if sys.argv[1] == "malformed":
         for line in open(sys.argv[2]):
@@ -43,6 +53,12 @@ def main():
             m = fields(words[2])
             if len(m) == 11 and m[1:4] == origin and m[8] == header and m[9] & 0xF0 == 0x40:
                 print(sequence(m))
+    elif sys.argv[1] == "commands":
+        first, count, origin = int(sys.argv[2], 0), int(sys.argv[3]), fields(sys.argv[4])
+        messages = [fields(m) for m in sys.argv[5:]]
+        for i in range(count):
+            line = tag(origin, (first + i) & 0xFFFFFFFF) + bytes(messages[i % len(messages)])
+            print(" ".join("%02X" % b for b in line))
     return 0
 
 

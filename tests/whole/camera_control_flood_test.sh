@@ -22,15 +22,7 @@ check_eq "${summary% late*}" "summary sent 12 acks 12 completions 12" "flood: ev
 grep '^command' "$scratch/out" | grep -- ' - ' | head -5 >&2
 check_camera_log_well_formed "$log" "flood"
 # The controller's commands, each once and whole, behind their tags.
-expected=""
-for i in $(seq 0 11); do
-    seq=$(( (0xFFFFFFFA + i) & 0xFFFFFFFF ))
-    tag=$(python3 -c "
-s = bytes.fromhex('%08x' % $seq); f = sum(8 >> i for i in range(4) if s[i] == 0xFF)
-print(' '.join('%02X' % b for b in bytes([f, 0xA8, 5, 7]) + bytes(0xFE if b == 0xFF else b for b in s)))")
-    if [ $((i % 2)) = 0 ]; then command=$zoom_stop; else command=$pan_tilt_stop; fi
-    expected+="$tag $command"$'\n'
-done
-check_eq "$(grep ' A8 05 07 ' "$log")" "${expected%$'\n'}" "flood: the controller's commands in the camera log"
+check_eq "$(grep ' A8 05 07 ' "$log")" "$($camera_check commands 0xFFFFFFFA 12 "A8 05 07" "$zoom_stop" "$pan_tilt_stop")" \
+    "flood: the controller's commands in the camera log"
 
 finish

@@ -10,10 +10,12 @@ if [ "$(id -u)" = 0 ]; then
     on_lan=1
     camera_address=81 reply_header=90 origin="A8 05 07"
     controller_to=(--to 192.168.5.20:52381)
+    board_address=192.168.5.20
 else
     on_lan=0
     camera_address=82 reply_header=A0 origin="00 00 01"
     controller_to=(--to 127.0.0.1:52385 --listen 52386)
+    board_address=127.0.0.1
 fi
 
 # run_board [VIRTUAL-BOARD OPTIONS...] -- SHELL COMMAND
