@@ -270,6 +270,9 @@ int main(int argc, char** argv)
             uint8_t chunk[512];
             const ssize_t got = read(master, chunk, sizeof chunk);
             const int64_t read_at = wall_clock_ns();
+            // The answers to the messages of one read leave together, as a
+            // camera's transmitter sends what it has queued in one stream.
+            bytes answers;
             for (ssize_t i = 0; i < got; ++i) {
                 if (!framer.add(chunk[i], message))
                     continue;
@@ -277,14 +280,17 @@ int main(int argc, char** argv)
                 log_message(log, message);
                 for (const bytes& reply : camera.receive(message, now())) {
                     timing.note(wall_clock_ns(), "out", reply);
-                    send_all(master, reply);
+                    answers.insert(answers.end(), reply.begin(), reply.end());
                 }
             }
+            send_all(master, answers);
         }
+        bytes completions;
         for (const bytes& reply : camera.complete_due(now())) {
             timing.note(wall_clock_ns(), "out", reply);
-            send_all(master, reply);
+            completions.insert(completions.end(), reply.begin(), reply.end());
         }
+        send_all(master, completions);
         if (noise && now() >= next_noise) {
             const bytes burst = noise->burst();
             timing.note(wall_clock_ns(), "noise", burst);
