@@ -25,9 +25,9 @@ zooms=""
 for z in 1 2 3 4 5 6; do
     zooms+="ndi-monitor --connect $board_address --quiet --seconds 0.3 --ptz '<qrn_ptz_zoom zoom=\"0.$z\"/>' >/dev/null; "
 done
-run_board --camera-noise --camera-log "$log" --camera-timing "$timing" -- "( $zooms ) &
+run_board --camera-noise --camera-log "$log" --camera-timing "$timing" -- "( $zooms ) & zooms=\$!
     $controller ${controller_to[*]} --count 100 --interval 0.06 --first 0x200 --wait 3 '$zoom_stop' '$pan_tilt_stop'
-    wait"; status=$?
+    wait \$zooms"; status=$?
 grep -h seed "$scratch/err"
 check_eq "$status" 0 "noise: status"
 check_no_fault "noise"
