@@ -1,7 +1,7 @@
 // The ptz service as a whole, with its four threads, in a network namespace
 // of the test's own (eth0 a veth end at 10.77.0.5/24) and with a
-// pseudo-terminal standing in for the camera's serial line. Needs root for
-// the namespace; skips otherwise.
+// pseudo-terminal standing in for the camera's serial line. As root, or in
+// an unprivileged user namespace of its own; skips where neither is allowed.
 #include "ptz/ptz.h"
 
 #include <arpa/inet.h>
@@ -78,11 +78,36 @@ private:
     int fd;
 };
 
+// A network namespace of the test's own: as root at once; otherwise inside
+// a user namespace in which the test is root, entered once per process (the
+// kernel lets only a single-threaded process do that).
+bool enter_network_namespace()
+{
+    static bool in_user_namespace = false;
+    if (unshare(CLONE_NEWNET) == 0)
+        return true;
+    if (in_user_namespace)
+        return false;
+    const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
+        return false;
+    in_user_namespace = true;
+    const auto write = [](const char* path, const std::string& text) {
+        const int fd = open(path, O_WRONLY);
+        const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+        if (fd >= 0)
+            close(fd);
+        return written;
+    };
+    return write("/proc/self/setgroups", "deny") && write("/proc/self/uid_map", "0 " + uid + " 1") &&
+           write("/proc/self/gid_map", "0 " + gid + " 1");
+}
+
 class ptz_service : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (unshare(CLONE_NEWNET) != 0 ||
+        if (!enter_network_namespace() ||
             std::system("ip link add eth0 address 02:00:0a:4d:00:05 type veth peer name eth0p && "
                         "ip addr add 10.77.0.5/24 dev eth0 && ip link set eth0 up && ip link set lo up") != 0)
             GTEST_SKIP() << "cannot make a network namespace with a veth eth0 here";
