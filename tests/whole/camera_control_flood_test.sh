@@ -9,7 +9,7 @@ log="$scratch/camera.log"
 flood="python3 $TEST_SOURCE_DIR/lan_flood.py"
 # Sequence numbers that wrap around, with 0xFF bytes in them.
 virtual-board --camera-log "$log" \
-    --lan "ip addr add 192.168.5.9/24 dev lan0 && $flood --from 192.168.5.9 --to 192.168.5.20 --count 5000 --seconds 5" \
+    --lan "ip addr add 192.168.5.9/24 dev lan0 && $flood --from 192.168.5.9 --to 192.168.5.20 --count 3000 --seconds 5" \
     --lan "sleep 0.5; $controller --to 192.168.5.20:52381 --count 12 --interval 0.5 --first 0xFFFFFFFA \
         '$zoom_stop' '$pan_tilt_stop'" \
     -- ndi-encoder -X -x >"$scratch/out" 2>"$scratch/err"; status=$?

@@ -80,4 +80,26 @@ check_eq "$text" "<MAC:02-11-22-33-44-55|INFO:network|MODEL:DIZIZI|SOFTVERSION:1
 # (The peer hears its own broadcasts too: those come from 192.168.5.7.)
 check_eq "$(grep -c ' 192.168.5.20:' "$scratch/out")" 2 "network settings: nothing more from the appliance"
 
+# A network-setting command, which controllers send to change an address,
+# gets one NAK; another device's answers (its reply, an ACK, a NAK) get
+# nothing, whichever port they come from.
+from_text() {
+    python3 -c 'import sys; print(sys.argv[1].encode("latin1").replace(b"|", b"\xff").replace(b"<", b"\x02")
+.replace(b">", b"\x03").hex(" "))' "$1"
+}
+other_reply=$(from_text "<MAC:02-00-00-00-00-09|INFO:network|MODEL:X|SOFTVERSION:2|IPADR:192.168.5.9|MASK:255.255.255.0|GATEWAY:192.168.5.1|NAME:other|WRITE:on|>")
+setting=$(from_text "<MAC:02-11-22-33-44-55|IPADR:192.168.5.30|MASK:255.255.255.0|GATEWAY:192.168.5.1|NAME:cam2|>")
+# Each is sent from a port of its own, where its answer would go.
+virtual-board --hostname camera-room-3 --mac 02:11:22:33:44:55 --lan "
+    $peer --to 192.168.5.20:52380 --port 52390 --wait 1 '$other_reply' &&
+    $peer --to 192.168.5.20:52380 --port 52391 --wait 1 '$setting' &&
+    $peer --to 192.168.5.20:52380 --port 52392 --wait 1 '$(from_text "<ACK:02-00-00-00-00-09|>")' &&
+    $peer --to 192.168.5.20:52380 --port 52393 --wait 1 '$(from_text "<NAK:02-00-00-00-00-09|>")'" \
+    -- ndi-encoder -X -x >"$scratch/out" 2>"$scratch/err"; status=$?
+check_eq "$status" 0 "network-setting command: status"
+check_eq "$(grep ' 192.168.5.20:' "$scratch/out" | cut -d" " -f1,3- | sed 's/ .*//')" 52391 \
+    "network-setting command: answered, and the answers not"
+check_eq "$(grep '^52391 ' "$scratch/out" | cut -d" " -f3- | as_text)" "<NAK:02-11-22-33-44-55|>" \
+    "network-setting command: the NAK"
+
 finish
