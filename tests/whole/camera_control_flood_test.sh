@@ -22,7 +22,7 @@ check_eq "${summary% late*}" "summary sent 12 acks 12 completions 12" "flood: ev
 grep '^command' "$scratch/out" | grep -- ' - ' | head -5 >&2
 check_camera_log_well_formed "$log" "flood"
 # The controller's commands, each once and whole, behind their tags.
-check_eq "$(grep ' A8 05 07 ' "$log")" "$($camera_check commands 0xFFFFFFFA 12 "A8 05 07" "$zoom_stop" "$pan_tilt_stop")" \
+check_eq "$(grep '^.. A8 05 07 ' "$log")" "$($camera_check commands 0xFFFFFFFA 12 "A8 05 07" "$zoom_stop" "$pan_tilt_stop")" \
     "flood: the controller's commands in the camera log"
 
 finish

@@ -17,7 +17,7 @@ check_eq "$status" 0 "back to back: status"
 summary=$(grep '^summary' "$scratch/out")
 echo "ten back to back: $summary"
 check_eq "${summary% late*}" "summary sent 10 acks 10 completions 10" "back to back: all twenty replies"
-check_eq "$(grep -c " $origin " "$log")" 10 "back to back: the commands the camera got"
+check_eq "$(grep -c "^.. $origin " "$log")" 10 "back to back: the commands the camera got"
 
 # Noise throughout; 100 commands 60 ms apart and six zoom positions from
 # receivers, one after another, meanwhile.
@@ -32,7 +32,7 @@ grep -h seed "$scratch/err"
 check_eq "$status" 0 "noise: status"
 check_no_fault "noise"
 check_camera_log_well_formed "$log" "noise"
-check_eq "$(grep " $origin " "$log")" "$($camera_check commands 0x200 100 "$origin" "$zoom_stop" "$pan_tilt_stop")" \
+check_eq "$(grep "^.. $origin " "$log")" "$($camera_check commands 0x200 100 "$origin" "$zoom_stop" "$pan_tilt_stop")" \
     "noise: every command reached the camera whole"
 check_eq "$(grep "^$own 82 01 04 47" "$log" | cut -d' ' -f13-16)" "00 06 06 06
 00 0C 0C 0C
