@@ -14,7 +14,7 @@ monitor_junk=$(printf '%q ' ndi-monitor --connect "$board_address" --wait 10 --q
 
 if [ "$on_lan" = 0 ]; then
     virtual-board --camera-noise --camera-log "$scratch/camera.log" -- sh -c "ndi-encoder -X -x </dev/null & pid=\$!
-        until ss -Hlun 'sport = :52385' | grep -q .; do sleep 0.05; done
+        until ss -Hlun 'sport = :52385' | grep -q . || ! kill -0 \$pid; do sleep 0.05; done
         $monitor_junk
         $peer --to 127.0.0.1:52385 --random 300 --wait 0
         $peer --to 127.0.0.1:52385 --wait 0 '01 00 00 05 00 00 00 07 82 09 04 00 FF'
@@ -38,7 +38,7 @@ virtual-board --camera-noise --lan "$monitor_junk" --lan "
     $peer --to 192.168.5.20:52381 --listen 52381 --wait 1 '01 10 00 05 00 00 00 01 81 09 04 00 FF'" \
     -- sh -c "ndi-encoder -X -x </dev/null & pid=\$!
         trap 'kill -TERM \$pid' TERM
-        until ss -Hlun 'sport = :52385' | grep -q .; do sleep 0.05; done
+        until ss -Hlun 'sport = :52385' | grep -q . || ! kill -0 \$pid; do sleep 0.05; done
         $peer --to 127.0.0.1:52385 --random 300 --wait 0
         wait \$pid; wait \$pid" >"$scratch/out" 2>"$scratch/err"; status=$?
 grep -h seed "$scratch/err"

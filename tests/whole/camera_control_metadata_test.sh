@@ -14,7 +14,7 @@ own="0F A0 A0 A0 05 05 05 05"
 for stack in "" "ulimit -s 1024;"; do
     rm -f "$log"
     virtual-board --camera-log "$log" -- sh -c "($stack exec ndi-encoder -X -x) </dev/null & pid=\$!
-        until ss -Hltn 'sport = :5960' | grep -q .; do sleep 0.05; done
+        until ss -Hltn 'sport = :5960' | grep -q . || ! kill -0 \$pid; do sleep 0.05; done
         ndi-monitor --connect 127.0.0.1 --quiet --seconds 1.5 --ptz \"\$(cat $scratch/deep.xml)\" \
             --ptz \"\$(cat $scratch/long.xml)\" --ptz '<qrn_ptz_zoom zoom=\"0.5\"/>'
         kill -TERM \$pid; wait \$pid" >"$scratch/out" 2>"$scratch/err"; status=$?

@@ -32,7 +32,7 @@ run_board() {
         virtual-board "${options[@]}" --lan "$1" -- ndi-encoder -X -x >"$scratch/out" 2>"$scratch/err"
     else
         virtual-board "${options[@]}" -- sh -c "ndi-encoder -X -x </dev/null & pid=\$!
-            until ss -Hlun 'sport = :52385' | grep -q .; do sleep 0.05; done
+            until ss -Hlun 'sport = :52385' | grep -q . || ! kill -0 \$pid; do sleep 0.05; done
             $1
             kill -TERM \$pid; wait \$pid" >"$scratch/out" 2>"$scratch/err"
     fi
