@@ -151,7 +151,6 @@ void ptz::visca_thread()
 void ptz::serve_links(bridge_links& links)
 {
     packet_splitter splitter;
-    packet_splitter::packet packet;
     uint8_t buffer[receive_size];
     udp_endpoint from;
     // A line that has hung up (the camera gone) reads as ready at once:
@@ -198,20 +197,18 @@ void ptz::serve_links(bridge_links& links)
             const ssize_t got = links.line.read_some(buffer, sizeof buffer);
             if (got < 0)
                 watch_line = false;
-            splitter.feed(buffer, long(got));
-            while (splitter.take(packet)) {
-                switch (route_reply(packet.bytes.data(), packet.size)) {
+            splitter.feed(buffer, long(got), [&](const uint8_t* packet, size_t size) {
+                switch (route_reply(packet, size)) {
                 case reply_route::network:
-                    forward_reply(links.reply, {reply_address(network, packet.bytes.data()), visca_port::visca},
-                                  packet.bytes.data(), packet.size);
+                    forward_reply(links.reply, {reply_address(network, packet), visca_port::visca}, packet, size);
                     break;
                 case reply_route::loop:
-                    forward_reply(links.loop, {loopback, visca_port::loop_reply}, packet.bytes.data(), packet.size);
+                    forward_reply(links.loop, {loopback, visca_port::loop_reply}, packet, size);
                     break;
                 case reply_route::drop:
                     break;
                 }
-            }
+            });
         }
         if (ready[2])
             serve_commands(links.visca, network_camera, false);
