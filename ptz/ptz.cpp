@@ -1,5 +1,6 @@
 #include "ptz/ptz.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -110,7 +111,12 @@ void ptz::ndi_thread()
             NDIlib_send_free_metadata(sender->sender(), &frame);
             continue;
         }
-        const size_t length = frame.length > 0 ? strnlen(frame.p_data, size_t(frame.length)) : strlen(frame.p_data);
+        // Never more than the interpreter takes: a longer document is
+        // measured only as far as the bound, then refused by it.
+        size_t limit = max_metadata_length + 1;
+        if (frame.length > 0)
+            limit = std::min(limit, size_t(frame.length));
+        const size_t length = strnlen(frame.p_data, limit);
         text.assign(frame.p_data, frame.p_data + length);
         text.push_back('\0');
         NDIlib_send_free_metadata(sender->sender(), &frame);
