@@ -98,6 +98,13 @@ command_action classify_command(const uint8_t* datagram, size_t n, uint8_t camer
     return command_action::ignore;
 }
 
+bool may_change_camera_modes(const uint8_t* message, size_t n)
+{
+    constexpr uint8_t command = 0x01;
+    constexpr uint8_t pan_tilt = 0x06;
+    return n >= 3 && message[1] == command && message[2] != pan_tilt;
+}
+
 void tag_command(uint8_t* datagram, const std::array<uint8_t, 4>& sender)
 {
     const serial_tag tag = make_serial_tag(datagram + 4, sender);
@@ -144,14 +151,6 @@ size_t make_reply_datagram(const uint8_t* packet, size_t n, uint8_t* out)
     return n;
 }
 
-void forward_reply(udp_socket& socket, const udp_endpoint& destination, const uint8_t* packet, size_t n)
-{
-    if (n <= serial_tag::size || n > reply_datagram_capacity)
-        return;
-    uint8_t datagram[reply_datagram_capacity];
-    socket.send_to(datagram, make_reply_datagram(packet, n, datagram), destination);
-}
-
 bool is_network_enquiry(const uint8_t* datagram, size_t n)
 {
     return n >= 1 + enquiry_length && std::memcmp(datagram + 1, enquiry, enquiry_length) == 0;
@@ -163,6 +162,13 @@ bool is_network_answer(const uint8_t* datagram, size_t n)
     const uint8_t* end = datagram + n;
     return text_at(datagram, n, 1, "ACK:") || text_at(datagram, n, 1, "NAK:") ||
            std::search(datagram, end, info, info + sizeof info - 1) != end;
+}
+
+settings_answer answer_for(const uint8_t* datagram, size_t n)
+{
+    if (n == 0 || is_network_answer(datagram, n))
+        return settings_answer::none;
+    return is_network_enquiry(datagram, n) ? settings_answer::reply : settings_answer::nak;
 }
 
 size_t make_network_reply(const network_identity& identity, const char* host_name, uint8_t* out)

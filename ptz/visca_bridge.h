@@ -11,7 +11,6 @@
 
 #include "ptz/network_identity.h"
 #include "ptz/packet_splitter.h"
-#include "ptz/udp_socket.h"
 
 namespace visca_port {
 constexpr uint16_t discovery = 52380;    // network-settings enquiries
@@ -46,6 +45,11 @@ enum class command_action {
 // payload length field is not compared: controllers send it wrong.
 command_action classify_command(const uint8_t* datagram, size_t n, uint8_t camera_header);
 
+// Whether a forwarded VISCA message (header first) is a command that could
+// change the camera's white-balance, focus or exposure mode or its gains
+// behind the command queue's back: any command but a pan-tilt one.
+bool may_change_camera_modes(const uint8_t* message, size_t n);
+
 // Replaces the VISCA-over-IP header of a command datagram in place by the
 // serial tag for its sender.
 void tag_command(uint8_t* datagram, const std::array<uint8_t, 4>& sender);
@@ -74,12 +78,15 @@ std::array<uint8_t, 4> reply_address(const network_identity& identity, const uin
 // with its 0xFF bytes restored, then the reply. Returns n.
 size_t make_reply_datagram(const uint8_t* packet, size_t n, uint8_t* out);
 
-// Sends that datagram from socket to destination.
-void forward_reply(udp_socket& socket, const udp_endpoint& destination, const uint8_t* packet, size_t n);
-
 // The network-settings enquiry: "ENQ:network" in bytes 1 to 11 (byte 0 is
 // not looked at; more may follow).
 bool is_network_enquiry(const uint8_t* datagram, size_t n);
+
+// What the responder owes a datagram on the discovery socket: the
+// network-settings reply to an enquiry, nothing to an answer, the NAK to
+// anything else.
+enum class settings_answer { none, reply, nak };
+settings_answer answer_for(const uint8_t* datagram, size_t n);
 
 // An answer of this device or another: a network-settings reply (it
 // carries "INFO:network"), or an "ACK:" or "NAK:" in bytes 1 to 4. Answers

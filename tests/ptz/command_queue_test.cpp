@@ -28,10 +28,11 @@ public:
             ring.push(r);
         ring.push({ptz_code::stop_queue, 0, 0});
         trace.clear();
-        commands.run(ring);
+        commands.run(ring, outside_commands);
         return trace;
     }
 
+    std::atomic<uint32_t> outside_commands{0};
     request_ring ring;
     std::vector<std::string> trace;
     command_queue commands;
@@ -101,6 +102,26 @@ TEST(command_queue, focus_and_exposure_modes_are_sent_when_they_change)
               (trace{"82 01 04 38 02 FF", "pause", "82 01 04 38 03 FF", "pause", "82 01 04 48 08 00 00 00 FF",
                      "pause", "82 01 04 39 00 FF", "pause", "82 01 04 39 03 FF", "pause",
                      "82 01 04 4B 00 00 00 0A FF", "pause"}));
+}
+
+TEST(command_queue, sends_the_modes_again_once_others_may_have_changed_them)
+{
+    recorded_queue q;
+    const std::vector<ptz_request> requests = {{ptz_code::focus_manual, 0.0f, 0},
+                                               {ptz_code::exposure_manual, 1.0f, 0},
+                                               {ptz_code::white_balance_manual, 1.0f, 0.0f},
+                                               {ptz_code::white_balance_one_shot, 0, 0}};
+    const trace full = {"82 01 04 38 03 FF", "pause", "82 01 04 48 01 00 00 00 FF", "pause",
+                        "82 01 04 39 03 FF", "pause", "82 01 04 4B 00 00 01 01 FF", "pause",
+                        "82 01 04 35 05 FF", "pause", "82 01 04 43 00 00 0F 0F FF", "pause",
+                        "82 01 04 44 00 00 00 00 FF", "pause", "pause",
+                        "82 01 04 35 03 FF", "pause"};
+    EXPECT_EQ(q.run(requests), full);
+    // Known modes and gains are not sent again; one-push measures again.
+    EXPECT_EQ(q.run(requests), (trace{"82 01 04 48 01 00 00 00 FF", "pause", "82 01 04 4B 00 00 01 01 FF", "pause",
+                                      "82 01 04 35 05 FF", "pause", "pause", "82 01 04 35 03 FF", "pause"}));
+    ++q.outside_commands;   // a controller may have changed them
+    EXPECT_EQ(q.run(requests), full);
 }
 
 TEST(command_queue, executes_each_remaining_code)

@@ -57,8 +57,7 @@ TEST(visca_bridge, forwards_only_well_formed_commands_for_its_camera)
     const bytes to_1 = {0x01, 0x00, 0x00, 0x05, 0, 0, 0, 1, 0x81, 0x09, 0x04, 0x00, 0xFF};
     bytes to_2 = to_1;
     to_2[8] = 0x82;
-    bytes unterminated = to_1;
-    unterminated.back() = 0x00;
+    const bytes unterminated = {0x01, 0x00, 0x00, 0x05, 0, 0, 0, 1, 0x81, 0x09, 0x04, 0x00, 0x00};
     bytes other_type = to_1;
     other_type[0] = 0x03;
     const bytes control = {0x02, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0x01};
@@ -227,6 +226,32 @@ TEST(network_settings, tells_enquiries_from_answers)
     // A controller's network-setting command is a request: it gets the NAK.
     EXPECT_FALSE(is_answer("\x02MAC:02-00-c0-a8-05-14\xFFIPADR:192.168.5.30\xFFMASK:255.255.255.0\xFF"
                            "GATEWAY:192.168.5.1\xFFNAME:cam\xFF\x03"));
+}
+
+TEST(network_settings, answers_requests_once_and_answers_never)
+{
+    const auto answer = [](const std::string& s) {
+        return answer_for(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    };
+    EXPECT_EQ(answer("\x02" "ENQ:network\xFF\x03"), settings_answer::reply);
+    EXPECT_EQ(answer("ABC"), settings_answer::nak);
+    EXPECT_EQ(answer(std::string(1, '\0')), settings_answer::nak);
+    EXPECT_EQ(answer("\x02MAC:02-00-c0-a8-05-14\xFFIPADR:192.168.5.30\xFFNAME:cam\xFF\x03"), settings_answer::nak);
+    EXPECT_EQ(answer("\x02MAC:02-00-c0-a8-05-07\xFFINFO:network\xFFMODEL:X\xFF\x03"), settings_answer::none);
+    EXPECT_EQ(answer("\x02NAK:02-00-c0-a8-05-07\xFF\x03"), settings_answer::none);
+    EXPECT_EQ(answer("\x02" "ACK:02-00-c0-a8-05-07\xFF\x03"), settings_answer::none);
+    EXPECT_EQ(answer(""), settings_answer::none);
+}
+
+TEST(visca_bridge, tells_commands_that_may_change_the_camera_modes)
+{
+    const auto changes = [](const bytes& m) { return may_change_camera_modes(m.data(), m.size()); };
+    EXPECT_TRUE(changes({0x81, 0x01, 0x04, 0x35, 0x00, 0xFF}));         // white balance
+    EXPECT_TRUE(changes({0x81, 0x01, 0x04, 0x3F, 0x02, 0x01, 0xFF}));   // preset recall
+    EXPECT_TRUE(changes({0x82, 0x01, 0x04, 0x39, 0x03, 0xFF}));         // exposure, from a local process
+    EXPECT_FALSE(changes({0x81, 0x01, 0x06, 0x01, 0x0C, 0x0C, 0x01, 0x03, 0xFF}));   // pan-tilt drive
+    EXPECT_FALSE(changes({0x81, 0x09, 0x04, 0x38, 0xFF}));                           // an inquiry
+    EXPECT_FALSE(changes({0x81, 0x21, 0xFF}));                                       // a cancel
 }
 
 TEST(network_identity, derives_the_gateway_from_address_and_mask)
