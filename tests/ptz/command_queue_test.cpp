@@ -149,6 +149,29 @@ TEST(request_ring, holds_at_most_63_dropping_the_oldest)
     EXPECT_EQ(ring.size(), 63);
 }
 
+TEST(request_ring, never_drops_a_stop_for_a_flood)
+{
+    request_ring ring;
+    ring.push({ptz_code::pan_tilt_speed, 1.0f, 0});
+    ring.push({ptz_code::pan_tilt_stop, 0, 0});
+    ring.push({ptz_code::zoom_speed, 1.0f, 0});
+    ring.push({ptz_code::zoom_stop, 0, 0});
+    for (int i = 0; i < 1000; ++i)   // a joystick and a zoom rocker, without pause
+        ring.push({ptz_code::flip + (i % 2), float(i), 0});
+    EXPECT_EQ(ring.size(), 63);
+    EXPECT_EQ(ring.take().code, ptz_code::pan_tilt_stop);
+    EXPECT_EQ(ring.take().code, ptz_code::zoom_stop);
+    EXPECT_EQ(ring.take().value1, 939.0f);   // then the newest 61 of the flood, in order
+    EXPECT_EQ(ring.take().value1, 940.0f);
+
+    // Made of stops only, the ring lets the oldest go.
+    request_ring stops;
+    for (int i = 0; i < 64; ++i)
+        stops.push({i % 2 ? ptz_code::zoom_stop : ptz_code::pan_tilt_stop, float(i), 0});
+    EXPECT_EQ(stops.size(), 63);
+    EXPECT_EQ(stops.take().value1, 1.0f);
+}
+
 TEST(request_ring, wakes_a_waiting_consumer)
 {
     request_ring ring;
