@@ -130,11 +130,11 @@ TEST(command_queue, executes_each_remaining_code)
     EXPECT_EQ(q.run({{ptz_code::pan_tilt_stop, 0, 0}, {ptz_code::pan_tilt_position, -0.5f, 0.5f},
                      {ptz_code::zoom_position, 1.0f, 0}, {ptz_code::store_preset, 99.0f, 0},
                      {ptz_code::recall_preset, 3.0f, 1.0f}, {ptz_code::flip, 1.0f, 0}, {0x999, 1, 1},
-                     {ptz_code::flip, 0.0f, 0}}),
+                     {ptz_code::flip, 0.0f, 0}, {ptz_code::white_balance_outdoor, 0, 0}}),
               (trace{"82 01 06 01 00 00 03 03 FF", "pause", "82 01 06 01 0C 0B 02 01 FF", "pause",
                      "82 01 04 47 04 00 00 00 FF", "pause", "82 01 04 3F 01 63 FF", "pause",
                      "82 01 04 3F 02 03 FF", "pause", "82 01 04 66 02 FF", "pause", "pause",
-                     "82 01 04 66 03 FF", "pause"}));
+                     "82 01 04 66 03 FF", "pause", "82 01 04 35 02 FF", "pause"}));
 }
 
 TEST(request_ring, holds_at_most_63_dropping_the_oldest)
