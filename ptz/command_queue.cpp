@@ -9,15 +9,29 @@ command_queue::command_queue(send_function send_command, pause_function pause_li
 {
 }
 
-void command_queue::run(request_ring& requests)
+void command_queue::run(request_ring& requests, const std::atomic<uint32_t>& outside_commands)
 {
     for (;;) {
         const ptz_request request = requests.take();
         if (request.code == ptz_code::stop_queue)
             return;
+        const uint32_t now = outside_commands.load(std::memory_order_relaxed);
+        if (now != outside_seen) {
+            outside_seen = now;
+            forget_camera_modes();
+        }
         execute(request);
         pause();
     }
+}
+
+void command_queue::forget_camera_modes()
+{
+    white_balance = no_white_balance;
+    focus = no_focus;
+    exposure = no_exposure;
+    red_gain = NAN;
+    blue_gain = NAN;
 }
 
 void command_queue::execute(const ptz_request& request)

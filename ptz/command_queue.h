@@ -7,7 +7,10 @@
 // Threads: made and run on "queuePTZ"; its state is that thread's alone.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <functional>
 
 #include "ptz/ptz_request.h"
@@ -25,11 +28,17 @@ public:
     command_queue(send_function send_command, pause_function pause_line);
 
     // Serves requests until it takes the stop_queue request; every request
-    // is followed by a pause.
-    void run(request_ring& requests);
+    // is followed by a pause. outside_commands counts the commands that
+    // others sent the camera which may have changed its modes: whenever it
+    // has moved, the modes and gains last sent are forgotten, so the next
+    // request that needs one sends it again.
+    void run(request_ring& requests, const std::atomic<uint32_t>& outside_commands);
 
     // Sends the commands of one request, with the pauses inside it.
     void execute(const ptz_request& request);
+
+    // From now on the camera's modes and gains count as unknown.
+    void forget_camera_modes();
 
 private:
     // What the camera was last told; the "none" values say nothing was sent.
@@ -42,8 +51,9 @@ private:
     int white_balance = no_white_balance;   // a white_balance_mode
     int focus = no_focus;                   // 0 auto, 1 manual
     int exposure = no_exposure;             // 0 full auto, 1 manual
-    float red_gain = 0.5f;
+    float red_gain = 0.5f;    // NaN once forgotten: equal to no gain, so the next is sent
     float blue_gain = 0.5f;
+    uint32_t outside_seen = 0;   // the count of outside commands the modes above know of
 };
 
 // The product's pause: sleeps pause_time, resuming after a signal.

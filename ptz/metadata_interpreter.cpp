@@ -6,7 +6,10 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+
+#include "base/debug_log.h"
 
 namespace {
 
@@ -141,10 +144,94 @@ ptz_request request_for(const node& element)
     return r;
 }
 
+// Past the first occurrence of end at or after p, or at the NUL.
+const char* past(const char* p, const char* end)
+{
+    const char* found = std::strstr(p, end);
+    return found ? found + std::strlen(end) : p + std::strlen(p);
+}
+
+// Past the '>' that ends a document type, skipping its bracketed subset.
+const char* past_declaration(const char* p)
+{
+    int brackets = 0;
+    for (; *p; ++p) {
+        if (*p == '[')
+            ++brackets;
+        else if (*p == ']' && brackets > 0)
+            --brackets;
+        else if (*p == '>' && brackets == 0)
+            return p + 1;
+    }
+    return p;
+}
+
+// Past the '>' that ends a start tag, stepping over quoted values; sets
+// empty when the tag closes itself ("/>").
+const char* past_start_tag(const char* p, bool& empty)
+{
+    char quote = 0;
+    for (; *p; ++p) {
+        if (quote) {
+            if (*p == quote)
+                quote = 0;
+        } else if (*p == '"' || *p == '\'') {
+            quote = *p;
+        } else if (*p == '>') {
+            empty = p[-1] == '/';
+            return p + 1;
+        }
+    }
+    empty = true;
+    return p;
+}
+
+bool starts(const char* p, const char* prefix)
+{
+    return std::strncmp(p, prefix, std::strlen(prefix)) == 0;
+}
+
 }  // namespace
+
+bool nested_deeper_than(const char* text, int limit)
+{
+    int depth = 0;
+    const char* p = text;
+    while (*p) {
+        if (*p != '<') {
+            ++p;
+        } else if (starts(p, "<!--")) {
+            p = past(p + 4, "-->");
+        } else if (starts(p, "<![CDATA[")) {
+            p = past(p + 9, "]]>");
+        } else if (starts(p, "<?")) {
+            p = past(p + 2, "?>");
+        } else if (starts(p, "<!")) {
+            p = past_declaration(p + 2);
+        } else if (starts(p, "</")) {
+            depth = depth > 0 ? depth - 1 : 0;
+            p = past(p + 2, ">");
+        } else {
+            bool empty = false;
+            p = past_start_tag(p + 1, empty);
+            if (!empty && ++depth > limit)
+                return true;
+        }
+    }
+    return false;
+}
 
 std::optional<ptz_request> interpret_metadata(char* text)
 {
+    const size_t length = strnlen(text, max_metadata_length + 1);
+    if (length > max_metadata_length) {
+        debug_print(1, "PTZ metadata longer than %zu bytes dropped\n", max_metadata_length);
+        return std::nullopt;
+    }
+    if (nested_deeper_than(text, max_metadata_depth)) {
+        debug_print(1, "PTZ metadata nested deeper than %d dropped\n", max_metadata_depth);
+        return std::nullopt;
+    }
     rapidxml::xml_document<char> document;
     try {
         document.parse<0>(text);

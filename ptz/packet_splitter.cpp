@@ -3,58 +3,62 @@
 #include <algorithm>
 #include <cstring>
 
-void packet_splitter::feed(const uint8_t* data, long n)
+namespace {
+
+constexpr size_t shortest_packet = serial_tag::size + 2;   // tag, header, terminator
+
+// A reply header: bit 7 set, the low nibble 0 (x0 from camera x - 8).
+bool reply_header(uint8_t b)
 {
-    if (n <= 0)
-        return;
-    const uint8_t* position = data;
-    const uint8_t* const end = data + n;
-    while (position < end) {
-        const uint8_t* found = std::find(position, end, terminator);
-        if (found == end) {
-            // No terminator: these bytes start, or continue, a message. When
-            // they cannot continue it within the limit they start it afresh.
-            const size_t rest = size_t(end - position);
-            if (pending.size + rest > max_packet)
-                pending.size = 0;
-            if (rest <= max_packet) {
-                std::memcpy(pending.bytes.data() + pending.size, position, rest);
-                pending.size += rest;
-            }
-            return;
-        }
-        const size_t segment = size_t(found - position) + 1;
-        // A pending start that the segment would take past the limit is
-        // dropped, and the segment is taken on its own.
-        if (pending.size > 0 && pending.size + segment <= max_packet) {
-            std::memcpy(pending.bytes.data() + pending.size, position, segment);
-            store(pending.bytes.data(), pending.size + segment);
-        } else if (segment <= max_packet) {
-            store(position, segment);
-        }
-        pending.size = 0;
-        position = found + 1;
-    }
+    return (b & 0x8F) == 0x80;
 }
 
-void packet_splitter::store(const uint8_t* data, size_t n)
-{
-    if (count == ring_slots) {
-        read_index = (read_index + 1) % ring_slots;
-        --count;
-    }
-    packet& slot = slots[(read_index + count) % ring_slots];
-    std::memmove(slot.bytes.data(), data, n);
-    slot.size = n;
-    ++count;
-}
+}  // namespace
 
-bool packet_splitter::take(packet& out)
+bool packet_splitter::push(uint8_t byte, size_t& start)
 {
-    if (count == 0)
+    // Only the last max_packet bytes can belong to a packet still to end.
+    if (length == window.size()) {
+        std::memmove(window.data(), window.data() + 1, length - 1);
+        --length;
+    }
+    window[length++] = byte;
+    if (byte != terminator)
         return false;
-    out = slots[read_index];
-    read_index = (read_index + 1) % ring_slots;
-    --count;
-    return true;
+
+    // The latest start wins: noise before a real tag may look like a tag
+    // itself, but its "header" then lies inside the real tag.
+    if (length >= shortest_packet) {
+        for (size_t s = length - shortest_packet + 1; s-- > 0;) {
+            if (packet_at(s)) {
+                start = s;
+                cut_size = length - s;
+                length = 0;
+                return true;
+            }
+        }
+    }
+    if (!inside_a_tag(length - 1))
+        length = 0;
+    return false;
+}
+
+// Whether window[start] up to the terminator just taken is a tagged reply.
+bool packet_splitter::packet_at(size_t start) const
+{
+    const uint8_t* header = window.data() + start + serial_tag::size;
+    const uint8_t* last = window.data() + length - 1;
+    return well_formed_tag(window.data() + start) && reply_header(*header) &&
+           std::find(header, last, terminator) == last;
+}
+
+// Whether the byte at window[at] may be origin byte 1, 2 or 3 of a tag
+// that is still being read.
+bool packet_splitter::inside_a_tag(size_t at) const
+{
+    for (size_t back = 1; back <= 3 && back <= at; ++back) {
+        if (window[at - back] <= 0x0F)
+            return true;
+    }
+    return false;
 }

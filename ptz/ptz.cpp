@@ -1,5 +1,6 @@
 #include "ptz/ptz.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -10,6 +11,7 @@
 #include "ptz/command_queue.h"
 #include "ptz/metadata_interpreter.h"
 #include "ptz/packet_splitter.h"
+#include "ptz/reply_limiter.h"
 #include "ptz/serial_line.h"
 #include "ptz/serial_tag.h"
 #include "ptz/udp_socket.h"
@@ -93,7 +95,16 @@ int ptz::write_serial(const uint8_t* data, size_t n)
     std::lock_guard<std::mutex> lock(serial_mutex);
     if (!serial)
         return -1;
-    return int(serial->write_drained(data, n));
+    const ssize_t written = serial->write_drained(data, n);
+    if (written == ssize_t(n))
+        commands_written.fetch_add(1, std::memory_order_relaxed);
+    return int(written);
+}
+
+ptz::counters_t ptz::counters() const
+{
+    return {commands_written.load(std::memory_order_relaxed), replies_routed.load(std::memory_order_relaxed),
+            datagrams_refused.load(std::memory_order_relaxed)};
 }
 
 void ptz::ndi_thread()
@@ -110,7 +121,12 @@ void ptz::ndi_thread()
             NDIlib_send_free_metadata(sender->sender(), &frame);
             continue;
         }
-        const size_t length = frame.length > 0 ? strnlen(frame.p_data, size_t(frame.length)) : strlen(frame.p_data);
+        // Never more than the interpreter takes: a longer document is
+        // measured only as far as the bound, then refused by it.
+        size_t limit = max_metadata_length + 1;
+        if (frame.length > 0)
+            limit = std::min(limit, size_t(frame.length));
+        const size_t length = strnlen(frame.p_data, limit);
         text.assign(frame.p_data, frame.p_data + length);
         text.push_back('\0');
         NDIlib_send_free_metadata(sender->sender(), &frame);
@@ -151,12 +167,20 @@ void ptz::visca_thread()
 void ptz::serve_links(bridge_links& links)
 {
     packet_splitter splitter;
-    packet_splitter::packet packet;
     uint8_t buffer[receive_size];
     udp_endpoint from;
     // A line that has hung up (the camera gone) reads as ready at once:
     // after a failed read it sits out one wait, so the thread does not spin.
     bool watch_line = true;
+
+    reply_limiter settings_answers;
+    const auto refuse = [&] { datagrams_refused.fetch_add(1, std::memory_order_relaxed); };
+    const auto forward_reply = [&](udp_socket& socket, const udp_endpoint& to, const uint8_t* packet, size_t n) {
+        uint8_t datagram[reply_datagram_capacity];
+        const size_t size = make_reply_datagram(packet, n, datagram);
+        if (socket.send_to(datagram, size, to) == ssize_t(size))
+            replies_routed.fetch_add(1, std::memory_order_relaxed);
+    };
 
     const auto serve_commands = [&](udp_socket& socket, uint8_t camera, bool local) {
         const ssize_t n = socket.receive(buffer, sizeof buffer, from);
@@ -177,10 +201,13 @@ void ptz::serve_links(bridge_links& links)
             break;
         }
         case command_action::forward:
+            if (may_change_camera_modes(buffer + visca_ip_header, size_t(n) - visca_ip_header))
+                commands_from_outside.fetch_add(1, std::memory_order_relaxed);
             tag_command(buffer, from.address);
             write_serial(buffer, size_t(n));
             break;
         case command_action::ignore:
+            refuse();
             break;
         }
     };
@@ -198,20 +225,18 @@ void ptz::serve_links(bridge_links& links)
             const ssize_t got = links.line.read_some(buffer, sizeof buffer);
             if (got < 0)
                 watch_line = false;
-            splitter.feed(buffer, long(got));
-            while (splitter.take(packet)) {
-                switch (route_reply(packet.bytes.data(), packet.size)) {
+            splitter.feed(buffer, long(got), [&](const uint8_t* packet, size_t size) {
+                switch (route_reply(packet, size)) {
                 case reply_route::network:
-                    forward_reply(links.reply, {reply_address(network, packet.bytes.data()), visca_port::visca},
-                                  packet.bytes.data(), packet.size);
+                    forward_reply(links.reply, {reply_address(network, packet), visca_port::visca}, packet, size);
                     break;
                 case reply_route::loop:
-                    forward_reply(links.loop, {loopback, visca_port::loop_reply}, packet.bytes.data(), packet.size);
+                    forward_reply(links.loop, {loopback, visca_port::loop_reply}, packet, size);
                     break;
                 case reply_route::drop:
                     break;
                 }
-            }
+            });
         }
         if (ready[2])
             serve_commands(links.visca, network_camera, false);
@@ -219,18 +244,23 @@ void ptz::serve_links(bridge_links& links)
             serve_commands(links.loop, local_camera, true);
         if (ready[1]) {
             const ssize_t n = links.discovery.receive(buffer, sizeof buffer, from);
-            if (n <= 0 || from.address == network.ip_address || is_network_answer(buffer, size_t(n)))
+            if (n <= 0 || from.address == network.ip_address)
                 continue;
-            uint8_t answer[network_reply_capacity];
+            const settings_answer answer = answer_for(buffer, size_t(n));
+            if (answer == settings_answer::none || !settings_answers.allow(reply_limiter::clock::now())) {
+                refuse();
+                continue;
+            }
+            uint8_t out[network_reply_capacity];
             size_t size;
-            if (is_network_enquiry(buffer, size_t(n))) {
+            if (answer == settings_answer::reply) {
                 char host_name[sizeof network.host_name];
                 read_host_name(host_name, sizeof host_name);
-                size = make_network_reply(network, host_name, answer);
+                size = make_network_reply(network, host_name, out);
             } else {
-                size = make_nak_reply(network, answer);
+                size = make_nak_reply(network, out);
             }
-            links.discovery.send_to(answer, size, {broadcast, from.port});
+            links.discovery.send_to(out, size, {broadcast, from.port});
         }
     }
 }
@@ -249,5 +279,5 @@ void ptz::queue_thread()
 {
     set_thread_name("queuePTZ");
     command_queue commands([this](const visca_message& m) { return send_serial(m); }, command_pause);
-    commands.run(requests);
+    commands.run(requests, commands_from_outside);
 }

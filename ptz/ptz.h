@@ -19,6 +19,8 @@
 // serial, which "viscaPTZ" sets when it has opened the line and clears
 // before it closes it; every write to the line and its drain happen under
 // it, so messages never interleave. It is never held with the ring's lock.
+// The counters and commands_from_outside are relaxed atomics: each is
+// counted by the threads that see what it counts and read by anyone.
 #pragma once
 
 #include <atomic>
@@ -61,6 +63,15 @@ public:
     int send_serial(const uint8_t* message, size_t length);
     int send_serial(const visca_message& message) { return send_serial(message.data(), message.size); }
 
+    // What the camera link has done since the service was made.
+    struct counters_t {
+        uint64_t commands_written = 0;    // VISCA messages written whole to the line, own and forwarded
+        uint64_t replies_routed = 0;      // camera replies sent on to the LAN or to local processes
+        uint64_t datagrams_refused = 0;   // datagrams from others on the VISCA, loop and discovery
+                                          // sockets that were ignored or over the answer rate
+    };
+    counters_t counters() const;
+
 private:
     void ndi_thread();
     void visca_thread();
@@ -82,4 +93,11 @@ private:
     std::mutex serial_mutex;
     serial_line* serial = nullptr;   // guarded by serial_mutex; owned by "viscaPTZ"
     std::promise<void> links_opened;
+
+    std::atomic<uint64_t> commands_written{0};    // "queuePTZ", "tallyPTZ", "viscaPTZ"
+    std::atomic<uint64_t> replies_routed{0};      // "viscaPTZ"
+    std::atomic<uint64_t> datagrams_refused{0};   // "viscaPTZ"
+    // Forwarded commands that may have changed the camera's modes: "queuePTZ"
+    // then forgets the modes it last sent.
+    std::atomic<uint32_t> commands_from_outside{0};
 };

@@ -7,14 +7,39 @@ int next(int index)
     return (index + 1) % request_ring::slots;
 }
 
+int previous(int index)
+{
+    return (index + request_ring::slots - 1) % request_ring::slots;
+}
+
+bool is_stop(int32_t code)
+{
+    return code == ptz_code::pan_tilt_stop || code == ptz_code::zoom_stop || code == ptz_code::stop_queue;
+}
+
 }  // namespace
+
+void request_ring::drop_one()
+{
+    int dropped = tail;
+    for (int i = tail; i != head; i = next(i)) {
+        if (!is_stop(ring[size_t(i)].code)) {
+            dropped = i;
+            break;
+        }
+    }
+    // Close the gap: the requests older than the dropped one move up.
+    for (int i = dropped; i != tail; i = previous(i))
+        ring[size_t(i)] = ring[size_t(previous(i))];
+    tail = next(tail);
+}
 
 void request_ring::push(const ptz_request& request)
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
         if ((head - tail + slots) % slots == capacity)
-            tail = next(tail);
+            drop_one();
         ring[size_t(head)] = request;
         head = next(head);
     }

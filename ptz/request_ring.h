@@ -1,6 +1,9 @@
 // The hand-off from "ndiPTZ" (and the ptz destructor) to "queuePTZ": a ring
 // of 64 requests that holds at most 63. A producer never waits: a push onto
-// 63 waiting requests drops the oldest.
+// 63 waiting requests drops the oldest one that is not a stop (pan-tilt
+// stop, zoom stop, the end of the queue), so that a flood of metadata can
+// never leave the camera driving; only when all 63 are stops does the
+// oldest stop go, and a later one of its kind still waits.
 //
 // Threads: any number of producers, one consumer. mutex guards slots, head
 // and tail; it is held only for the few steps of push and take, never while
@@ -28,6 +31,8 @@ public:
     int size();
 
 private:
+    void drop_one();
+
     std::mutex mutex;
     std::condition_variable ready;
     std::array<ptz_request, slots> ring{};

@@ -1,10 +1,12 @@
 #include "ptz/serial_line.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <stdexcept>
 
 serial_line::~serial_line()
@@ -16,7 +18,18 @@ serial_line::~serial_line()
 ssize_t serial_line::write_drained(const uint8_t* data, size_t n)
 {
     const ssize_t written = write(descriptor, data, n);
-    tcdrain(descriptor);
+    // tcdrain would wait without end for a transmitter that never empties:
+    // ask the line whether it has, a little at a time. A line that cannot
+    // tell (a pseudo-terminal has no transmitter) has nothing to wait for.
+    const auto until = std::chrono::steady_clock::now() + max_drain;
+    for (;;) {
+        int status = 0;
+        if (ioctl(descriptor, TIOCSERGETLSR, &status) != 0 || (status & TIOCSER_TEMT) ||
+            std::chrono::steady_clock::now() >= until)
+            break;
+        const timespec step{0, 200000};   // about two characters' time at 115200 baud
+        nanosleep(&step, nullptr);
+    }
     return written;
 }
 
@@ -30,7 +43,7 @@ ssize_t serial_line::read_some(uint8_t* data, size_t n)
 
 serial_line open_uart(const char* path)
 {
-    serial_line line(open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    serial_line line(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (line.fd() < 0)
         throw std::runtime_error("Cannot open UART /dev/ttyS1!");
 

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,8 +18,10 @@ public:
 
     int fd() const { return descriptor; }
 
-    // One write call, then waits until the line has sent it. Returns the
-    // write's result.
+    // One write call, then waits until the line has sent it, but never
+    // longer than max_drain: a stuck UART must not hold every writer and
+    // the teardown behind the serial lock. Returns the write's result.
+    static constexpr std::chrono::milliseconds max_drain{50};
     ssize_t write_drained(const uint8_t* data, size_t n);
 
     // What has arrived, up to n bytes, without waiting: the byte count, 0
@@ -30,6 +33,7 @@ private:
 };
 
 // Opens the camera's line at path (the board's /dev/ttyS1) raw, 115200 baud
-// 8N1 without flow control, non-blocking. Throws std::runtime_error
+// 8N1 without flow control, non-blocking; the open itself does not wait for
+// the carrier of a line whose modem lines say it is down. Throws std::runtime_error
 // "Cannot open UART /dev/ttyS1!" or "Error while UART setup!".
 serial_line open_uart(const char* path);

@@ -1,5 +1,7 @@
 #include "ptz/serial_tag.h"
 
+#include <cstring>
+
 namespace {
 
 uint8_t flag_bit(int sequence_byte)
@@ -32,4 +34,23 @@ std::array<uint8_t, 4> tagged_sequence(const uint8_t* tag)
     for (int i = 0; i < 4; ++i)
         sequence[size_t(i)] = uint8_t(tag[4 + i] + ((tag[0] & flag_bit(i)) ? 1 : 0));
     return sequence;
+}
+
+bool well_formed_tag(const uint8_t* tag)
+{
+    if (is_service_tag(tag))
+        return true;
+    if (tag[0] > 0x0F)
+        return false;
+    for (int i = 0; i < 4; ++i) {
+        const uint8_t b = tag[4 + i];
+        if (b == 0xFF || ((tag[0] & flag_bit(i)) && b != 0xFE))
+            return false;
+    }
+    return true;
+}
+
+bool is_service_tag(const uint8_t* tag)
+{
+    return std::memcmp(tag, service_tag.bytes.data(), serial_tag::size) == 0;
 }

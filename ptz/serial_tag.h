@@ -28,3 +28,13 @@ serial_tag make_serial_tag(const uint8_t* sequence, const std::array<uint8_t, 4>
 // The sequence number (big-endian bytes) that a tag carries, 0xFF restored
 // where its flag bit is set.
 std::array<uint8_t, 4> tagged_sequence(const uint8_t* tag);
+
+// Whether the 8 bytes at tag are the service's own tag or could have been
+// made by make_serial_tag: flags 0x00 to 0x0F, no 0xFF in the sequence
+// number, and 0xFE wherever a flag says a 0xFF was replaced. The origin
+// bytes may hold anything, 0xFF included.
+bool well_formed_tag(const uint8_t* tag);
+
+// The service's own tag is the one no forwarded command can carry (its
+// flags claim replaced bytes that are not 0xFE).
+bool is_service_tag(const uint8_t* tag);

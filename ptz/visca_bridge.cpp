@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ptz/serial_tag.h"
+#include "ptz/visca_encoder.h"
 
 namespace {
 
@@ -15,13 +16,34 @@ constexpr uint8_t type_control = 0x02;
 constexpr uint8_t control_reply = 0x01;   // type 02 01
 constexpr uint8_t reply_from_camera_1 = 0x90;
 constexpr uint8_t reply_from_camera_2 = 0xA0;
-constexpr uint8_t max_flags = 0x0F;
 constexpr std::array<uint8_t, 3> loop_origin{0x00, 0x00, 0x01};   // 127.0.0.1
 constexpr char enquiry[] = "ENQ:network";
 constexpr size_t enquiry_length = sizeof enquiry - 1;
 constexpr uint8_t field_separator = 0xFF;
 constexpr uint8_t reply_start = 0x02;
 constexpr uint8_t reply_end = 0x03;
+constexpr size_t max_visca = visca_message::max_size;
+constexpr size_t shortest_reply = 3;   // x0 4y FF
+
+// One VISCA message of n bytes: at most 16, and 0xFF only as the last.
+bool single_visca_message(const uint8_t* message, size_t n)
+{
+    return n >= 1 && n <= max_visca && message[n - 1] == visca_terminator &&
+           std::find(message, message + n - 1, visca_terminator) == message + n - 1;
+}
+
+// An acknowledgement (4y), a completion (5y) or an error (6y).
+bool reply_kind(uint8_t b)
+{
+    const uint8_t kind = b >> 4;
+    return kind == 0x4 || kind == 0x5 || kind == 0x6;
+}
+
+bool text_at(const uint8_t* datagram, size_t n, size_t at, const char* text)
+{
+    const size_t length = std::strlen(text);
+    return n >= at + length && std::memcmp(datagram + at, text, length) == 0;
+}
 
 // Appends to a network-settings answer.
 class answer_writer {
@@ -69,10 +91,18 @@ command_action classify_command(const uint8_t* datagram, size_t n, uint8_t camer
     // each other's acknowledgements without end.
     if (datagram[0] == type_control)
         return datagram[1] == control_reply ? command_action::ignore : command_action::acknowledge;
-    if (datagram[0] == type_command && datagram[visca_ip_header] == camera_header &&
-        datagram[n - 1] == visca_terminator)
+    const uint8_t* message = datagram + visca_ip_header;
+    if (datagram[0] == type_command && message[0] == camera_header &&
+        single_visca_message(message, n - visca_ip_header))
         return command_action::forward;
     return command_action::ignore;
+}
+
+bool may_change_camera_modes(const uint8_t* message, size_t n)
+{
+    constexpr uint8_t command = 0x01;
+    constexpr uint8_t pan_tilt = 0x06;
+    return n >= 3 && message[1] == command && message[2] != pan_tilt;
 }
 
 void tag_command(uint8_t* datagram, const std::array<uint8_t, 4>& sender)
@@ -90,9 +120,12 @@ size_t make_control_ack(uint8_t* out)
 
 reply_route route_reply(const uint8_t* packet, size_t n)
 {
-    if (n <= serial_tag::size || packet[0] > max_flags)
+    if (n < serial_tag::size + shortest_reply || !well_formed_tag(packet) || is_service_tag(packet))
         return reply_route::drop;
-    const uint8_t header = packet[serial_tag::size];
+    const uint8_t* reply = packet + serial_tag::size;
+    if (!single_visca_message(reply, n - serial_tag::size) || !reply_kind(reply[1]))
+        return reply_route::drop;
+    const uint8_t header = reply[0];
     if (header == reply_from_camera_1)
         return reply_route::network;
     if (header == reply_from_camera_2 && std::memcmp(packet + 1, loop_origin.data(), 3) == 0)
@@ -118,14 +151,6 @@ size_t make_reply_datagram(const uint8_t* packet, size_t n, uint8_t* out)
     return n;
 }
 
-void forward_reply(udp_socket& socket, const udp_endpoint& destination, const uint8_t* packet, size_t n)
-{
-    if (n <= serial_tag::size || n > reply_datagram_capacity)
-        return;
-    uint8_t datagram[reply_datagram_capacity];
-    socket.send_to(datagram, make_reply_datagram(packet, n, datagram), destination);
-}
-
 bool is_network_enquiry(const uint8_t* datagram, size_t n)
 {
     return n >= 1 + enquiry_length && std::memcmp(datagram + 1, enquiry, enquiry_length) == 0;
@@ -133,8 +158,17 @@ bool is_network_enquiry(const uint8_t* datagram, size_t n)
 
 bool is_network_answer(const uint8_t* datagram, size_t n)
 {
-    return n >= 5 && datagram[0] == reply_start &&
-           (std::memcmp(datagram + 1, "MAC:", 4) == 0 || std::memcmp(datagram + 1, "NAK:", 4) == 0);
+    static constexpr char info[] = "INFO:network";
+    const uint8_t* end = datagram + n;
+    return text_at(datagram, n, 1, "ACK:") || text_at(datagram, n, 1, "NAK:") ||
+           std::search(datagram, end, info, info + sizeof info - 1) != end;
+}
+
+settings_answer answer_for(const uint8_t* datagram, size_t n)
+{
+    if (n == 0 || is_network_answer(datagram, n))
+        return settings_answer::none;
+    return is_network_enquiry(datagram, n) ? settings_answer::reply : settings_answer::nak;
 }
 
 size_t make_network_reply(const network_identity& identity, const char* host_name, uint8_t* out)

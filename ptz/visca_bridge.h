@@ -11,7 +11,6 @@
 
 #include "ptz/network_identity.h"
 #include "ptz/packet_splitter.h"
-#include "ptz/udp_socket.h"
 
 namespace visca_port {
 constexpr uint16_t discovery = 52380;    // network-settings enquiries
@@ -35,11 +34,21 @@ constexpr size_t reply_datagram_capacity = packet_splitter::max_packet;
 enum class command_action {
     ignore,
     acknowledge,   // a control command (type 0x02xx but not the reply 0x0201): answer with the control acknowledgement
-    forward,       // a VISCA message for the camera this socket serves
+    forward,       // a well-formed VISCA message for the camera this socket serves
 };
 
-// camera_header is 0x81 on the VISCA socket, 0x82 on the loop socket.
+// camera_header is 0x81 on the VISCA socket, 0x82 on the loop socket. A
+// message is forwarded only when it is one VISCA message: it starts with
+// camera_header, its only 0xFF is its last byte and it has at most 16
+// bytes. The camera frames its line by the terminator, so an inner 0xFF
+// would end the message early and make the rest read as the next tag. The
+// payload length field is not compared: controllers send it wrong.
 command_action classify_command(const uint8_t* datagram, size_t n, uint8_t camera_header);
+
+// Whether a forwarded VISCA message (header first) is a command that could
+// change the camera's white-balance, focus or exposure mode or its gains
+// behind the command queue's back: any command but a pan-tilt one.
+bool may_change_camera_modes(const uint8_t* message, size_t n);
 
 // Replaces the VISCA-over-IP header of a command datagram in place by the
 // serial tag for its sender.
@@ -50,10 +59,14 @@ size_t make_control_ack(uint8_t* out);
 
 // Where a tagged reply from the camera goes.
 enum class reply_route {
-    drop,      // too short, not tagged, or answering one of the service's own commands
+    drop,      // not a well-formed tagged reply, or one to the service's own commands
     network,   // header 0x90: to the controller named by the tag's origin
     loop,      // origin 00 00 01 and header 0xA0: to the local processes
 };
+// Only a well-formed reply leaves the device: a well-formed tag other than
+// the service's own, then at most 16 bytes of VISCA whose only 0xFF is the
+// last and whose second byte is an acknowledgement, a completion or an
+// error (4y, 5y, 6y). Noise on the line never becomes a datagram.
 reply_route route_reply(const uint8_t* packet, size_t n);
 
 // The controller a network reply goes to: the first octet of the device's
@@ -65,15 +78,21 @@ std::array<uint8_t, 4> reply_address(const network_identity& identity, const uin
 // with its 0xFF bytes restored, then the reply. Returns n.
 size_t make_reply_datagram(const uint8_t* packet, size_t n, uint8_t* out);
 
-// Sends that datagram from socket to destination.
-void forward_reply(udp_socket& socket, const udp_endpoint& destination, const uint8_t* packet, size_t n);
-
 // The network-settings enquiry: "ENQ:network" in bytes 1 to 11 (byte 0 is
 // not looked at; more may follow).
 bool is_network_enquiry(const uint8_t* datagram, size_t n);
 
-// A network-settings reply or NAK, from this device or another: never
-// answered, or two responders would answer each other without end.
+// What the responder owes a datagram on the discovery socket: the
+// network-settings reply to an enquiry, nothing to an answer, the NAK to
+// anything else.
+enum class settings_answer { none, reply, nak };
+settings_answer answer_for(const uint8_t* datagram, size_t n);
+
+// An answer of this device or another: a network-settings reply (it
+// carries "INFO:network"), or an "ACK:" or "NAK:" in bytes 1 to 4. Answers
+// are never answered, or two responders would answer each other without
+// end. A network-setting command (02 "MAC:..." FF "IPADR:..." ... 03) is
+// a request: it gets the NAK.
 bool is_network_answer(const uint8_t* datagram, size_t n);
 
 // The network-settings reply, with host_name (cut to 8 characters);

@@ -28,10 +28,11 @@ public:
             ring.push(r);
         ring.push({ptz_code::stop_queue, 0, 0});
         trace.clear();
-        commands.run(ring);
+        commands.run(ring, outside_commands);
         return trace;
     }
 
+    std::atomic<uint32_t> outside_commands{0};
     request_ring ring;
     std::vector<std::string> trace;
     command_queue commands;
@@ -103,17 +104,37 @@ TEST(command_queue, focus_and_exposure_modes_are_sent_when_they_change)
                      "82 01 04 4B 00 00 00 0A FF", "pause"}));
 }
 
+TEST(command_queue, sends_the_modes_again_once_others_may_have_changed_them)
+{
+    recorded_queue q;
+    const std::vector<ptz_request> requests = {{ptz_code::focus_manual, 0.0f, 0},
+                                               {ptz_code::exposure_manual, 1.0f, 0},
+                                               {ptz_code::white_balance_manual, 1.0f, 0.0f},
+                                               {ptz_code::white_balance_one_shot, 0, 0}};
+    const trace full = {"82 01 04 38 03 FF", "pause", "82 01 04 48 01 00 00 00 FF", "pause",
+                        "82 01 04 39 03 FF", "pause", "82 01 04 4B 00 00 01 01 FF", "pause",
+                        "82 01 04 35 05 FF", "pause", "82 01 04 43 00 00 0F 0F FF", "pause",
+                        "82 01 04 44 00 00 00 00 FF", "pause", "pause",
+                        "82 01 04 35 03 FF", "pause"};
+    EXPECT_EQ(q.run(requests), full);
+    // Known modes and gains are not sent again; one-push measures again.
+    EXPECT_EQ(q.run(requests), (trace{"82 01 04 48 01 00 00 00 FF", "pause", "82 01 04 4B 00 00 01 01 FF", "pause",
+                                      "82 01 04 35 05 FF", "pause", "pause", "82 01 04 35 03 FF", "pause"}));
+    ++q.outside_commands;   // a controller may have changed them
+    EXPECT_EQ(q.run(requests), full);
+}
+
 TEST(command_queue, executes_each_remaining_code)
 {
     recorded_queue q;
     EXPECT_EQ(q.run({{ptz_code::pan_tilt_stop, 0, 0}, {ptz_code::pan_tilt_position, -0.5f, 0.5f},
                      {ptz_code::zoom_position, 1.0f, 0}, {ptz_code::store_preset, 99.0f, 0},
                      {ptz_code::recall_preset, 3.0f, 1.0f}, {ptz_code::flip, 1.0f, 0}, {0x999, 1, 1},
-                     {ptz_code::flip, 0.0f, 0}}),
+                     {ptz_code::flip, 0.0f, 0}, {ptz_code::white_balance_outdoor, 0, 0}}),
               (trace{"82 01 06 01 00 00 03 03 FF", "pause", "82 01 06 01 0C 0B 02 01 FF", "pause",
                      "82 01 04 47 04 00 00 00 FF", "pause", "82 01 04 3F 01 63 FF", "pause",
                      "82 01 04 3F 02 03 FF", "pause", "82 01 04 66 02 FF", "pause", "pause",
-                     "82 01 04 66 03 FF", "pause"}));
+                     "82 01 04 66 03 FF", "pause", "82 01 04 35 02 FF", "pause"}));
 }
 
 TEST(request_ring, holds_at_most_63_dropping_the_oldest)
@@ -126,6 +147,29 @@ TEST(request_ring, holds_at_most_63_dropping_the_oldest)
     for (int i = 0; i < 100; ++i)
         ring.push({ptz_code::none, 0, 0});
     EXPECT_EQ(ring.size(), 63);
+}
+
+TEST(request_ring, never_drops_a_stop_for_a_flood)
+{
+    request_ring ring;
+    ring.push({ptz_code::pan_tilt_speed, 1.0f, 0});
+    ring.push({ptz_code::pan_tilt_stop, 0, 0});
+    ring.push({ptz_code::zoom_speed, 1.0f, 0});
+    ring.push({ptz_code::zoom_stop, 0, 0});
+    for (int i = 0; i < 1000; ++i)   // a joystick and a zoom rocker, without pause
+        ring.push({ptz_code::flip + (i % 2), float(i), 0});
+    EXPECT_EQ(ring.size(), 63);
+    EXPECT_EQ(ring.take().code, ptz_code::pan_tilt_stop);
+    EXPECT_EQ(ring.take().code, ptz_code::zoom_stop);
+    EXPECT_EQ(ring.take().value1, 939.0f);   // then the newest 61 of the flood, in order
+    EXPECT_EQ(ring.take().value1, 940.0f);
+
+    // Made of stops only, the ring lets the oldest go.
+    request_ring stops;
+    for (int i = 0; i < 64; ++i)
+        stops.push({i % 2 ? ptz_code::zoom_stop : ptz_code::pan_tilt_stop, float(i), 0});
+    EXPECT_EQ(stops.size(), 63);
+    EXPECT_EQ(stops.take().value1, 1.0f);
 }
 
 TEST(request_ring, wakes_a_waiting_consumer)

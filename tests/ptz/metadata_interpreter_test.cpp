@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <string>
 #include <vector>
+
+#include "tests/support/debug_capture.h"
 
 namespace {
 
@@ -127,6 +131,88 @@ TEST(metadata_interpreter, never_lets_a_value_out_of_its_range)
         EXPECT_TRUE(r->value1 >= -1.0f && r->value1 <= 1.0f) << xml << " gives " << r->value1;
         EXPECT_TRUE(r->value2 >= -1.0f && r->value2 <= 1.0f) << xml << " gives " << r->value2;
     }
+}
+
+std::string nested(int depth, const std::string& inner = "")
+{
+    std::string text;
+    for (int i = 0; i < depth; ++i)
+        text += "<a>";
+    text += inner;
+    for (int i = 0; i < depth; ++i)
+        text += "</a>";
+    return text;
+}
+
+TEST(metadata_interpreter, refuses_a_document_too_long_or_too_deep_before_parsing_it)
+{
+    const std::string zoom = R"(<qrn_ptz_zoom zoom="0.5"/>)";
+    std::string padded = zoom + std::string(max_metadata_length - zoom.size(), ' ');
+    EXPECT_TRUE(interpret(padded));
+    EXPECT_FALSE(interpret(padded + " "));
+
+    const std::string four = R"(<qrn_ptz_zoom zoom="0.5"><a><b><c>text<d/></c></b></a></qrn_ptz_zoom>)";
+    EXPECT_TRUE(interpret(four));
+    EXPECT_FALSE(interpret(R"(<qrn_ptz_zoom zoom="0.5">)" + nested(4) + "</qrn_ptz_zoom>"));
+
+    std::string log;
+    {
+        debug_capture capture(2);
+        EXPECT_FALSE(interpret(nested(20000)));   // 140 KiB
+        EXPECT_FALSE(interpret(nested(300)));     // 2 KiB
+        EXPECT_FALSE(interpret(nested(100)));     // 700 bytes
+        log = capture.text();
+    }
+    EXPECT_EQ(log, "PTZ metadata longer than 1024 bytes dropped\n"
+                   "PTZ metadata longer than 1024 bytes dropped\n"
+                   "PTZ metadata nested deeper than 4 dropped\n");
+}
+
+TEST(metadata_interpreter, counts_depth_as_the_parser_meets_elements)
+{
+    struct depth_row {
+        std::string text;
+        bool deeper_than_2;
+    };
+    for (const depth_row& r : std::vector<depth_row>{
+             {"<a><b/><b/><b/></a>", false},
+             {"<a><b><c/></b></a>", false},
+             {"<a><b><c></c></b></a>", true},
+             {"<a><b></b><b></b><b></b></a>", false},
+             {"<a><!-- <b><c><d> --></a>", false},
+             {"<a><![CDATA[<b><c><d>]]></a>", false},
+             {"<?pi <b><c><d>?><a/>", false},
+             {"<!DOCTYPE a [<!ELEMENT a ANY>]><a><b/></a>", false},
+             {R"(<a x="/>" y='<b>'><b z=">"><c>)", true},
+             {"<a></a></a></a><b><c><d>", true},   // closing tags never go below the top
+             {"<a>text > more</a>", false},
+             {"<", false},
+             {"", false},
+         })
+        EXPECT_EQ(nested_deeper_than(r.text.c_str(), 2), r.deeper_than_2) << r.text;
+}
+
+// A document of any size or depth leaves the program running on the 1 MiB
+// stacks of the board's threads.
+TEST(metadata_interpreter, survives_any_depth_on_a_small_stack)
+{
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 1 << 20);
+    static const std::vector<std::string> documents = {nested(20000), nested(340), nested(4, "<b/>"),
+                                                      std::string(60 * 1024, '<')};
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attributes,
+                  [](void*) -> void* {
+                      for (std::string text : documents)
+                          interpret_metadata(text.data());
+                      return nullptr;
+                  },
+                  nullptr),
+              0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
 }
 
 }  // namespace

@@ -57,8 +57,7 @@ TEST(visca_bridge, forwards_only_well_formed_commands_for_its_camera)
     const bytes to_1 = {0x01, 0x00, 0x00, 0x05, 0, 0, 0, 1, 0x81, 0x09, 0x04, 0x00, 0xFF};
     bytes to_2 = to_1;
     to_2[8] = 0x82;
-    bytes unterminated = to_1;
-    unterminated.back() = 0x00;
+    const bytes unterminated = {0x01, 0x00, 0x00, 0x05, 0, 0, 0, 1, 0x81, 0x09, 0x04, 0x00, 0x00};
     bytes other_type = to_1;
     other_type[0] = 0x03;
     const bytes control = {0x02, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0x01};
@@ -81,12 +80,38 @@ TEST(visca_bridge, forwards_only_well_formed_commands_for_its_camera)
     EXPECT_EQ(hex(ack, 9), "02 01 00 01 00 00 00 00 01");
 }
 
+TEST(visca_bridge, forwards_one_visca_message_of_at_most_16_bytes_and_nothing_that_would_slip_the_framing)
+{
+    const auto action = [](const bytes& visca) {
+        bytes d = {0x01, 0x00, 0x00, uint8_t(visca.size()), 0, 0, 0, 1};
+        d.insert(d.end(), visca.begin(), visca.end());
+        return classify_command(d.data(), d.size(), 0x81);
+    };
+    bytes longest = {0x81, 0x01};
+    longest.resize(15, 0x00);
+    longest.push_back(0xFF);
+    EXPECT_EQ(action(longest), command_action::forward);
+    bytes too_long = longest;
+    too_long.insert(too_long.begin() + 2, 0x00);
+    EXPECT_EQ(action(too_long), command_action::ignore);
+    EXPECT_EQ(action({0x81, 0x01, 0x04, 0x07, 0xFF, 0x81, 0x01, 0x04, 0x07, 0x02, 0xFF}), command_action::ignore);
+    EXPECT_EQ(action({0x81, 0xFF, 0xFF}), command_action::ignore);
+    bytes payload_of_1400(1400, 0x55);
+    payload_of_1400.front() = 0x81;
+    payload_of_1400.back() = 0xFF;
+    EXPECT_EQ(action(payload_of_1400), command_action::ignore);
+    EXPECT_EQ(action({0x81, 0xFF}), command_action::forward);   // the camera answers its syntax error
+
+    // The length field stays uncompared: controllers send it wrong.
+    bytes wrong_length = {0x01, 0x00, 0x00, 0x63, 0, 0, 0, 1, 0x81, 0x09, 0x04, 0x00, 0xFF};
+    EXPECT_EQ(classify_command(wrong_length.data(), wrong_length.size(), 0x81), command_action::forward);
+}
+
 TEST(visca_bridge, routes_replies_by_their_tag)
 {
     const bytes network = {0x01, 0xA8, 0x05, 0x07, 0x00, 0x00, 0x01, 0xFE, 0x90, 0x41, 0xFF};
     const bytes local = {0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x09, 0xA0, 0x41, 0xFF};
     const bytes own = {0x0F, 0xA0, 0xA0, 0xA0, 0x05, 0x05, 0x05, 0x05, 0xA0, 0x41, 0xFF};
-    const bytes own_flags_as_network = {0x0F, 0xA0, 0xA0, 0xA0, 0x05, 0x05, 0x05, 0x05, 0x90, 0x41, 0xFF};
     bytes untagged = network;
     untagged[0] = 0x10;
     const bytes tag_only = {0x01, 0xA8, 0x05, 0x07, 0x00, 0x00, 0x01, 0xFE, 0xFF};
@@ -94,14 +119,50 @@ TEST(visca_bridge, routes_replies_by_their_tag)
     EXPECT_EQ(route_reply(network.data(), network.size()), reply_route::network);
     EXPECT_EQ(route_reply(local.data(), local.size()), reply_route::loop);
     EXPECT_EQ(route_reply(own.data(), own.size()), reply_route::drop);
-    EXPECT_EQ(route_reply(own_flags_as_network.data(), own_flags_as_network.size()), reply_route::network);
     EXPECT_EQ(route_reply(untagged.data(), untagged.size()), reply_route::drop);
-    EXPECT_EQ(route_reply(tag_only.data(), 8), reply_route::drop);
+    EXPECT_EQ(route_reply(tag_only.data(), tag_only.size()), reply_route::drop);
 
     const auto to = reply_address(device(), network.data());
     EXPECT_EQ(hex(to.data(), 4), "C0 A8 05 07");
     const bytes far = {0x00, 0x00, 0x00, 0x09, 0, 0, 0, 1, 0x90, 0x41, 0xFF};   // a controller at 10.0.0.9
     EXPECT_EQ(hex(reply_address(device(), far.data()).data(), 4), "C0 00 00 09");
+}
+
+TEST(visca_bridge, forwards_only_well_formed_replies_and_never_one_behind_the_service_tag)
+{
+    const auto route = [](const bytes& tag, const bytes& visca) {
+        bytes p = tag;
+        p.insert(p.end(), visca.begin(), visca.end());
+        return route_reply(p.data(), p.size());
+    };
+    const bytes tag = {0x01, 0xA8, 0x05, 0x07, 0x00, 0x00, 0x01, 0xFE};
+    for (const bytes& reply : std::vector<bytes>{{0x90, 0x41, 0xFF}, {0x90, 0x52, 0xFF}, {0x90, 0x60, 0x02, 0xFF},
+                                                 {0x90, 0x50, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                  0x00, 0x00, 0x00, 0x00, 0xFF}})
+        EXPECT_EQ(route(tag, reply), reply_route::network) << hex(reply);
+    for (const bytes& reply : std::vector<bytes>{
+             {0x90, 0x31, 0xFF},                                     // no acknowledgement, completion or error
+             {0x90, 0x71, 0xFF},
+             {0x90, 0xFF},
+             {0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF},                  // two messages
+             {0x90, 0x41, 0x00},                                     // no terminator
+             {0x90, 0x50, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+              0xFF},                                                 // 17 bytes
+         })
+        EXPECT_EQ(route(tag, reply), reply_route::drop) << hex(reply);
+    bytes noise(192, 0x33);
+    noise[0] = 0x90;
+    noise.back() = 0xFF;
+    EXPECT_EQ(route({0x05, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}, noise), reply_route::drop);
+
+    // Behind the service's own tag, whatever the header.
+    EXPECT_EQ(route({0x0F, 0xA0, 0xA0, 0xA0, 0x05, 0x05, 0x05, 0x05}, {0x90, 0x41, 0xFF}), reply_route::drop);
+    // A tag that no command was given: a flag without its FE, an FF in the sequence.
+    EXPECT_EQ(route({0x08, 0xA8, 0x05, 0x07, 0x00, 0x00, 0x01, 0x02}, {0x90, 0x41, 0xFF}), reply_route::drop);
+    EXPECT_EQ(route({0x00, 0xA8, 0x05, 0x07, 0x00, 0x00, 0x01, 0xFF}, {0x90, 0x41, 0xFF}), reply_route::drop);
+    // A controller at 10.160.160.160 is not the service.
+    EXPECT_EQ(route({0x00, 0xA0, 0xA0, 0xA0, 0x00, 0x00, 0x00, 0x03}, {0x90, 0x41, 0xFF}), reply_route::network);
+    EXPECT_EQ(route({0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x03}, {0x90, 0x41, 0xFF}), reply_route::network);
 }
 
 TEST(visca_bridge, restores_the_sequence_number_in_the_reply_datagram)
@@ -115,14 +176,14 @@ TEST(visca_bridge, restores_the_sequence_number_in_the_reply_datagram)
     make_reply_datagram(all.data(), all.size(), datagram);
     EXPECT_EQ(hex(datagram, all.size()), "01 11 00 03 FF FF FF FF 90 51 FF");
 
-    // A reply far past VISCA's length is forwarded whole, not cut or overrun.
-    bytes longest(packet_splitter::max_packet, 0x11);
-    longest[0] = 0x01;
+    bytes longest(packet_splitter::max_packet, 0x00);
+    longest[1] = 0xFF;
     longest[8] = 0x90;
+    longest[9] = 0x50;
     longest.back() = 0xFF;
+    ASSERT_EQ(route_reply(longest.data(), longest.size()), reply_route::network);
     EXPECT_EQ(make_reply_datagram(longest.data(), longest.size(), datagram), longest.size());
-    EXPECT_EQ(datagram[2], 0x00);
-    EXPECT_EQ(datagram[3], 192);
+    EXPECT_EQ(hex(datagram, 8), "01 11 00 10 00 00 00 00");
     EXPECT_EQ(datagram[longest.size() - 1], 0xFF);
 }
 
@@ -158,8 +219,39 @@ TEST(network_settings, tells_enquiries_from_answers)
     uint8_t out[network_reply_capacity];
     EXPECT_TRUE(is_answer(std::string(reinterpret_cast<char*>(out), make_network_reply(id, "x", out))));
     EXPECT_TRUE(is_answer(std::string(reinterpret_cast<char*>(out), make_nak_reply(id, out))));
+    EXPECT_TRUE(is_answer("\x02" "ACK:02-00-c0-a8-05-07\xFF\x03"));
     EXPECT_FALSE(is_answer(enquiry));
     EXPECT_FALSE(is_answer("\x02MA"));
+    EXPECT_FALSE(is_answer("\x02" "ACK"));
+    // A controller's network-setting command is a request: it gets the NAK.
+    EXPECT_FALSE(is_answer("\x02MAC:02-00-c0-a8-05-14\xFFIPADR:192.168.5.30\xFFMASK:255.255.255.0\xFF"
+                           "GATEWAY:192.168.5.1\xFFNAME:cam\xFF\x03"));
+}
+
+TEST(network_settings, answers_requests_once_and_answers_never)
+{
+    const auto answer = [](const std::string& s) {
+        return answer_for(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    };
+    EXPECT_EQ(answer("\x02" "ENQ:network\xFF\x03"), settings_answer::reply);
+    EXPECT_EQ(answer("ABC"), settings_answer::nak);
+    EXPECT_EQ(answer(std::string(1, '\0')), settings_answer::nak);
+    EXPECT_EQ(answer("\x02MAC:02-00-c0-a8-05-14\xFFIPADR:192.168.5.30\xFFNAME:cam\xFF\x03"), settings_answer::nak);
+    EXPECT_EQ(answer("\x02MAC:02-00-c0-a8-05-07\xFFINFO:network\xFFMODEL:X\xFF\x03"), settings_answer::none);
+    EXPECT_EQ(answer("\x02NAK:02-00-c0-a8-05-07\xFF\x03"), settings_answer::none);
+    EXPECT_EQ(answer("\x02" "ACK:02-00-c0-a8-05-07\xFF\x03"), settings_answer::none);
+    EXPECT_EQ(answer(""), settings_answer::none);
+}
+
+TEST(visca_bridge, tells_commands_that_may_change_the_camera_modes)
+{
+    const auto changes = [](const bytes& m) { return may_change_camera_modes(m.data(), m.size()); };
+    EXPECT_TRUE(changes({0x81, 0x01, 0x04, 0x35, 0x00, 0xFF}));         // white balance
+    EXPECT_TRUE(changes({0x81, 0x01, 0x04, 0x3F, 0x02, 0x01, 0xFF}));   // preset recall
+    EXPECT_TRUE(changes({0x82, 0x01, 0x04, 0x39, 0x03, 0xFF}));         // exposure, from a local process
+    EXPECT_FALSE(changes({0x81, 0x01, 0x06, 0x01, 0x0C, 0x0C, 0x01, 0x03, 0xFF}));   // pan-tilt drive
+    EXPECT_FALSE(changes({0x81, 0x09, 0x04, 0x38, 0xFF}));                           // an inquiry
+    EXPECT_FALSE(changes({0x81, 0x21, 0xFF}));                                       // a cancel
 }
 
 TEST(network_identity, derives_the_gateway_from_address_and_mask)

@@ -47,6 +47,8 @@ TEST(visca_encoder, gives_the_bytes_of_every_command)
         {"focus auto", visca_focus_mode(false), "82 01 04 38 02 FF"},
         {"focus manual", visca_focus_mode(true), "82 01 04 38 03 FF"},
         {"white balance auto", visca_white_balance(white_balance_mode::automatic), "82 01 04 35 00 FF"},
+        {"white balance indoor", visca_white_balance(white_balance_mode::indoor), "82 01 04 35 01 FF"},
+        {"white balance outdoor", visca_white_balance(white_balance_mode::outdoor), "82 01 04 35 02 FF"},
         {"white balance one-push", visca_white_balance(white_balance_mode::one_push), "82 01 04 35 03 FF"},
         {"white balance manual", visca_white_balance(white_balance_mode::manual), "82 01 04 35 05 FF"},
         {"one-push trigger", visca_white_balance(white_balance_mode::one_push_trigger), "82 01 04 10 05 FF"},

@@ -1,0 +1,30 @@
+#include "ptz/reply_limiter.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(reply_limiter, answers_at_most_four_in_any_second)
+{
+    reply_limiter limiter;
+    const auto t0 = reply_limiter::clock::time_point{} + 100s;
+    int answered = 0;
+    for (int i = 0; i < 1000; ++i)   // a flood within one second
+        answered += limiter.allow(t0 + i * 1ms);
+    EXPECT_EQ(answered, 4);
+    // A second after the first answer one more may go, not before.
+    EXPECT_FALSE(limiter.allow(t0 + 999ms));
+    EXPECT_TRUE(limiter.allow(t0 + 1000ms));
+    EXPECT_FALSE(limiter.allow(t0 + 1000ms));
+    EXPECT_TRUE(limiter.allow(t0 + 1001ms));
+    EXPECT_TRUE(limiter.allow(t0 + 1002ms));
+    EXPECT_TRUE(limiter.allow(t0 + 1003ms));
+    EXPECT_FALSE(limiter.allow(t0 + 1500ms));
+    // Enquiries a second apart are all answered.
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(limiter.allow(t0 + 3s + i * 1s)) << i;
+}
+
+}  // namespace
