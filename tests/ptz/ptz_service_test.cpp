@@ -1,7 +1,8 @@
 // The ptz service as a whole, with its four threads, in a network namespace
 // of the test's own (eth0 a veth end at 10.77.0.5/24) and with a
 // pseudo-terminal standing in for the camera's serial line. As root, or in
-// an unprivileged user namespace of its own; skips where neither is allowed.
+// an unprivileged user namespace of its own; skips where neither is allowed,
+// and the cases with a LAN namespace beside it skip without root.
 #include "ptz/ptz.h"
 
 #include <arpa/inet.h>
