@@ -8,7 +8,7 @@
 # The path by which a tool is started: its wrapper when emulated, the program
 # itself otherwise. Usable before the tool's target is made.
 function(tool_launch_path variable target)
-  if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+  if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR AND NDI_ENCODER_SIM)
     set(${variable} ${CMAKE_BINARY_DIR}/bin/${target} PARENT_SCOPE)
   else()
     set(${variable} $<TARGET_FILE:${target}> PARENT_SCOPE)
@@ -33,9 +33,10 @@ function(collect_executables directory variable)
 endfunction()
 
 # Moves every program built into bin/ to bin/TRIPLET/ and writes its wrapper
-# in bin/. Called once every target is made.
+# in bin/ (the virtual board's build: a board build has no tools). Called
+# once every target is made.
 function(wrap_emulated_tools)
-  if(NOT (CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR))
+  if(NOT (CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR AND NDI_ENCODER_SIM))
     return()
   endif()
   set(bin ${CMAKE_BINARY_DIR}/bin)
