@@ -64,8 +64,8 @@ else()
   set_target_properties(${tools} uio ndi PROPERTIES INSTALL_RPATH "$ORIGIN")
   install(TARGETS ${tools} RUNTIME DESTINATION ${private})
   install(TARGETS uio ndi LIBRARY DESTINATION ${private} NAMELINK_SKIP)
-  # The launcher, told where its tools are installed.
-  set(VIRTUAL_BOARD_BIN_DIR ${CMAKE_INSTALL_PREFIX}/${private})
+  # The launcher finds its tools beside itself, wherever the prefix is.
+  set(VIRTUAL_BOARD_BIN_DIR "$(cd \"$(dirname \"$0\")/../${private}\" && pwd)")
   configure_file(sim/virtual-board.in ${CMAKE_BINARY_DIR}/install/virtual-board @ONLY)
   install(PROGRAMS ${CMAKE_BINARY_DIR}/install/virtual-board DESTINATION bin)
 
