@@ -90,5 +90,13 @@ void uio_handle::enable_irq() const
 
 int uio_handle::wait_irq(timeval* timeout) const
 {
-    return uio_irqwait_timeout(info, timeout);
+    if (!timeout)
+        return uio_irqwait_timeout(info, nullptr);
+    // The library's record may be narrower than ours; a wait slice is well
+    // within it. What is left of the time-out comes back as select leaves it.
+    uio_timeval limit{decltype(limit.tv_sec)(timeout->tv_sec), decltype(limit.tv_usec)(timeout->tv_usec)};
+    const int result = uio_irqwait_timeout(info, &limit);
+    timeout->tv_sec = time_t(limit.tv_sec);
+    timeout->tv_usec = suseconds_t(limit.tv_usec);
+    return result;
 }

@@ -151,21 +151,82 @@ bool NDIlib_send_get_tally(NDIlib_send_instance_t p_instance, NDIlib_tally_t* p_
 
 }  // extern "C"
 
+// The runtime's record layouts, field by field, on the targets the program
+// is built for: 64-bit (aarch64 boards, x86-64 for the virtual board) and
+// 32-bit ARM with hard float (EABI: 64-bit fields 8-byte aligned). A field
+// out of place here would hand the runtime a wrong picture, not a compile
+// error, so the compiler checks it.
+#define NDI_LIB_FIELD(record, field, offset) static_assert(offsetof(record, field) == (offset), #record "::" #field)
 #if UINTPTR_MAX == UINT64_MAX
 static_assert(sizeof(NDIlib_video_frame_v2_t) == 72);
-static_assert(offsetof(NDIlib_video_frame_v2_t, timecode) == 32);
-static_assert(offsetof(NDIlib_video_frame_v2_t, data_size_in_bytes) == 48);
-static_assert(offsetof(NDIlib_video_frame_v2_t, timestamp) == 64);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, xres, 0);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, yres, 4);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, FourCC, 8);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, frame_rate_N, 12);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, frame_rate_D, 16);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, picture_aspect_ratio, 20);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, frame_format_type, 24);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, timecode, 32);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, p_data, 40);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, line_stride_in_bytes, 48);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, data_size_in_bytes, 48);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, p_metadata, 56);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, timestamp, 64);
 static_assert(sizeof(NDIlib_audio_frame_interleaved_32s_t) == 40);
-static_assert(offsetof(NDIlib_audio_frame_interleaved_32s_t, reference_level) == 24);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, sample_rate, 0);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, no_channels, 4);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, no_samples, 8);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, timecode, 16);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, reference_level, 24);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, p_data, 32);
 static_assert(sizeof(NDIlib_metadata_frame_t) == 24);
+NDI_LIB_FIELD(NDIlib_metadata_frame_t, length, 0);
+NDI_LIB_FIELD(NDIlib_metadata_frame_t, timecode, 8);
+NDI_LIB_FIELD(NDIlib_metadata_frame_t, p_data, 16);
 static_assert(sizeof(NDIlib_send_create_t) == 24);
+NDI_LIB_FIELD(NDIlib_send_create_t, p_ndi_name, 0);
+NDI_LIB_FIELD(NDIlib_send_create_t, p_groups, 8);
+NDI_LIB_FIELD(NDIlib_send_create_t, clock_video, 16);
+NDI_LIB_FIELD(NDIlib_send_create_t, clock_audio, 17);
 #elif UINTPTR_MAX == UINT32_MAX && defined(__arm__)
 static_assert(sizeof(NDIlib_video_frame_v2_t) == 64);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, xres, 0);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, yres, 4);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, FourCC, 8);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, frame_rate_N, 12);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, frame_rate_D, 16);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, picture_aspect_ratio, 20);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, frame_format_type, 24);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, timecode, 32);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, p_data, 40);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, line_stride_in_bytes, 44);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, data_size_in_bytes, 44);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, p_metadata, 48);
+NDI_LIB_FIELD(NDIlib_video_frame_v2_t, timestamp, 56);
 static_assert(sizeof(NDIlib_audio_frame_interleaved_32s_t) == 32);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, sample_rate, 0);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, no_channels, 4);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, no_samples, 8);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, timecode, 16);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, reference_level, 24);
+NDI_LIB_FIELD(NDIlib_audio_frame_interleaved_32s_t, p_data, 28);
+static_assert(sizeof(NDIlib_metadata_frame_t) == 24);
+NDI_LIB_FIELD(NDIlib_metadata_frame_t, length, 0);
+NDI_LIB_FIELD(NDIlib_metadata_frame_t, timecode, 8);
+NDI_LIB_FIELD(NDIlib_metadata_frame_t, p_data, 16);
 static_assert(sizeof(NDIlib_send_create_t) == 12);
+NDI_LIB_FIELD(NDIlib_send_create_t, p_ndi_name, 0);
+NDI_LIB_FIELD(NDIlib_send_create_t, p_groups, 4);
+NDI_LIB_FIELD(NDIlib_send_create_t, clock_video, 8);
+NDI_LIB_FIELD(NDIlib_send_create_t, clock_audio, 9);
+#else
+#error "the NDI runtime's record layouts are known for 64-bit targets and 32-bit ARM only"
 #endif
 static_assert(sizeof(NDIlib_tally_t) == 2);
+NDI_LIB_FIELD(NDIlib_tally_t, on_program, 0);
+NDI_LIB_FIELD(NDIlib_tally_t, on_preview, 1);
+#undef NDI_LIB_FIELD
 static_assert(sizeof(NDIlib_FourCC_video_type_e) == 4);
 static_assert(sizeof(NDIlib_frame_type_e) == 4);
 static_assert(sizeof(NDIlib_frame_format_type_e) == 4);
+static_assert(NDIlib_send_timecode_synthesize == INT64_MAX);

@@ -30,7 +30,11 @@ fpga::fpga(board_config config, const std::string& memory_file)
     plain[regs::platform_id_offset / 4] = board.platform;
     plain[regs::date_offset / 4] = board.date;
 
-    memory_length = board.memory_size();
+    // A 32-bit process cannot map a board whose memory ends beyond 4 GiB;
+    // cut short, DMA would land at the wrong place instead of failing.
+    if (uint64_t(size_t(board.memory_size())) != board.memory_size())
+        throw std::runtime_error("virtual board: its memory ends beyond what this process can map");
+    memory_length = size_t(board.memory_size());
     if (memory_file.empty()) {
         void* map = mmap(nullptr, memory_length, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);

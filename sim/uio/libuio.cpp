@@ -2,6 +2,7 @@
 // calls the board's library offers, answered by the virtual FPGA of this
 // process (fpga::current()). SIM_CALL_COST=FILE samples what the register
 // accesses cost the calling threads (call_cost.h).
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -168,13 +169,18 @@ int uio_enable_irq(uio_info_t* info)
     return 0;
 }
 
-int uio_irqwait_timeout(uio_info_t* info, struct timeval* timeout)
+int uio_irqwait_timeout(uio_info_t* info, uio_timeval* timeout)
 {
     if (!info || !info->open || info->irq < 0) {
         errno = EINVAL;
         return -1;
     }
-    if (!info->board->wait_irq(info->irq, info->seen, timeout)) {
+    timeval limit{};
+    if (timeout) {
+        limit.tv_sec = time_t(timeout->tv_sec);
+        limit.tv_usec = suseconds_t(timeout->tv_usec);
+    }
+    if (!info->board->wait_irq(info->irq, info->seen, timeout ? &limit : nullptr)) {
         errno = ETIMEDOUT;
         return -1;
     }

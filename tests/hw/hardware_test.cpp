@@ -172,6 +172,28 @@ TEST(hardware, maps_identifies_and_fills_the_reserved_memory)
     EXPECT_EQ(hw.get_raw().size, config.video_size);
 }
 
+// A board whose reserved memory lies above 2 GiB: its physical address
+// passes through off_t on the way to /dev/mem (and the virtual board's
+// memory file is as large), which on a 32-bit board is too narrow unless
+// file offsets are 64 bits wide.
+TEST(hardware, maps_a_reserved_memory_above_2_gib)
+{
+    auto config = test_board::small_config();
+    config.reserved_address = 0xA0000000;
+    test_board board(config);
+    hardware hw;
+
+    ASSERT_TRUE(hw.is_ready());
+    const auto* words = reinterpret_cast<const uint32_t*>(hw.cpu_address(0));
+    EXPECT_EQ(words[0], 0xDEADDEADu);
+    EXPECT_EQ(words[config.reserved_size / 4 - 1], 0xDEADDEADu);
+    // The program's map and the cores' view are the same memory.
+    auto* physical = reinterpret_cast<uint32_t*>(board.physical(config.reserved_address + config.reserved_size - 4, 4));
+    ASSERT_NE(physical, nullptr);
+    *physical = 0x12345678;
+    EXPECT_EQ(words[config.reserved_size / 4 - 1], 0x12345678u);
+}
+
 TEST(hardware, register_offsets_follow_the_mask_and_byte_lanes)
 {
     test_board board;

@@ -1,0 +1,5 @@
+# 32-bit ARMv7 with hard float: cmake -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
+set(DEBIAN_CROSS_TRIPLET arm-linux-gnueabihf)
+set(DEBIAN_CROSS_QEMU qemu-arm-static)
+set(CMAKE_SYSTEM_PROCESSOR armv7l)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

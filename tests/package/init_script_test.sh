@@ -1,0 +1,72 @@
+# The init script for boards without systemd, with a stand-in program: it
+# starts it with the options file's options and its output in the log, keeps
+# one instance, and stops it with SIGTERM, waiting for it to end (killing it
+# only when it will not). Runs in a mount namespace of its own, where
+# /etc/default holds the test's options file alone.
+#   init_script_test.sh INIT_SCRIPT
+set -u
+init=$1
+if [ "$(id -u)" != 0 ]; then echo "skipped: needs root for a mount namespace"; exit 77; fi
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+# Running: there and not a zombie (the machine's init may reap late).
+alive() { kill -0 "$1" 2>/dev/null && [ "$(sed 's/.*) \(.\).*/\1/' "/proc/$1/stat" 2>/dev/null)" != Z ]; }
+
+# The program: says what it was given, ends on SIGTERM after a moment (the
+# teardown), unless told to ignore it.
+cat >"$scratch/program" <<'PROGRAM'
+#!/bin/sh
+echo "options: $*"
+echo $$ >"$(dirname "$0")/started"
+if [ "${IGNORE_TERM:-0}" = 1 ]; then trap '' TERM; else trap 'sleep 0.3; echo ended >"$(dirname "$0")/ended"; exit 0' TERM; fi
+while :; do sleep 0.05; done
+PROGRAM
+chmod +x "$scratch/program"
+
+in_board() {
+    unshare --mount sh -c 'mount -t tmpfs none /etc/default && cp "$0" /etc/default/ndi-encoder && shift && exec "$@"' \
+        "$scratch/defaults" "$@"
+}
+write_defaults() {
+    cat >"$scratch/defaults" <<DEFAULTS
+DAEMON=$scratch/program
+PIDFILE=$scratch/pid
+NDI_ENCODER_OPTIONS="-p -q -F"
+NDI_ENCODER_LOG=$scratch/log
+STOP_SECONDS=$1
+DEFAULTS
+}
+
+write_defaults 10
+in_board sh "$init" start >"$scratch/out" || fail "start: $(cat "$scratch/out")"
+for _ in $(seq 50); do [ -s "$scratch/started" ] && break; sleep 0.1; done
+pid=$(cat "$scratch/pid" 2>/dev/null)
+[ -n "$pid" ] && [ "$pid" = "$(cat "$scratch/started" 2>/dev/null)" ] || fail "pid file [$pid], program [$(cat "$scratch/started" 2>/dev/null)]"
+alive "$pid" || fail "program not running after start"
+grep -qx "options: -p -q -F" "$scratch/log" || fail "log: [$(cat "$scratch/log")]"
+
+in_board sh "$init" status >/dev/null || fail "status of a running program"
+in_board sh "$init" start >/dev/null
+[ "$(cat "$scratch/pid")" = "$pid" ] || fail "a second start made another instance"
+
+in_board sh "$init" stop >/dev/null
+alive "$pid" && fail "program still running when stop returned"
+[ -s "$scratch/ended" ] || fail "program did not end by its SIGTERM teardown"
+[ -e "$scratch/pid" ] && fail "pid file left behind"
+in_board sh "$init" status >/dev/null
+[ $? = 3 ] || fail "status of a stopped program is not 3"
+
+# A program that ignores SIGTERM is killed after STOP_SECONDS.
+rm -f "$scratch/started" "$scratch/ended"
+write_defaults 1
+IGNORE_TERM=1 in_board sh "$init" start >/dev/null
+for _ in $(seq 50); do [ -s "$scratch/started" ] && break; sleep 0.1; done
+pid=$(cat "$scratch/pid")
+in_board sh "$init" stop >"$scratch/out" 2>&1
+alive "$pid" && { fail "a program that ignores SIGTERM outlived stop: $(cat "$scratch/out"; ps -o pid,stat,args -p "$pid")"; kill -KILL "$pid"; }
+
+if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed" >&2; exit 1; fi
+echo "all checks passed"
