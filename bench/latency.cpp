@@ -79,11 +79,8 @@ int main(int argc, char** argv)
                 add_row(table, "    cores done -> NDI send call", s.after_coding);
                 add_row(table, "    all but the coding", s.beyond_coding);
             }
-            const monitor_stream* seen = nullptr;
-            for (const monitor_stream& m : r.monitor ? r.monitor->video : std::vector<monitor_stream>{})
-                if (m.code == code)
-                    seen = &m;
-            if (seen)
+            const ndi_monitor::video_report* seen = r.monitor ? r.monitor->find(code) : nullptr;
+            if (seen && seen->has_latency)
                 table.add({"  capture -> receiver (ndi-monitor, whole run)", std::to_string(seen->pictures),
                            format("%.1f ms", seen->latency_median_ms), format("%.1f ms", seen->latency_p99_ms)});
         }

@@ -99,10 +99,11 @@ void print_pictures(const pipeline_result& r)
         return;
     }
     std::printf("The receiver, over its whole connection:");
-    for (const monitor_stream& v : r.monitor->video)
-        std::printf(" %s %s %llu pictures, %.1f Mbit/s, Q %d-%d;", v.code.c_str(), v.size.c_str(),
+    for (const ndi_monitor::video_report& v : r.monitor->video)
+        std::printf(" %s %llu pictures, %.1f Mbit/s, Q %d-%d;", v.name().c_str(),
                     (unsigned long long)v.pictures, v.mbit_per_second, v.q_low, v.q_high);
-    std::printf(" %llu audio blocks; dropped %llu, late %llu\n", (unsigned long long)r.monitor->audio_blocks,
+    std::printf(" %llu audio blocks; dropped %llu, late %llu\n",
+                (unsigned long long)(r.monitor->audio ? r.monitor->audio->blocks : 0),
                 (unsigned long long)r.monitor->dropped, (unsigned long long)r.monitor->late);
 }
 

@@ -1,5 +1,5 @@
 // Reading back what a board run leaves: the core, send, call-cost and camera
-// logs, and ndi-monitor's summary.
+// logs.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,7 +10,6 @@
 #include <string>
 
 #include "bench/board_records.h"
-#include "bench/monitor_summary.h"
 #include "sim/call_cost/call_cost.h"
 
 using namespace bench;
@@ -86,47 +85,6 @@ TEST(board_records, camera_timing_in_both_directions_as_bytes)
     EXPECT_FALSE(messages[1].from_program);
     EXPECT_EQ(hex_text(messages[1].bytes), "0F A0 A0 A0 05 05 05 05 A0 41 FF");
     EXPECT_EQ(messages[0].bytes.size(), 14u);
-}
-
-TEST(monitor_summary, the_last_summary_per_stream_with_and_without_q_and_latency)
-{
-    const std::string output =
-        "connected to 192.168.5.20:5960\n"
-        "source \"PTZ\" at 192.168.5.20:5960 received in 1.0 s:\n"
-        "  video SHQ2 1920x1080: 5 pictures, 1.0 MB, 5.0 pic/s, 8.0 Mbit/s\n"
-        "  dropped 9, late 9\n"
-        "[    3 s] SHQ2 1920x1080 59.9 pic/s | dropped 0 late 0\n"
-        "the sender closed the connection\n"
-        "source \"PTZ\" at 192.168.5.20:5960 received in 61.0 s:\n"
-        "  video SHQ2 1920x540 fields: 3600 pictures, 900.0 MB, 59.9 pic/s, 121.4 Mbit/s, Q 57 (55-60), "
-        "latency median 8.3 ms p99 12.1 ms\n"
-        "  video shq2 640x360: 1800 pictures, 60.0 MB, 30.0 pic/s, 8.1 Mbit/s, Q 61, latency median 9.0 ms p99 "
-        "9.8 ms\n"
-        "  audio 48000 Hz 2 ch: 6100 blocks, 4684800 samples, 0 timecode jumps (off the block rate by over 4 ms)\n"
-        "  dropped 2, late 1\n"
-        "nothing to record, no file written\n";
-    const auto summary = parse_monitor_summary(output);
-    ASSERT_TRUE(summary);
-    ASSERT_EQ(summary->video.size(), 2u);
-    const monitor_stream& full = summary->video[0];
-    EXPECT_EQ(full.code, "SHQ2");
-    EXPECT_EQ(full.size, "1920x540 fields");
-    EXPECT_EQ(full.pictures, 3600u);
-    EXPECT_DOUBLE_EQ(full.mbit_per_second, 121.4);
-    EXPECT_EQ(full.q_low, 55);
-    EXPECT_EQ(full.q_high, 60);
-    EXPECT_EQ(full.q_last, 57);
-    EXPECT_DOUBLE_EQ(full.latency_median_ms, 8.3);
-    EXPECT_DOUBLE_EQ(full.latency_p99_ms, 12.1);
-    ASSERT_NE(summary->stream(true), nullptr);
-    EXPECT_EQ(summary->stream(true)->q_low, 61);
-    EXPECT_EQ(summary->stream(true)->q_high, 61);
-    EXPECT_EQ(summary->stream(false), &summary->video[0]);
-    EXPECT_EQ(summary->audio_blocks, 6100u);
-    EXPECT_EQ(summary->dropped, 2u);
-    EXPECT_EQ(summary->late, 1u);
-
-    EXPECT_FALSE(parse_monitor_summary("connected\nthe sender closed the connection\n"));
 }
 
 namespace {
