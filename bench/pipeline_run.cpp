@@ -1,5 +1,6 @@
 #include "bench/pipeline_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -42,6 +43,17 @@ int64_t pipeline_result::library_ns(const std::string& library) const
 {
     // Only the program's threads call the libraries' entry points.
     return call_cost_ns(stand_in_calls, 0, library, window_start_ns, window_end_ns);
+}
+
+size_t median_run(const std::vector<pipeline_result>& runs)
+{
+    std::vector<size_t> order(runs.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return runs[a].per_picture_ns(runs[a].own_ns()) < runs[b].per_picture_ns(runs[b].own_ns());
+    });
+    return order.empty() ? 0 : order[(order.size() - 1) / 2];
 }
 
 std::string ms_cell(double ns)

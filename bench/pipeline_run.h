@@ -63,6 +63,11 @@ struct pipeline_result {
 // interrupted.
 pipeline_result run_pipeline(const pipeline_config& config);
 
+// Of several runs of one configuration, the one whose own cost per picture
+// is the median (the lower of the two middle ones for an even count): the
+// run a benchmark shows in detail.
+size_t median_run(const std::vector<pipeline_result>& runs);
+
 // "0.123 ms" style cells.
 std::string ms_cell(double ns);
 
