@@ -95,9 +95,9 @@ int main(int argc, char** argv)
             all.replies_written += r.replies_written;
         }
 
-        std::printf("Camera control: %d commands each way%s, the whole appliance running (1080p59.94, 4 encoder "
-                    "cores, audio)\n%s\n\n",
-                    commands, repeat > 1 ? format(", %d runs; the table holds them all", repeat).c_str() : "",
+        std::printf("Camera control: %d commands each way, the whole appliance running (1080p59.94, 4 encoder "
+                    "cores, audio)%s\n%s\n\n",
+                    commands, repeat > 1 ? format("; %d runs, the table holds them all", repeat).c_str() : "",
                     machine_description().c_str());
         text_table table({"path", "measured", "median", "99th percentile"});
         add_row(table, "NDI metadata -> serial line",
