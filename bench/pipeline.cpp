@@ -128,8 +128,7 @@ void print_runs(const std::vector<pipeline_result>& runs, const std::vector<doub
 
 // Raw: all the CPU of the program's threads, the stand-ins' calls with it;
 // adjusted: less those calls, as sampled. The board's figure lies between:
-// its calls are bus cycles, not free, and the sampled estimate runs a few
-// per cent high.
+// its calls are bus cycles, not free, and the sampled estimate runs high.
 void print_targets(const std::vector<pipeline_result>& runs, const std::vector<double>& ffmpeg_ms)
 {
     sample_set raw, adjusted, raw_ratio, adjusted_ratio;

@@ -151,7 +151,12 @@ call_round measure_round()
 // would move the estimate far from what the calls cost. A sample of one in
 // 64 is right on average, not in every round: a call that a loaded machine
 // makes costly (an interrupt, a stolen slice) is caught or missed by
-// chance, so the estimate is judged on the median of five rounds.
+// chance, so the estimate is judged on the median of five rounds. It runs
+// high: a measured call follows the clock's system call, which makes it
+// dearer than its unmeasured fellows, by a few per cent on a quiet machine
+// and by up to two thirds for these short calls with the test suite
+// running beside them. The upper bound catches a scale applied twice, not
+// that.
 TEST(call_cost, sampled_calls_estimate_what_a_thread_spent_in_a_library)
 {
     const int tid = int(gettid());
@@ -182,7 +187,7 @@ TEST(call_cost, sampled_calls_estimate_what_a_thread_spent_in_a_library)
     std::sort(ratios.begin(), ratios.end());
     EXPECT_GT(ratios[2], 0.5) << "the estimate over the CPU of the calls, rounds from " << ratios.front() << " to "
                               << ratios.back();
-    EXPECT_LT(ratios[2], 1.5) << "the estimate over the CPU of the calls, rounds from " << ratios.front() << " to "
+    EXPECT_LT(ratios[2], 3.0) << "the estimate over the CPU of the calls, rounds from " << ratios.front() << " to "
                               << ratios.back();
 }
 
