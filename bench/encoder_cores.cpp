@@ -26,7 +26,7 @@
 #include "sim/cores/video_pattern.h"
 #include "sim/fpga/fpga.h"
 #include "bench/ffmpeg_speedhq.h"
-#include "tests/support/speedhq_decode.h"
+#include "sim/speedhq/speedhq_decode.h"
 
 
 using namespace vfpga;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/speedhq_decode.h"
+#include "sim/speedhq/speedhq_decode.h"
 
 namespace bench {
 

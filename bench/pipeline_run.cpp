@@ -1,5 +1,6 @@
 #include "bench/pipeline_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -44,6 +45,17 @@ int64_t pipeline_result::library_ns(const std::string& library) const
     return call_cost_ns(stand_in_calls, 0, library, window_start_ns, window_end_ns);
 }
 
+size_t median_run(const std::vector<pipeline_result>& runs)
+{
+    std::vector<size_t> order(runs.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return runs[a].per_picture_ns(runs[a].own_ns()) < runs[b].per_picture_ns(runs[b].own_ns());
+    });
+    return order.empty() ? 0 : order[(order.size() - 1) / 2];
+}
+
 std::string ms_cell(double ns)
 {
     return format("%.3f ms", ns / 1e6);
@@ -57,7 +69,7 @@ pipeline_result run_pipeline(const pipeline_config& config)
     options.core_log = true;
     options.send_log = true;
     options.call_cost = true;
-    options.lan = {"ndi-monitor --connect 192.168.5.20 --wait 30 --quiet"};
+    options.lan = {"ndi-monitor --connect 192.168.5.20 --wait 30 --quiet --summary-format kv"};
     board_run run(options);
     const pid_t program = run.program();
 
@@ -88,7 +100,7 @@ pipeline_result run_pipeline(const pipeline_config& config)
         t.stand_in_ns = call_cost_ns(result.stand_in_calls, t.tid, "", result.window_start_ns, result.window_end_ns);
     result.threads = group_threads(program, delta.threads);
     result.vanished_threads = delta.vanished;
-    result.monitor = parse_monitor_summary(run.output());
+    result.monitor = ndi_monitor::last_summary(run.output());
     result.guest_errors = run.guest_errors();
 
     const int64_t a = result.window_start_ns, b = result.window_end_ns;
@@ -114,7 +126,7 @@ namespace bench {
 
 double ffmpeg_peer_ns(const pipeline_result& result)
 {
-    const monitor_stream* full = result.monitor ? result.monitor->stream(false) : nullptr;
+    const ndi_monitor::video_report* full = result.monitor ? result.monitor->stream(false) : nullptr;
     if (!full || full->q_last < 0)
         return -1;
     // Pictures of their own, so that a cache cannot make one picture cheap.

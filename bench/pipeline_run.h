@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "bench/board_records.h"
-#include "bench/monitor_summary.h"
 #include "bench/report.h"
 #include "bench/thread_times.h"
+#include "sim/monitor/monitor_report.h"
 
 namespace bench {
 
@@ -39,7 +39,7 @@ struct pipeline_result {
     uint64_t captured = 0;            // full-resolution pictures (fields) the input core finished
     uint64_t coded = 0;               // encoder runs (full and preview pictures)
     uint64_t sent_full = 0, sent_preview = 0, sent_audio = 0;
-    std::optional<monitor_summary> monitor;   // the receiver's view of the whole connection
+    std::optional<ndi_monitor::monitor_report> monitor;   // the receiver's summary of its whole connection
     std::string guest_errors;
     // The records of the whole run, for analyses of their own.
     std::vector<core_event> core_events;
@@ -62,6 +62,11 @@ struct pipeline_result {
 // Throws std::runtime_error when the appliance does not run, and when
 // interrupted.
 pipeline_result run_pipeline(const pipeline_config& config);
+
+// Of several runs of one configuration, the one whose own cost per picture
+// is the median (the lower of the two middle ones for an even count): the
+// run a benchmark shows in detail.
+size_t median_run(const std::vector<pipeline_result>& runs);
 
 // "0.123 ms" style cells.
 std::string ms_cell(double ns);

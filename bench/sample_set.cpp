@@ -17,4 +17,10 @@ double sample_set::percentile(double fraction)
     return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
+void sample_set::add_all(const sample_set& other)
+{
+    values.insert(values.end(), other.values.begin(), other.values.end());
+    sorted = other.values.empty() && sorted;
+}
+
 }  // namespace bench

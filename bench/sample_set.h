@@ -17,6 +17,10 @@ public:
     // exceed; 0 for an empty set.
     double percentile(double fraction);
     double median() { return percentile(0.5); }
+    double lowest() { return percentile(0); }
+    double highest() { return percentile(1); }
+    // Every value of other, as if added here.
+    void add_all(const sample_set& other);
 
 private:
     std::vector<double> values;

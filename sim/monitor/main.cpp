@@ -3,7 +3,7 @@
 //
 //   ndi-monitor --connect HOST[:PORT] [--record FILE.mkv] [--snapshot FILE.png]
 //               [--seconds N] [--tally program|preview|off] [--ptz XML]...
-//               [--wait N] [--quiet]
+//               [--wait N] [--quiet] [--summary-format prose|kv]
 //
 // Exit status: 0 when it connected (whatever came after), 1 when it could
 // not connect, 2 for a bad command line, 3 when the recording or the
@@ -44,6 +44,7 @@ struct options {
     tally_request tally = tally_request::none;
     std::vector<std::string> ptz;
     bool quiet = false;
+    bool key_values = false;   // the lines a second and the summary for programs
 };
 
 void usage(const char* program)
@@ -51,6 +52,7 @@ void usage(const char* program)
     std::fprintf(stderr,
                  "Usage: %s --connect HOST[:PORT] [--record FILE.mkv] [--snapshot FILE.png]\n"
                  "          [--seconds N] [--tally program|preview|off] [--ptz XML]... [--wait N] [--quiet]\n"
+                 "          [--summary-format prose|kv]\n"
                  "  --connect  the sender to receive from (port 5960 unless given)\n"
                  "  --record   record audio and video into a Matroska file\n"
                  "  --snapshot at the end, write the last full-stream picture as a PNG\n"
@@ -58,7 +60,9 @@ void usage(const char* program)
                  "  --tally    tell the sender this receiver is on program, on preview, or neither\n"
                  "  --ptz      send this XML document as metadata after connecting (repeatable)\n"
                  "  --wait     keep trying to connect for N seconds\n"
-                 "  --quiet    no line a second; metadata and the summary only\n",
+                 "  --quiet    no line a second; metadata and the summary only\n"
+                 "  --summary-format  prose (default) for people, or kv: the line a second and the summary\n"
+                 "             each as one line of key=value words, for programs\n",
                  program);
 }
 
@@ -79,7 +83,7 @@ std::optional<options> parse_options(int argc, char** argv)
         {"seconds", required_argument, nullptr, 's'}, {"tally", required_argument, nullptr, 't'},
         {"ptz", required_argument, nullptr, 'p'},     {"wait", required_argument, nullptr, 'w'},
         {"quiet", no_argument, nullptr, 'q'},         {"help", no_argument, nullptr, 'h'},
-        {"snapshot", required_argument, nullptr, 'n'},
+        {"snapshot", required_argument, nullptr, 'n'}, {"summary-format", required_argument, nullptr, 'f'},
         {nullptr, 0, nullptr, 0},
     };
     options result;
@@ -132,6 +136,14 @@ std::optional<options> parse_options(int argc, char** argv)
             break;
         case 'q':
             result.quiet = true;
+            break;
+        case 'f':
+            if (std::strcmp(optarg, "kv") == 0)
+                result.key_values = true;
+            else if (std::strcmp(optarg, "prose") != 0) {
+                std::fprintf(stderr, "%s: --summary-format takes prose or kv\n", argv[0]);
+                return std::nullopt;
+            }
             break;
         default:
             return std::nullopt;
@@ -192,8 +204,9 @@ public:
             if (recorder)
                 recorder->tick(now);
             if (now >= next_tick) {
+                monitor_report second = stats.interval(now);
                 if (!settings.quiet)
-                    std::printf("%s\n", stats.interval_line(now).c_str());
+                    std::printf("%s\n", settings.key_values ? second.key_values().c_str() : second.prose().c_str());
                 next_tick += std::chrono::seconds(1);
                 if (next_tick <= now)
                     next_tick = now + std::chrono::seconds(1);
@@ -302,8 +315,12 @@ private:
     int finish(const std::string& reason, double connected)
     {
         std::printf("%s\n", reason.c_str());
-        std::printf("source \"%s\" at %s ", source_name.c_str(), settings.where.text().c_str());
-        std::printf("%s", stats.summary(connected).c_str());
+        const monitor_report summary = stats.summary(connected);
+        if (settings.key_values)
+            std::printf("%s\n", summary.key_values().c_str());
+        else
+            std::printf("source \"%s\" at %s %s", source_name.c_str(), settings.where.text().c_str(),
+                        summary.prose().c_str());
         int status = 0;
         if (recorder) {
             bool ok = recorder->finish();

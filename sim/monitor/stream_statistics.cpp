@@ -12,13 +12,6 @@ namespace ndi_monitor {
 
 namespace {
 
-std::string format(const char* pattern, auto... values)
-{
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
-
 double mbit_per_second(uint64_t bytes, double seconds)
 {
     return seconds > 0 ? double(bytes) * 8 / seconds / 1e6 : 0;
@@ -45,13 +38,6 @@ void stream_statistics::q_range::add(int q)
     last = q;
 }
 
-std::string stream_statistics::q_range::text() const
-{
-    if (last < 0)
-        return "";
-    return low == high ? format(", Q %d", last) : format(", Q %d (%d-%d)", last, low, high);
-}
-
 void stream_statistics::video_tally::add(size_t bytes, int quality, int64_t latency_100ns)
 {
     ++count.frames;
@@ -68,15 +54,24 @@ void stream_statistics::video_tally::clear()
     latency.clear();   // keeps its buckets: no allocation a second
 }
 
-std::string stream_statistics::video_tally::text(double seconds) const
+video_report stream_statistics::video_tally::report(double seconds) const
 {
-    std::string text = format("%.1f pic/s, %.1f Mbit/s", per_second(count.frames, seconds),
-                              mbit_per_second(count.bytes, seconds));
-    text += q.text();
-    if (latency.count() > 0)
-        text += format(", latency median %.1f ms p99 %.1f ms", double(latency.percentile(0.5)) / 1000,
-                       double(latency.percentile(0.99)) / 1000);
-    return text;
+    video_report r;
+    r.pictures = count.frames;
+    r.bytes = count.bytes;
+    r.pictures_per_second = per_second(count.frames, seconds);
+    r.mbit_per_second = mbit_per_second(count.bytes, seconds);
+    if (q.last >= 0) {
+        r.q_last = q.last;
+        r.q_low = q.low;
+        r.q_high = q.high;
+    }
+    r.has_latency = latency.count() > 0;
+    if (r.has_latency) {
+        r.latency_median_ms = double(latency.percentile(0.5)) / 1000;
+        r.latency_p99_ms = double(latency.percentile(0.99)) / 1000;
+    }
+    return r;
 }
 
 void stream_statistics::video(const ndi_wire::video_fields& video, const uint8_t* picture, size_t bytes,
@@ -137,50 +132,41 @@ bool stream_statistics::is_late(timing& time, int64_t timecode, clock::time_poin
     return lateness - time.best_lateness > late_margin;
 }
 
-std::string stream_statistics::interval_line(clock::time_point now)
+monitor_report stream_statistics::interval(clock::time_point now)
 {
-    double seconds = std::chrono::duration<double>(now - interval_start).count();
+    const double seconds = std::chrono::duration<double>(now - interval_start).count();
     interval_start = now;
     elapsed += seconds;
 
-    std::string line = format("[%5.0f s]", elapsed);
-    bool any = false;
+    monitor_report report;
+    report.covers = monitor_report::span::interval;
+    report.seconds = elapsed;
     for (auto& [fourcc, stream] : videos) {
-        line += " " + stream_name(fourcc, stream) + " " + stream.interval.text(seconds) + " |";
+        report.video.push_back(report_of(fourcc, stream, stream.interval, seconds));
         stream.interval.clear();
-        any = true;
     }
-    if (audio_seen) {
-        line += format(" audio %.1f blocks/s %d Hz %d ch |", per_second(audio_interval.frames, seconds),
-                       last_audio.sample_rate, last_audio.channels);
-        audio_interval = {};
-        any = true;
-    }
-    if (!any)
-        line += " nothing yet |";
-    line += format(" dropped %llu late %llu", (unsigned long long)dropped_interval, (unsigned long long)late_interval);
+    if (audio_seen)
+        report.audio = audio_report_of(audio_interval, seconds);
+    audio_interval = {};
+    report.dropped = dropped_interval;
+    report.late = late_interval;
     dropped_interval = 0;
     late_interval = 0;
-    return line;
+    return report;
 }
 
-std::string stream_statistics::summary(double connected_seconds) const
+monitor_report stream_statistics::summary(double connected_seconds) const
 {
-    std::string text = format("received in %.1f s:\n", connected_seconds);
+    monitor_report report;
+    report.covers = monitor_report::span::connection;
+    report.seconds = connected_seconds;
     for (const auto& [fourcc, stream] : videos)
-        text += "  video " + stream_name(fourcc, stream) +
-                format(": %llu pictures, %.1f MB, ", (unsigned long long)stream.total.count.frames,
-                       double(stream.total.count.bytes) / 1e6) +
-                stream.total.text(connected_seconds) + "\n";
+        report.video.push_back(report_of(fourcc, stream, stream.total, connected_seconds));
     if (audio_seen)
-        text += format("  audio %d Hz %d ch: %llu blocks, %llu samples, %llu timecode jumps (off the block rate by over 4 ms)\n", last_audio.sample_rate,
-                       last_audio.channels, (unsigned long long)audio_total.frames,
-                       (unsigned long long)(audio_total.bytes / 4 / std::max(1, last_audio.channels)),
-                       (unsigned long long)timecode_jumps);
-    if (videos.empty() && !audio_seen)
-        text += "  no media\n";
-    text += format("  dropped %llu, late %llu\n", (unsigned long long)dropped_total, (unsigned long long)late_total);
-    return text;
+        report.audio = audio_report_of(audio_total, connected_seconds);
+    report.dropped = dropped_total;
+    report.late = late_total;
+    return report;
 }
 
 uint64_t stream_statistics::pictures(uint32_t fourcc) const
@@ -189,11 +175,27 @@ uint64_t stream_statistics::pictures(uint32_t fourcc) const
     return it == videos.end() ? 0 : it->second.total.count.frames;
 }
 
-// "SHQ2 1920x1080", or "SHQ2 1920x540 fields" for interlaced input.
-std::string stream_statistics::stream_name(uint32_t fourcc, const video_stream& stream)
+video_report stream_statistics::report_of(uint32_t fourcc, const video_stream& stream, const video_tally& tally,
+                                          double seconds) const
 {
-    return format("%s %dx%d%s", ndi_wire::fourcc_text(fourcc).c_str(), stream.last.xres, stream.last.yres,
-                  speedhq::is_field(stream.last.frame_format_type) ? " fields" : "");
+    video_report r = tally.report(seconds);
+    r.code = ndi_wire::fourcc_text(fourcc);
+    r.width = stream.last.xres;
+    r.height = stream.last.yres;
+    r.fields = speedhq::is_field(stream.last.frame_format_type);
+    return r;
+}
+
+audio_report stream_statistics::audio_report_of(const counters& count, double seconds) const
+{
+    audio_report r;
+    r.sample_rate = last_audio.sample_rate;
+    r.channels = last_audio.channels;
+    r.blocks = count.frames;
+    r.samples = count.bytes / 4 / uint64_t(std::max(1, last_audio.channels));
+    r.blocks_per_second = per_second(count.frames, seconds);
+    r.timecode_jumps = timecode_jumps;
+    return r;
 }
 
 }  // namespace ndi_monitor

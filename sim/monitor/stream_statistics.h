@@ -1,5 +1,5 @@
-// What a receiver got, per stream: the once-a-second line and the summary
-// of ndi-monitor.
+// What a receiver got, per stream: the figures of ndi-monitor's
+// once-a-second line and of its summary (monitor_report.h writes them).
 //
 // For each video stream: pictures a second, Mbit/s, the Q byte (the first
 // byte of a SpeedHQ picture: the last one and the range seen) and the
@@ -25,6 +25,7 @@
 #include <string>
 
 #include "sim/monitor/latency_histogram.h"
+#include "sim/monitor/monitor_report.h"
 #include "sim/ndi/wire.h"
 
 namespace ndi_monitor {
@@ -49,9 +50,9 @@ public:
                arrival_time arrival = arrival_time::now());
     void audio(const ndi_wire::audio_fields& audio, uint32_t dropped, arrival_time arrival = arrival_time::now());
 
-    // The line for the interval since the previous call (or the start).
-    std::string interval_line(clock::time_point now = clock::now());
-    std::string summary(double connected_seconds) const;
+    // The interval since the previous call (or the start).
+    monitor_report interval(clock::time_point now = clock::now());
+    monitor_report summary(double connected_seconds) const;
 
     uint64_t pictures(uint32_t fourcc) const;
     uint64_t audio_blocks() const { return audio_total.frames; }
@@ -75,7 +76,6 @@ private:
         int low = 0;
         int high = 0;
         void add(int q);
-        std::string text() const;
     };
     // What an interval line or the summary shows of one stream.
     struct video_tally {
@@ -84,7 +84,7 @@ private:
         latency_histogram latency;
         void add(size_t bytes, int quality, int64_t latency_100ns);   // quality -1: none
         void clear();
-        std::string text(double seconds) const;
+        video_report report(double seconds) const;
     };
     struct video_stream {
         ndi_wire::video_fields last{};
@@ -93,7 +93,9 @@ private:
     };
 
     bool is_late(timing& time, int64_t timecode, clock::time_point arrival);
-    static std::string stream_name(uint32_t fourcc, const video_stream& stream);
+    video_report report_of(uint32_t fourcc, const video_stream& stream, const video_tally& tally,
+                           double seconds) const;
+    audio_report audio_report_of(const counters& count, double seconds) const;
 
     std::map<uint32_t, video_stream> videos;   // by four-character code
     counters audio_interval, audio_total;

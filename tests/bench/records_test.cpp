@@ -1,8 +1,9 @@
 // Reading back what a board run leaves: the core, send, call-cost and camera
-// logs, and ndi-monitor's summary.
+// logs.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -10,7 +11,6 @@
 #include <string>
 
 #include "bench/board_records.h"
-#include "bench/monitor_summary.h"
 #include "sim/call_cost/call_cost.h"
 
 using namespace bench;
@@ -88,47 +88,6 @@ TEST(board_records, camera_timing_in_both_directions_as_bytes)
     EXPECT_EQ(messages[0].bytes.size(), 14u);
 }
 
-TEST(monitor_summary, the_last_summary_per_stream_with_and_without_q_and_latency)
-{
-    const std::string output =
-        "connected to 192.168.5.20:5960\n"
-        "source \"PTZ\" at 192.168.5.20:5960 received in 1.0 s:\n"
-        "  video SHQ2 1920x1080: 5 pictures, 1.0 MB, 5.0 pic/s, 8.0 Mbit/s\n"
-        "  dropped 9, late 9\n"
-        "[    3 s] SHQ2 1920x1080 59.9 pic/s | dropped 0 late 0\n"
-        "the sender closed the connection\n"
-        "source \"PTZ\" at 192.168.5.20:5960 received in 61.0 s:\n"
-        "  video SHQ2 1920x540 fields: 3600 pictures, 900.0 MB, 59.9 pic/s, 121.4 Mbit/s, Q 57 (55-60), "
-        "latency median 8.3 ms p99 12.1 ms\n"
-        "  video shq2 640x360: 1800 pictures, 60.0 MB, 30.0 pic/s, 8.1 Mbit/s, Q 61, latency median 9.0 ms p99 "
-        "9.8 ms\n"
-        "  audio 48000 Hz 2 ch: 6100 blocks, 4684800 samples, 0 timecode jumps (off the block rate by over 4 ms)\n"
-        "  dropped 2, late 1\n"
-        "nothing to record, no file written\n";
-    const auto summary = parse_monitor_summary(output);
-    ASSERT_TRUE(summary);
-    ASSERT_EQ(summary->video.size(), 2u);
-    const monitor_stream& full = summary->video[0];
-    EXPECT_EQ(full.code, "SHQ2");
-    EXPECT_EQ(full.size, "1920x540 fields");
-    EXPECT_EQ(full.pictures, 3600u);
-    EXPECT_DOUBLE_EQ(full.mbit_per_second, 121.4);
-    EXPECT_EQ(full.q_low, 55);
-    EXPECT_EQ(full.q_high, 60);
-    EXPECT_EQ(full.q_last, 57);
-    EXPECT_DOUBLE_EQ(full.latency_median_ms, 8.3);
-    EXPECT_DOUBLE_EQ(full.latency_p99_ms, 12.1);
-    ASSERT_NE(summary->stream(true), nullptr);
-    EXPECT_EQ(summary->stream(true)->q_low, 61);
-    EXPECT_EQ(summary->stream(true)->q_high, 61);
-    EXPECT_EQ(summary->stream(false), &summary->video[0]);
-    EXPECT_EQ(summary->audio_blocks, 6100u);
-    EXPECT_EQ(summary->dropped, 2u);
-    EXPECT_EQ(summary->late, 1u);
-
-    EXPECT_FALSE(parse_monitor_summary("connected\nthe sender closed the connection\n"));
-}
-
 namespace {
 
 int64_t thread_cpu_ns()
@@ -146,56 +105,90 @@ void churn()
         churned = churned * 3 + i;
 }
 
+// One round of calls into two libraries measured as the stand-ins measure
+// them: "busy" calls that churn, "idle" calls that do nothing.
+struct call_round {
+    int64_t start = 0, end = 0;   // wall clock
+    int64_t busy_loop_ns = 0;     // the thread's CPU over the loop of busy calls
+    std::vector<measured_call> measured;
+};
+
+call_round measure_round()
+{
+    scratch_file record("");
+    setenv("SIM_CALL_COST", record.path.c_str(), 1);
+    call_round round;
+    round.start = wall_clock_ns();
+    constexpr int calls = 64 * 300;
+    {
+        sim::call_cost busy("busy");
+        sim::call_cost idle("idle");
+        // Measured over the loop itself (the calls, the loop and the
+        // measuring of one in 64): a loop of its own at another moment is
+        // no measure of it, since a loaded machine changes what the same
+        // work costs from one second to the next.
+        const int64_t before_busy = thread_cpu_ns();
+        for (int i = 0; i < calls; ++i) {
+            const sim::call_cost::sample measured(busy);
+            churn();
+        }
+        round.busy_loop_ns = thread_cpu_ns() - before_busy;
+        for (int i = 0; i < calls; ++i) {
+            const sim::call_cost::sample measured(idle);
+        }
+    }
+    unsetenv("SIM_CALL_COST");
+    round.end = wall_clock_ns();
+    round.measured = read_call_cost(record.path);
+    return round;
+}
+
 }  // namespace
 
 // The stand-ins measure one call in 64 of what the program's threads spend
 // in them; the benchmarks scale that up and take it off the program's CPU.
 // A lost scale, a clock read left in the figures or a mix-up of threads
-// would move the estimate far from what the calls cost.
+// would move the estimate far from what the calls cost. A sample of one in
+// 64 is right on average, not in every round: a call that a loaded machine
+// makes costly (an interrupt, a stolen slice) is caught or missed by
+// chance, so the estimate is judged on the median of five rounds. It runs
+// high: a measured call follows the clock's system call, which makes it
+// dearer than its unmeasured fellows, by a few per cent on a quiet machine
+// and by up to two thirds for these short calls with the test suite
+// running beside them. The upper bound catches a scale applied twice, not
+// that.
 TEST(call_cost, sampled_calls_estimate_what_a_thread_spent_in_a_library)
 {
-    scratch_file record("");
-    setenv("SIM_CALL_COST", record.path.c_str(), 1);
-    const int64_t start = wall_clock_ns();
-    int64_t work_ns = 0;
-    constexpr int calls = 64 * 300;
-    {
-        sim::call_cost busy("busy");
-        sim::call_cost idle("idle");
-        for (int i = 0; i < calls; ++i) {
-            const sim::call_cost::sample measured(busy);
-            churn();
-        }
-        for (int i = 0; i < calls; ++i) {
-            const sim::call_cost::sample measured(idle);
-        }
-        const int64_t before_plain = thread_cpu_ns();
-        for (int i = 0; i < calls; ++i)
-            churn();
-        work_ns = thread_cpu_ns() - before_plain;   // the work alone
-    }
-    unsetenv("SIM_CALL_COST");
-    const int64_t end = wall_clock_ns();
-
-    const std::vector<measured_call> measured = read_call_cost(record.path);
-    ASSERT_GT(measured.size(), 100u);
     const int tid = int(gettid());
-    for (const measured_call& c : measured)
-        EXPECT_EQ(c.tid, tid);
-    const double work = double(work_ns);
-    const double estimate = double(call_cost_ns(measured, tid, "busy", start, end));
-    EXPECT_GT(estimate, 0.5 * work);
-    EXPECT_LT(estimate, 2.0 * work);
-    // Calls that do nothing cost next to nothing, whatever the clock reads cost.
-    int64_t idle_reads = 0;
-    for (const measured_call& c : measured)
-        if (c.library == "idle")
-            idle_reads += c.clock_ns;
-    EXPECT_LT(double(call_cost_ns(measured, tid, "idle", start, end)), 0.1 * work);
-    EXPECT_GT(idle_reads, 0);
-    EXPECT_EQ(call_cost_ns(measured, tid + 1, "busy", start, end), 0) << "another thread's calls";
-    EXPECT_EQ(call_cost_ns(measured, tid, "busy", end, end + 1), 0) << "outside the window";
-    EXPECT_GE(call_cost_ns(measured, 0, "", start, end), int64_t(estimate)) << "any thread, any library";
+    std::vector<double> ratios, idle_ratios;
+    for (int r = 0; r < 5; ++r) {
+        const call_round round = measure_round();
+        ASSERT_GT(round.measured.size(), 100u);
+        for (const measured_call& c : round.measured)
+            ASSERT_EQ(c.tid, tid);
+        const double work = double(round.busy_loop_ns);
+        const int64_t estimate = call_cost_ns(round.measured, tid, "busy", round.start, round.end);
+        ratios.push_back(double(estimate) / work);
+        // Calls that do nothing cost next to nothing, whatever the clock reads cost.
+        int64_t idle_reads = 0;
+        for (const measured_call& c : round.measured)
+            if (c.library == "idle")
+                idle_reads += c.clock_ns;
+        EXPECT_GT(idle_reads, 0);
+        const int64_t idle = call_cost_ns(round.measured, tid, "idle", round.start, round.end);
+        idle_ratios.push_back(double(idle) / work);
+        EXPECT_EQ(call_cost_ns(round.measured, tid + 1, "busy", round.start, round.end), 0) << "another thread's calls";
+        EXPECT_EQ(call_cost_ns(round.measured, tid, "busy", round.end, round.end + 1), 0) << "outside the window";
+        EXPECT_EQ(call_cost_ns(round.measured, 0, "", round.start, round.end), estimate + idle)
+            << "any thread, any library";
+    }
+    std::sort(idle_ratios.begin(), idle_ratios.end());
+    EXPECT_LT(idle_ratios[2], 0.1) << "the idle calls' estimate over the CPU of the busy ones";
+    std::sort(ratios.begin(), ratios.end());
+    EXPECT_GT(ratios[2], 0.5) << "the estimate over the CPU of the calls, rounds from " << ratios.front() << " to "
+                              << ratios.back();
+    EXPECT_LT(ratios[2], 3.0) << "the estimate over the CPU of the calls, rounds from " << ratios.front() << " to "
+                              << ratios.back();
 }
 
 TEST(call_cost, measures_nothing_unless_asked)

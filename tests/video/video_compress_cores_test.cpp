@@ -13,7 +13,7 @@
 #include "ndi/network_send.h"
 #include "sim/cores/video_pattern.h"
 #include "tests/support/loopback_sender.h"
-#include "tests/support/speedhq_decode.h"
+#include "sim/speedhq/speedhq_decode.h"
 #include "tests/support/test_board.h"
 #include "tests/video/ndi_video_calls.h"
 #include "video/video_compress.h"

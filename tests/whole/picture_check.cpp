@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "sim/cores/video_pattern.h"
-#include "tests/support/speedhq_decode.h"
+#include "sim/speedhq/speedhq_decode.h"
 
 extern "C" {
 #include <libavformat/avformat.h>

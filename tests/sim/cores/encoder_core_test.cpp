@@ -16,7 +16,7 @@
 #include "sim/cores/encoder_core.h"
 #include "sim/cores/video_pattern.h"
 #include "tests/support/debug_capture.h"
-#include "tests/support/speedhq_decode.h"
+#include "sim/speedhq/speedhq_decode.h"
 #include "tests/support/test_board.h"
 
 using namespace vfpga;

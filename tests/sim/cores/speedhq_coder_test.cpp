@@ -11,7 +11,7 @@
 #include "sim/cores/encoder_core.h"
 #include "sim/cores/speedhq_coder.h"
 #include "sim/cores/video_pattern.h"
-#include "tests/support/speedhq_decode.h"
+#include "sim/speedhq/speedhq_decode.h"
 
 using namespace vfpga;
 

@@ -1,6 +1,6 @@
 // Checks of what the monitor writes: its files read with FFmpeg's
-// command-line tools rather than with our own reading of them, its lines
-// read by pattern.
+// command-line tools rather than with our own reading of them. Its lines
+// and summary are read with monitor_report::parse (--summary-format kv).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -82,39 +81,6 @@ inline void expect_bars(const rgb_image& image, int rotation, int row_parity = -
             EXPECT_NEAR(sum[c] / double(count), want[c], tolerance)
                 << "bar " << bar << " channel " << "RGB"[c] << ", rotation " << rotation << ", rows " << row_parity;
     }
-}
-
-// The numbers of one stream in a line of the monitor or in its summary,
-// found by the stream's name ("SHQ2 1920x1080"; "video SHQ2 1920x1080" in the
-// summary). -1 and 0 where it gives no Q or latency.
-struct stream_numbers {
-    double pictures_per_second = 0, mbit_per_second = 0;
-    int q_last = -1, q_low = -1, q_high = -1;
-    double median_ms = 0, p99_ms = 0;
-};
-
-inline stream_numbers numbers_of(const std::string& text, const std::string& stream)
-{
-    std::smatch found;
-    std::regex pattern(stream + R"([:]?(?: [0-9.]+ pictures, [0-9.]+ MB,)? ([0-9.]+) pic/s, ([0-9.]+) Mbit/s)"
-                                R"((?:, Q (\d+)(?: \((\d+)-(\d+)\))?)?(?:, latency median (-?[0-9.]+) ms p99 (-?[0-9.]+) ms)?)");
-    stream_numbers numbers;
-    if (!std::regex_search(text, found, pattern)) {
-        ADD_FAILURE() << stream << " not in: " << text;
-        return numbers;
-    }
-    numbers.pictures_per_second = std::stod(found[1]);
-    numbers.mbit_per_second = std::stod(found[2]);
-    if (found[3].matched) {
-        numbers.q_last = std::stoi(found[3]);
-        numbers.q_low = found[4].matched ? std::stoi(found[4]) : numbers.q_last;
-        numbers.q_high = found[5].matched ? std::stoi(found[5]) : numbers.q_last;
-    }
-    if (found[6].matched) {
-        numbers.median_ms = std::stod(found[6]);
-        numbers.p99_ms = std::stod(found[7]);
-    }
-    return numbers;
 }
 
 }  // namespace ndi_test

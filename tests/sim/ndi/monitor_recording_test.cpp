@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "monitor_checks.h"
+#include "sim/monitor/monitor_report.h"
 #include "ndi/ndi_lib.h"
 #include "sim/ndi/ndi_sim.h"
 #include "speedhq_pictures.h"
@@ -32,6 +33,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace ndi_test;
+using ndi_monitor::monitor_report;
+using ndi_monitor::video_report;
 
 constexpr const char* loopback_config = R"({"tcp":{"port":0,"address":"127.0.0.1"}})";
 constexpr const char* capabilities = R"(<ndi_capabilities qrn_ptz="true" web_control="http://192.168.5.20"/>)";
@@ -404,7 +407,7 @@ TEST_F(monitor_run, reports_q_and_the_latency_from_the_timecodes)
     std::vector<std::vector<uint8_t>> full = {full_encoder.encode(colour_bars(640, 360, false, 0), 80),
                                               full_encoder.encode(colour_bars(640, 360, false, 1), 90)};
     std::vector<uint8_t> preview = preview_encoder.encode(colour_bars(320, 180, false, 2), 70);
-    auto monitor = connected_monitor({}, "monitor");
+    auto monitor = connected_monitor({"--summary-format", "kv"}, "monitor");
 
     for (int k = 0; k < 110; ++k) {   // 2.2 s at 50 pictures a second
         int64_t now = wall_clock_100ns();
@@ -415,29 +418,40 @@ TEST_F(monitor_run, reports_q_and_the_latency_from_the_timecodes)
     }
     std::string output = closed_and_finished(*monitor);
 
-    auto summary = output.substr(output.find("received in"));
-    std::printf("%s", summary.c_str());   // what the trip through the stand-in and loopback adds
-    auto full_numbers = numbers_of(summary, "video SHQ2 640x360");
-    EXPECT_EQ(full_numbers.q_low, 80);
-    EXPECT_EQ(full_numbers.q_high, 90);
-    EXPECT_EQ(full_numbers.q_last, 90);
-    EXPECT_GE(full_numbers.median_ms, 39.5);
-    EXPECT_LT(full_numbers.median_ms, 40 + 25) << output;
-    EXPECT_GE(full_numbers.p99_ms, full_numbers.median_ms);
-    auto preview_numbers = numbers_of(summary, "video shq2 320x180");
-    EXPECT_EQ(preview_numbers.q_last, 70);
-    EXPECT_EQ(preview_numbers.q_low, 70);
-    EXPECT_GE(preview_numbers.median_ms, 14.5);
-    EXPECT_LT(preview_numbers.median_ms, 15 + 25) << output;
+    const auto summary = ndi_monitor::last_summary(output);
+    ASSERT_TRUE(summary) << output;
+    std::printf("%s", summary->prose().c_str());   // what the trip through the stand-in and loopback adds
+    const video_report* full_stream = summary->find("SHQ2");
+    ASSERT_NE(full_stream, nullptr) << output;
+    EXPECT_EQ(full_stream->name(), "SHQ2 640x360");
+    EXPECT_EQ(full_stream->q_low, 80);
+    EXPECT_EQ(full_stream->q_high, 90);
+    EXPECT_EQ(full_stream->q_last, 90);
+    EXPECT_GE(full_stream->latency_median_ms, 39.5);
+    EXPECT_LT(full_stream->latency_median_ms, 40 + 25) << output;
+    EXPECT_GE(full_stream->latency_p99_ms, full_stream->latency_median_ms);
+    const video_report* preview_stream = summary->stream(true);
+    ASSERT_NE(preview_stream, nullptr) << output;
+    EXPECT_EQ(preview_stream->name(), "shq2 320x180");
+    EXPECT_EQ(preview_stream->q_last, 70);
+    EXPECT_EQ(preview_stream->q_low, 70);
+    EXPECT_GE(preview_stream->latency_median_ms, 14.5);
+    EXPECT_LT(preview_stream->latency_median_ms, 15 + 25) << output;
 
-    // The once-a-second lines say it too, interval by interval.
-    auto line_start = output.find("[    2 s]");   // the first second began before the pictures
-    ASSERT_NE(line_start, std::string::npos) << output;
-    std::string line = output.substr(line_start, output.find('\n', line_start) - line_start);
-    auto line_numbers = numbers_of(line, "SHQ2 640x360");
-    EXPECT_NEAR(line_numbers.pictures_per_second, 50, 5) << line;
-    EXPECT_EQ(line_numbers.q_low, 80) << line;
-    EXPECT_GE(line_numbers.median_ms, 39.5) << line;
+    // The once-a-second lines say it too, interval by interval; the first
+    // second began before the pictures.
+    const std::vector<monitor_report> seconds = ndi_monitor::interval_reports(output);
+    ASSERT_GE(seconds.size(), 2u) << output;
+    EXPECT_NEAR(seconds[1].seconds, 2, 0.5);
+    const video_report* second = seconds[1].find("SHQ2");
+    ASSERT_NE(second, nullptr) << output;
+    // The rate is the interval's own (the test's pace is the machine's).
+    ASSERT_GT(second->pictures, 0u) << output;
+    EXPECT_NEAR(second->pictures_per_second, double(second->pictures) / (seconds[1].seconds - seconds[0].seconds),
+                0.01 * second->pictures_per_second)
+        << output;
+    EXPECT_EQ(second->q_low, 80) << output;
+    EXPECT_GE(second->latency_median_ms, 39.5) << output;
 }
 
 TEST_F(monitor_run, stops_on_time_or_signal_and_says_so)

@@ -1,4 +1,4 @@
-#include "tests/support/speedhq_decode.h"
+#include "sim/speedhq/speedhq_decode.h"
 
 #include <algorithm>
 #include <cctype>

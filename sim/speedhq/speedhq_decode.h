@@ -1,4 +1,5 @@
-// Test helpers for coded SpeedHQ pictures: assembly of a picture from the
+// Reading coded SpeedHQ pictures, for the tests that check them and the
+// benchmarks that measure against them: assembly of a picture from the
 // slices the encoder cores wrote (the program's trim rule), FFmpeg's
 // speedhq decoder, planar pictures with PSNR and region statistics, and the
 // exact source of a picture as planes.
