@@ -167,15 +167,15 @@ TEST(video_compress_cores, a_preview_without_a_picture_of_its_own_is_sent_as_the
     EXPECT_EQ(starts, 1u);
 }
 
-// Three pairs of a 704 x 480 input, whose preview reuses the full
-// picture's slices, each once the one before is sent or dropped (so that
-// no queue drops one on a busy machine); the timecodes of what was sent,
-// in order.
-std::vector<int64_t> code_three_pairs(coding_board& on)
+// Pairs of a 704 x 480 input, whose preview reuses the full picture's
+// slices, each once the one before is sent or dropped (so that no queue
+// drops one on a busy machine); the timecodes of what was sent, in order.
+std::vector<int64_t> code_pairs(coding_board& on, uint32_t count)
 {
-    for (uint32_t number = 1; number <= 3; ++number) {
+    for (uint32_t number = 1; number <= count; ++number) {
         auto pair = std::make_shared<video_capture::frame_pair_t>();
-        pair->full = on.captured(0, pixel_layout::yuv422, 704, 480, 0x10000000 + number * 0x100000, number);
+        pair->full =
+            on.captured(0, pixel_layout::yuv422, 704, 480, 0x10000000 + (number % 4) * 0x100000, number);
         pair->preview = on.captured(1, pixel_layout::yuv422, 704, 480, 0, number);
         pair->preview->address = video_capture::no_buffer;
         on.compress->push_frame(pair);
@@ -189,6 +189,18 @@ std::vector<int64_t> code_three_pairs(coding_board& on)
         sent.push_back(picture.record.timecode);
     std::sort(sent.begin(), sent.end());
     return sent;
+}
+
+TEST(video_compress_cores, the_ring_goes_round_over_chunks_once_they_are_read)
+{
+    coding_board on(4);
+    // 704 x 480 chunks of 700 KiB: 46 fit in the ring, 60 pairs go round it.
+    const std::vector<int64_t> sent = code_pairs(on, 60);
+    ASSERT_EQ(sent.size(), 120u);
+    for (size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(sent[i], int64_t(1001 + i / 2)) << i;
+    const video_compress::counters_t counted = on.compress->counters();
+    EXPECT_EQ(counted.stream[0].dropped + counted.stream[1].dropped, 0u);
 }
 
 void expect_one_pair_dropped_of_three(const video_compress::counters_t& counted)
@@ -206,7 +218,7 @@ TEST(video_compress_cores, an_overflow_drops_the_picture_and_the_preview_that_re
     // Core 0 reports a slice longer than its share on its second start.
     coding_board on(4, "overflow:0:2");
     log.clear();   // the board's own lines
-    EXPECT_EQ(code_three_pairs(on), (std::vector<int64_t>{1001, 1001, 1003, 1003}));   // picture 2 went with its preview
+    EXPECT_EQ(code_pairs(on, 3), (std::vector<int64_t>{1001, 1001, 1003, 1003}));   // picture 2 went with its preview
     EXPECT_EQ(log.text(), "%");   // logged as a drop, once for the two
     const video_compress::counters_t counted = on.compress->counters();
     expect_one_pair_dropped_of_three(counted);
@@ -223,7 +235,7 @@ TEST(video_compress_cores, cores_that_do_not_answer_are_reset_and_the_stream_goe
     // Core 0 never finishes its second start (the other three do).
     coding_board on(4, "hang:0:2");
     log.clear();   // the board's own lines
-    EXPECT_EQ(code_three_pairs(on), (std::vector<int64_t>{1001, 1001, 1003, 1003}));
+    EXPECT_EQ(code_pairs(on, 3), (std::vector<int64_t>{1001, 1001, 1003, 1003}));
     EXPECT_EQ(log.text(),
               "video_compress::compress_frames: the encoder cores do not answer! Picture dropped, cores reset.\n");
     const video_compress::counters_t counted = on.compress->counters();
