@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "base/buffer_ring.h"
 #include "base/debug_log.h"
 #include "base/utilities.h"
 #include "audio/audio_compress.h"
@@ -49,6 +50,13 @@ audio_capture::~audio_capture()
     hw.reset();
 }
 
+audio_capture::counters_t audio_capture::counters() const
+{
+    counters_t c;
+    c.captured = blocks_captured.load(std::memory_order_relaxed);
+    return c;
+}
+
 void audio_capture::get_config(audio_config& config)
 {
     std::lock_guard<std::mutex> lock(config_mutex);
@@ -91,15 +99,9 @@ std::shared_ptr<audio_capture::frame_t> audio_capture::make_frame()
     frame->channels = channels;
     frame->samples = samples;
     frame->sample_rate = sample_rate;
-    // 64-bit sums: a cursor near the top of the address space must not wrap
-    // around and pass the end test.
-    const uint64_t bytes = uint64_t(channels) * samples * sizeof(int32_t);
-    uint32_t start = memory_next;
-    if (uint64_t(memory_next) + bytes > uint64_t(memory_base) + memory_size)
-        start = memory_base;
-    memory_next = uint32_t(start + bytes);
-    frame->address = start;
-    frame->data = reinterpret_cast<int32_t*>(hw->cpu_address(start));
+    const uint32_t bytes = channels * samples * uint32_t(sizeof(int32_t));
+    frame->address = ring_take(memory_base, memory_size, memory_next, bytes);
+    frame->data = reinterpret_cast<int32_t*>(hw->cpu_address(frame->address));
     return frame;
 }
 
@@ -162,6 +164,7 @@ void audio_capture::capture_frames()
         hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_events, regs::events_clear);
         current->timestamp = timestamp_100ns();
         debug_mark(2, ':');
+        blocks_captured.fetch_add(1, std::memory_order_relaxed);
         compress->push_frame(current);
 
         // Normally the block queued above is being filled now. A core found
@@ -174,6 +177,7 @@ void audio_capture::capture_frames()
             hw->write_reg8(regs::audio_in_block, regs::control, regs::lane_events, regs::events_clear);
             next->timestamp = timestamp_100ns();
             debug_mark(2, ':');
+            blocks_captured.fetch_add(1, std::memory_order_relaxed);
             compress->push_frame(next);
             next = make_frame();
             set_buffer(*next);

@@ -57,6 +57,13 @@ public:
     audio_capture(const audio_capture&) = delete;
     audio_capture& operator=(const audio_capture&) = delete;
 
+    // Blocks captured and handed on, for a supervisor: a relaxed count that
+    // any thread may read.
+    struct counters_t {
+        uint64_t captured = 0;
+    };
+    counters_t counters() const;
+
     void get_config(audio_config& config);
     // Stores the record and writes the control byte to the core.
     void set_config(const audio_config& config);
@@ -73,6 +80,7 @@ private:
     uint8_t control_byte_locked() const { return uint8_t(control_a | control_b); }
 
     std::atomic<bool> stop{false};
+    std::atomic<uint64_t> blocks_captured{0};
     bool enabled = false;
     int32_t control_a = 1;
     int32_t control_b = 0;

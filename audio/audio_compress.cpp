@@ -32,7 +32,15 @@ void audio_compress::enable()
 
 void audio_compress::push_frame(std::shared_ptr<audio_capture::frame_t> frame)
 {
-    queue.push(std::move(frame), 'a', '~');
+    queue.push(std::move(frame), 'a', '~', [this](const auto&) { dropped.fetch_add(1, std::memory_order_relaxed); });
+}
+
+audio_compress::counters_t audio_compress::counters() const
+{
+    counters_t c;
+    c.sent = sent.load(std::memory_order_relaxed);
+    c.dropped = dropped.load(std::memory_order_relaxed);
+    return c;
 }
 
 void audio_compress::send_frames()
@@ -43,6 +51,7 @@ void audio_compress::send_frames()
         if (!frame)
             return;
         send_audio(*frame);
+        sent.fetch_add(1, std::memory_order_relaxed);
     }
 }
 

@@ -7,6 +7,7 @@
 // by main; "audcomp" runs send_frames and sends outside the queue's lock.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -30,11 +31,20 @@ public:
     void push_frame(std::shared_ptr<audio_capture::frame_t> frame);
     void send_audio(const audio_capture::frame_t& frame);
 
+    // Blocks sent and dropped by the queue bound, for a supervisor: relaxed
+    // counts that any thread may read.
+    struct counters_t {
+        uint64_t sent = 0;
+        uint64_t dropped = 0;
+    };
+    counters_t counters() const;
+
 private:
     void send_frames();
 
     std::shared_ptr<hardware> hw;   // keeps the memory the blocks live in mapped
     std::shared_ptr<network_send> sender;
     frame_queue<audio_capture::frame_t> queue{false};   // running once enabled
+    std::atomic<uint64_t> sent{0}, dropped{0};
     std::thread thread;
 };

@@ -13,6 +13,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "base/debug_log.h"
 
@@ -39,6 +40,14 @@ public:
     // each. Returns false, doing nothing, while the queue is not running.
     bool push(entry e, char mark, char drop_mark)
     {
+        return push(std::move(e), mark, drop_mark, [](const entry&) {});
+    }
+
+    // The same, showing each dropped entry to dropped(const entry&) before
+    // it is released. It runs under the lock: a count, nothing more.
+    template <class Dropped>
+    bool push(entry e, char mark, char drop_mark, Dropped&& dropped)
+    {
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (!running)
@@ -47,6 +56,7 @@ public:
             if (mark)
                 debug_mark(4, mark);
             while (entries.size() > bound) {
+                dropped(std::as_const(entries.front()));
                 entries.pop_front();
                 debug_mark(1, drop_mark);
             }

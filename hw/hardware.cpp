@@ -214,8 +214,34 @@ void hardware::enable_irq(int core)
 
 int hardware::wait_irq(int core, timeval* timeout)
 {
-    if (core >= 0 && core < soc::core_count && core_irq[core])
-        return core_irq[core]->wait_irq(timeout);
+    if (core >= 0 && core < soc::core_count && core_irq[core]) {
+        if (!timeout)
+            return core_irq[core]->wait_irq(nullptr);
+        // A wait that fails before its time (a driver error, not a
+        // time-out) sleeps out the rest of it, as the wait for a silent
+        // core would have taken it: the real-time threads retry their waits,
+        // and must not spin at the top priority. A signal only cuts the
+        // wait short: it goes on for the rest.
+        using clock = std::chrono::steady_clock;
+        const clock::time_point limit =
+            clock::now() + std::chrono::seconds(timeout->tv_sec) + std::chrono::microseconds(timeout->tv_usec);
+        timeval rest = *timeout;
+        for (;;) {
+            const int result = core_irq[core]->wait_irq(&rest);
+            if (result >= 0)
+                return result;
+            const int error = errno;
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(limit - clock::now());
+            if (left.count() > 0 && error == EINTR) {
+                rest = {time_t(left.count() / 1000000), suseconds_t(left.count() % 1000000)};
+                continue;
+            }
+            if (left.count() > 0)
+                std::this_thread::sleep_for(left);
+            errno = error;
+            return result;
+        }
+    }
     // Waiting out the time, as the driver does for a core that stays
     // silent, keeps every caller's loop of timed waits a loop of sleeps
     // rather than a spin at real-time priority. Without a timeout there is

@@ -51,8 +51,10 @@ public:
     void enable_irq(int core);
     // Waits for a core's interrupt; a null timeout waits without limit.
     // Negative: nothing arrived within the timeout (or the wait failed). A
-    // core this board does not have never interrupts: the wait takes its
-    // whole time (none, without a timeout) and fails.
+    // timed wait takes its whole time when nothing arrives, even when it
+    // fails early, so that a loop of waits never spins; a core this board
+    // does not have never interrupts: the wait takes its whole time (none,
+    // without a timeout) and fails.
     int wait_irq(int core, timeval* timeout);
 
     // An offset into the reserved memory as the processor sees it...

@@ -50,6 +50,13 @@ constexpr unsigned encoder_slices = 4;         // slices of every coded picture,
 constexpr unsigned encoder_table_slots = 8;
 constexpr unsigned encoder_table_entries = 64; // one per coefficient, raster order
 
+// The output room of each slice a core codes: its share of a picture's chunk
+// is this times its slices, and a core never writes beyond its share.
+constexpr uint32_t encoder_slice_room(uint32_t width, uint32_t height)
+{
+    return (width + 16) * (height + 16) / 2;
+}
+
 // A table-port word loads one entry of one slot: bit 31 set, the slot in
 // bits 26-30, the entry in bits 20-25, the value in bits 0-19.
 constexpr uint32_t quant_write = 0x80000000u;

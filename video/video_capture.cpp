@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "base/buffer_ring.h"
 #include "base/debug_log.h"
 #include "base/utilities.h"
 #include "hw/hardware.h"
@@ -124,6 +125,14 @@ void video_capture::get_status(signal_info& info)
     info.frame_rate_d = signal.frame_rate_d;
 }
 
+video_capture::counters_t video_capture::counters() const
+{
+    counters_t c;
+    c.captured[0] = captured[0].load(std::memory_order_relaxed);
+    c.captured[1] = captured[1].load(std::memory_order_relaxed);
+    return c;
+}
+
 void video_capture::set_format(int32_t pixel_format, uint32_t picture_width, uint32_t picture_height,
                                uint32_t line_stride, uint32_t rate_n, uint32_t rate_d)
 {
@@ -201,15 +210,7 @@ std::shared_ptr<video_capture::frame_t> video_capture::make_frame(int32_t stream
         frame->address = no_buffer;
         return frame;
     }
-    const uint32_t size = buffer_size(frame->width, frame->height);
-    // 64-bit sums: a range that ends at 4 GiB must not wrap the comparison.
-    if (uint64_t(memory_next) + size > uint64_t(memory_base) + memory_size) {
-        frame->address = memory_base;
-        memory_next = memory_base + size;
-    } else {
-        frame->address = memory_next;
-        memory_next += size;
-    }
+    frame->address = ring_take(memory_base, memory_size, memory_next, buffer_size(frame->width, frame->height));
     return frame;
 }
 
@@ -346,6 +347,9 @@ void video_capture::capture_frames()
             if (last_pair->preview)
                 last_pair->preview->timestamp = now;
             debug_mark(2, '.');
+            captured[0].fetch_add(1, std::memory_order_relaxed);
+            if (last_pair->preview)
+                captured[1].fetch_add(1, std::memory_order_relaxed);
             compress->push_frame(last_pair);
         }
     }

@@ -13,7 +13,8 @@
 //   pipe reads them (get_status).
 // - started is guarded by start_mutex and start_cond: main sets it, "vidcap"
 //   waits for it.
-// - stop is set by the destructor and polled by "vidcap".
+// - stop is set by the destructor and polled by "vidcap"; "vidcap" counts
+//   the pictures it hands on in relaxed atomics that any thread may read.
 // - The format fields, the preview counters and the ring cursor below
 //   belong to "vidcap" once start_thread has been called; before that (and
 //   in tests that drive the operations by hand) to the thread that made the
@@ -79,6 +80,13 @@ public:
     // Lets "vidcap" begin capturing. Returns true.
     bool start();
 
+    // Pictures captured and handed to the compressor, per stream (full,
+    // preview), for a supervisor; relaxed counts that any thread may read.
+    struct counters_t {
+        uint64_t captured[2] = {};
+    };
+    counters_t counters() const;
+
     // The tracker's description of the input signal.
     void set_signal(const signal_info& info);
     void get_status(signal_info& info);
@@ -133,6 +141,7 @@ private:
     uint32_t signal_count = 0;
     std::mutex signal_mutex;
     std::atomic<bool> stop{false};
+    std::atomic<uint64_t> captured[2] = {};
     std::shared_ptr<::hardware> hw;
     std::shared_ptr<video_compress> compress;
     std::thread thread;

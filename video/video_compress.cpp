@@ -3,10 +3,12 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
+#include "base/buffer_ring.h"
 #include "base/debug_log.h"
 #include "base/utilities.h"
 #include "hw/hardware.h"
@@ -34,15 +36,24 @@ constexpr uint16_t reciprocal_one = 0x8000;   // 1.0 in the cores' fixed point
 constexpr uint32_t largest_width = 1920;
 constexpr uint32_t largest_height = 1080;
 
-// Chunks that can be read or written at once: the picture being coded, the
-// three queued for copying and the one being copied. The send threads send
-// the copy, not the ring.
-constexpr uint32_t chunks_in_flight = 1 + 3 + 1;
-
 // The interrupt wait of "vidcomp" is cut into slices so that a stop request
 // reaches a wait for cores that never answer.
 constexpr long wait_slice_us = 200000;
-constexpr int slices_before_complaint = 5;
+
+// Four cores code a 1080p picture in under 3 ms, one core in about 10 ms:
+// cores silent for half a second have hung. Recovering within it keeps the
+// gap in the stream under a second.
+constexpr auto answer_bound = std::chrono::milliseconds(500);
+
+// Drop marks, written like the queues' (level > 1), for pictures dropped
+// before they reach a queue.
+constexpr char overflow_mark = '%';     // a core overflowed its share
+constexpr char ring_full_mark = '&';    // the next chunk of the ring was still in use
+
+int stream_index(int32_t stream)
+{
+    return stream != 0 ? 1 : 0;
+}
 
 void put_le32(uint8_t* p, uint32_t value)
 {
@@ -91,7 +102,7 @@ int32_t video_compress::fourcc_of(int32_t format, int32_t stream)
 
 uint32_t video_compress::slice_bytes(uint32_t width, uint32_t height)
 {
-    return (width + 16) * (height + 16) / 2;
+    return regs::encoder_slice_room(width, height);
 }
 
 uint32_t video_compress::chunk_bytes(uint32_t width, uint32_t height)
@@ -113,6 +124,7 @@ video_compress::video_compress(std::shared_ptr<::hardware> hardware, std::shared
     dma_base = ring.address;
     dma_size = ring.size;
     dma_cursor = dma_base;
+    oldest_chunk = dma_base;
     std::fill(std::begin(slot_q), std::end(slot_q), -1);
     q_factor[0] = q_factor[1] = 99;
 
@@ -124,8 +136,7 @@ video_compress::video_compress(std::shared_ptr<::hardware> hardware, std::shared
         core_count = 1;
     debug_print(3, "Found %i encoder cores\n", core_count);
 
-    // Chunks are reused blindly once the cursor wraps; the tail that a wrap
-    // leaves unused can cost up to one more chunk.
+    // The tail that a wrap leaves unused can cost up to one more chunk.
     const uint64_t needed = uint64_t(chunks_in_flight + 1) * chunk_bytes(largest_width, largest_height);
     if (dma_size < needed) {
         char text[200];
@@ -169,12 +180,20 @@ void video_compress::enable()
 void video_compress::push_frame(std::shared_ptr<video_capture::frame_pair_t> pair)
 {
     const char mark = !pair ? 0 : pair->preview ? 'b' : 'q';
-    input_queue.push(std::move(pair), mark, '!');
+    input_queue.push(std::move(pair), mark, '!', [this](const auto& dropped) {
+        if (dropped) {
+            count_dropped(0, dropped->full ? 1 : 0);
+            count_dropped(1, dropped->preview ? 1 : 0);
+        }
+    });
 }
 
 void video_compress::push_compressed(std::shared_ptr<frame_t> frame)
 {
-    compressed_queue.push(std::move(frame), 'n', '@');
+    compressed_queue.push(std::move(frame), 'n', '@', [this](const auto& dropped) {
+        if (dropped)
+            count_dropped(dropped->stream);
+    });
 }
 
 void video_compress::push_send(std::shared_ptr<frame_t> frame)
@@ -183,10 +202,28 @@ void video_compress::push_send(std::shared_ptr<frame_t> frame)
         full_queue.push_unbounded(nullptr, 'x');
         preview_queue.push_unbounded(nullptr, 'X');
     } else if (frame->stream != 0) {
-        preview_queue.push(std::move(frame), 'F', '$');
+        preview_queue.push(std::move(frame), 'F', '$', [this](const auto&) { count_dropped(1); });
     } else {
-        full_queue.push(std::move(frame), 'f', '#');
+        full_queue.push(std::move(frame), 'f', '#', [this](const auto&) { count_dropped(0); });
     }
+}
+
+void video_compress::count_dropped(int32_t stream, uint64_t pictures)
+{
+    counts[stream_index(stream)].dropped.fetch_add(pictures, std::memory_order_relaxed);
+}
+
+video_compress::counters_t video_compress::counters() const
+{
+    counters_t c;
+    for (int s = 0; s < 2; ++s) {
+        c.stream[s].sent = counts[s].sent.load(std::memory_order_relaxed);
+        c.stream[s].dropped = counts[s].dropped.load(std::memory_order_relaxed);
+        c.stream[s].bytes_sent = counts[s].bytes_sent.load(std::memory_order_relaxed);
+        c.stream[s].q = counts[s].q.load(std::memory_order_relaxed);
+    }
+    c.encoder_resets = resets.load(std::memory_order_relaxed);
+    return c;
 }
 
 void video_compress::assemble(frame_t& frame)
@@ -257,16 +294,49 @@ void video_compress::query_frame_size(const video_capture::frame_t& source)
     debug_print(3, "Frame size: %i\n", size);
 }
 
-void video_compress::allocate_chunk(frame_t& frame)
+bool video_compress::allocate_chunk(frame_t& frame)
 {
     const uint32_t slice = slice_bytes(frame.width, frame.height);
     frame.core_bytes = uint32_t(4 / core_count) * slice;
     const uint32_t chunk = chunk_bytes(frame.width, frame.height);
-    // 64-bit sums: a ring that ends at 4 GiB must not wrap the comparison.
-    const uint32_t start =
-        uint64_t(dma_cursor) + chunk > uint64_t(dma_base) + dma_size ? dma_base : dma_cursor;
-    frame.address = start;
-    dma_cursor = start + chunk;
+    const uint32_t start = ring_place(dma_base, dma_size, dma_cursor, chunk);
+    if (chunks_out == 0) {
+        // Nothing in use, and nothing the copy thread could publish over
+        // this: the chunks in use begin here.
+        oldest_chunk.store(start, std::memory_order_relaxed);
+    } else if (!chunk_is_free(start, chunk)) {
+        return false;
+    }
+    frame.address = ring_take(dma_base, dma_size, dma_cursor, chunk);
+    ++chunks_out;
+    return true;
+}
+
+bool video_compress::chunk_is_free(uint32_t start, uint32_t bytes) const
+{
+    // The chunks in use run from the oldest to the cursor, wrapped or not;
+    // what lies beyond the cursor, up to the oldest, is free. The acquire
+    // orders the copy thread's reads of the chunks before it ahead of the
+    // cores' writes that this lets in.
+    const uint32_t oldest = oldest_chunk.load(std::memory_order_acquire);
+    const bool wrapped = oldest >= dma_cursor;
+    if (start != dma_cursor)   // wrapping to the base: over the oldest, unless still before it
+        return !wrapped && uint64_t(start) + bytes <= oldest;
+    return !wrapped || uint64_t(start) + bytes <= oldest;
+}
+
+void video_compress::give_back_chunk(const frame_t& frame)
+{
+    if (frame.address == no_chunk)
+        return;
+    dma_cursor = frame.address;
+    --chunks_out;
+}
+
+void video_compress::release_chunks_before(const frame_t& frame)
+{
+    if (frame.address != no_chunk)
+        oldest_chunk.store(frame.address, std::memory_order_release);
 }
 
 void video_compress::build_reciprocals(int scale, uint16_t (&values)[64])
@@ -335,7 +405,8 @@ std::shared_ptr<video_compress::frame_t> video_compress::prepare_frame(const vid
         query_frame_size(source);
 
     std::shared_ptr<frame_t> frame = make_compressed_frame(source);
-    allocate_chunk(*frame);
+    if (!allocate_chunk(*frame))
+        return nullptr;
 
     // A second field is coded with the Q of its first field: the runtime
     // is asked once per picture.
@@ -412,17 +483,37 @@ void video_compress::reset_cores()
         hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_enable, regs::events_enable);
 }
 
-bool video_compress::wait_for_cores()
+video_compress::answer video_compress::wait_for_cores()
 {
-    for (int waited = 0;; ++waited) {
-        timeval slice{0, wait_slice_us};
+    using clock = std::chrono::steady_clock;
+    const clock::time_point limit = clock::now() + answer_bound;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(limit - clock::now()).count();
+        timeval slice{0, std::clamp<long>(long(left), 1, wait_slice_us)};
         if (hw->wait_irq(regs::irq_encoders, &slice) >= 0)
-            return true;
+            return answer::done;
         if (stopping)
-            return false;
-        if (waited + 1 == slices_before_complaint)
-            debug_print(1, "video_compress::compress_frames: the encoder cores do not answer!\n");
+            return answer::stopped;
+        if (clock::now() >= limit)
+            return answer::silent;
     }
+}
+
+void video_compress::recover_cores()
+{
+    reset_cores();
+    // An answer that came after the bound but before the reset would be
+    // taken for the next picture's: take it now, and clear what it left.
+    timeval none{0, 0};
+    if (hw->wait_irq(regs::irq_encoders, &none) >= 0) {
+        for (int core = 0; core < core_count; ++core)
+            hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_events,
+                           regs::events_clear);
+        hw->enable_irq(regs::irq_encoders);
+    }
+    // A reset core may have lost its tables: the next picture loads its own.
+    std::fill(std::begin(slot_q), std::end(slot_q), -1);
+    resets.fetch_add(1, std::memory_order_relaxed);
 }
 
 void video_compress::compress_frames()
@@ -446,26 +537,44 @@ void video_compress::compress_frames()
             pair.reset();   // nothing to code
             continue;
         }
+        // A preview without a picture of its own is sent as the full
+        // picture's slices under its own description: it goes where the
+        // full picture goes.
+        const bool reuses_full =
+            picture == pair->full && pair->preview && pair->preview->address == video_capture::no_buffer;
+        const int32_t stream = picture->stream;
         std::shared_ptr<frame_t> current = prepare_frame(*picture);
-        start_cores();
         picture.reset();
 
-        debug_mark(4, 'C');
-        if (!wait_for_cores())
-            break;   // cores that never answered: nothing of theirs is read
-        for (int core = 0; core < core_count; ++core)
-            hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_events,
-                           regs::events_clear);
-        debug_mark(2, '+');
-        hw->enable_irq(regs::irq_encoders);
+        answer result = answer::done;
+        bool overflowed = false;
+        if (!current) {
+            debug_mark(1, ring_full_mark);
+        } else {
+            start_cores();
+            debug_mark(4, 'C');
+            result = wait_for_cores();
+            if (result == answer::stopped)
+                break;   // cores that never answered: nothing of theirs is read
+        }
+        if (result == answer::silent) {
+            recover_cores();
+            debug_print(1, "video_compress::compress_frames: the encoder cores do not answer! "
+                           "Picture dropped, cores reset.\n");
+        } else if (current) {
+            for (int core = 0; core < core_count; ++core)
+                hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_events,
+                               regs::events_clear);
+            debug_mark(2, '+');
+            hw->enable_irq(regs::irq_encoders);
+            overflowed = read_back(*current) != 0;
+            if (overflowed)
+                debug_mark(1, overflow_mark);
+        }
 
-        const bool overflowed = read_back(*current) != 0;
-        // A preview without a picture of its own is sent as the full
-        // picture's slices under its own description; it goes with the full
-        // picture when that overflowed. It is described before the full
-        // picture is handed on: from then on "vidcomp:copy" owns that one.
-        const bool reuses_full = pair->preview && pair->preview->address == video_capture::no_buffer;
-        if (!overflowed) {
+        if (current && result == answer::done && !overflowed) {
+            // The preview is described before the full picture is handed
+            // on: from then on "vidcomp:copy" owns that one.
             std::shared_ptr<frame_t> preview;
             if (reuses_full) {
                 preview = make_compressed_frame(*pair->preview);
@@ -481,6 +590,12 @@ void video_compress::compress_frames()
             push_compressed(current);
             if (preview)
                 push_compressed(preview);
+        } else {
+            if (current)
+                give_back_chunk(*current);   // nothing will read it, and no core writes it now
+            count_dropped(stream);
+            if (reuses_full)
+                count_dropped(1);
         }
         if (reuses_full || !pair->preview)
             pair.reset();
@@ -494,8 +609,10 @@ void video_compress::copy_frames()
     debug_print(3, "copy_frames thread\n");
     while (std::shared_ptr<frame_t> frame = compressed_queue.take('c')) {
         // The last read of the chunk: from here on the picture lives in its
-        // own buffer, which the send thread hands to NDI unchanged, so the
-        // cores may reuse the chunk.
+        // own buffer, which the send thread hands to NDI unchanged. The
+        // chunks before this one are read (or their pictures were dropped
+        // from the queue), so the cores may reuse them.
+        release_chunks_before(*frame);
         assemble(*frame);
         push_send(std::move(frame));
     }
@@ -507,8 +624,14 @@ void video_compress::send_frames(frame_queue<frame_t>& queue, int preview, const
     set_thread_name(name);
     debug_print(3, "%s thread\n", name);
     std::shared_ptr<frame_t> previous;
+    stream_count& count = counts[preview];
     while (std::shared_ptr<frame_t> frame = queue.take(mark)) {
+        const uint32_t bytes = frame->size;
+        const int32_t q = frame->q;
         sender->send_video(frame, preview);
+        count.sent.fetch_add(1, std::memory_order_relaxed);
+        count.bytes_sent.fetch_add(bytes, std::memory_order_relaxed);
+        count.q.store(q, std::memory_order_relaxed);
         // The runtime may read the previous picture until this send has
         // returned.
         previous = std::move(frame);

@@ -17,19 +17,28 @@
 // queue's consumer; the destructor pushes one into each queue, upstream
 // first, and joins each consumer before the next marker.
 //
+// Cores that have not answered a picture within half a second are taken
+// for hung: "vidcomp" resets them as at its start, forgets the tables it
+// had loaded, drops that picture and goes on with the next one.
+//
 // Threads: each queue has its own lock (see frame_queue); `running` is the
 // input queue's gate, guarded by its lock. The ring cursor, the table slots,
 // the stream formats and the Q values belong to "vidcomp" alone (and, before
 // the threads start, to the constructor); no lock guards them. "vidcomp" is
 // also the only thread that touches the encoder registers after
 // construction. The records travel between the threads and are changed only
-// by the thread that holds them.
+// by the thread that holds them. The counters are relaxed atomics that any
+// thread may read.
 //
-// The ring hands out chunks in order and never knows which are still in
-// use: a chunk is read for the last time when "vidcomp:copy" assembles its
-// picture into a buffer of the record's own, which the send threads then
-// hand to NDI. The constructor refuses a ring too small for the chunks that
-// can be in flight up to that copy.
+// The output ring hands out chunks in order. A chunk is in use from
+// allocate_chunk until "vidcomp:copy" has assembled its pictures into
+// buffers of their own (the send threads hand those to NDI, not the ring):
+// as the copy thread takes a picture it publishes where that picture's
+// chunk starts (oldest_chunk), every chunk before it being read, so the
+// chunks in use run from there to the cursor. allocate_chunk refuses a
+// chunk that would reach into them, and that picture is dropped rather than
+// coded over live data. The constructor refuses a ring too small for the
+// chunks that the queues let be in flight.
 #pragma once
 
 #include <atomic>
@@ -66,6 +75,9 @@ public:
     };
 
     static constexpr uint32_t no_chunk = 0xFFFFFFFF;
+    // Chunks in use at once: the picture being coded, those queued for
+    // copying and the one being copied.
+    static constexpr uint32_t chunks_in_flight = 1 + frame_queue<frame_t>::bound + 1;
     static constexpr int table_slots = 8;
     static constexpr int searched_slots = 5;   // the most recently loaded
     // The four-character codes by chroma format and stream.
@@ -102,12 +114,36 @@ public:
 
     int cores() const { return core_count; }
 
+    // What a supervisor reads of the video path. Each count is exact on its
+    // own; together they are not one instant's.
+    struct stream_counters_t {
+        uint64_t sent = 0;         // pictures handed to NDI
+        uint64_t dropped = 0;      // taken in, never to be sent: queue bounds, a full
+                                   // ring, overflows, cores that did not answer
+        uint64_t bytes_sent = 0;
+        int32_t q = 0;             // the quality of the last picture sent
+    };
+    struct counters_t {
+        stream_counters_t stream[2];   // full, preview
+        uint64_t encoder_resets = 0;   // resets of cores that did not answer
+    };
+    counters_t counters() const;
+
     // The steps of one picture on "vidcomp" (public for the tests, which
     // drive them by hand on a compressor whose input was never enabled).
+    // prepare_frame gives no frame when the ring has no free chunk for it.
     std::shared_ptr<frame_t> prepare_frame(const video_capture::frame_t& source);
     static std::shared_ptr<frame_t> make_compressed_frame(const video_capture::frame_t& source);
     void query_frame_size(const video_capture::frame_t& source);
-    void allocate_chunk(frame_t& frame);
+    // Gives the frame the next chunk of the ring; false, leaving it without
+    // one, while that chunk is still in use.
+    bool allocate_chunk(frame_t& frame);
+    // Takes back the chunk last handed out, for a picture dropped before
+    // anything read it.
+    void give_back_chunk(const frame_t& frame);
+    // The copy thread's word that it has taken this frame: every chunk
+    // before the frame's own is read.
+    void release_chunks_before(const frame_t& frame);
     void select_quant_slot(frame_t& frame, int q);
     static void build_reciprocals(int scale, uint16_t (&values)[64]);
     void load_quant_table(int slot, const uint16_t (&values)[64]);
@@ -125,10 +161,12 @@ public:
     // Q values outside what a coder accepts are brought into 0..99.
     static int clamp_q(int q);
 
-    // Ring state, owned by "vidcomp" (see above).
+    // Ring state, owned by "vidcomp" (see above) but for oldest_chunk.
     uint32_t dma_base = 0;
     uint32_t dma_size = 0;
     uint32_t dma_cursor = 0;
+    uint64_t chunks_out = 0;   // handed out and not given back
+    std::atomic<uint32_t> oldest_chunk{0};   // the first chunk still in use
     int32_t slot_q[table_slots];
     int32_t next_slot = 0;
     struct stream_format_t {
@@ -142,15 +180,29 @@ private:
     void copy_frames();       // body of "vidcomp:copy"
     void send_frames(frame_queue<frame_t>& queue, int preview, const char* name, char mark);
     void reset_cores();
-    // Waits for the cores' interrupt in slices; false when a stop request
-    // came before it.
-    bool wait_for_cores();
+    enum class answer { done, silent, stopped };
+    // Waits for the cores' interrupt in slices, up to the bound for a
+    // picture, or until a stop request.
+    answer wait_for_cores();
+    // After cores that did not answer: the reset of the thread's start, an
+    // answer that came too late taken away, the table slots forgotten.
+    void recover_cores();
+    bool chunk_is_free(uint32_t start, uint32_t bytes) const;
+    // A picture (and the preview that goes with it) that will not be sent.
+    void count_dropped(int32_t stream, uint64_t pictures = 1);
 
     std::shared_ptr<::hardware> hw;
     std::shared_ptr<::network_send> sender;
     int core_count = 1;
     // Set by the destructor: a wait for cores that never answer gives up.
     std::atomic<bool> stopping{false};
+
+    struct stream_count {
+        std::atomic<uint64_t> sent{0}, dropped{0}, bytes_sent{0};
+        std::atomic<int32_t> q{0};
+    };
+    stream_count counts[2];
+    std::atomic<uint64_t> resets{0};
 
     frame_queue<video_capture::frame_pair_t> input_queue{false};   // running once enabled
     frame_queue<frame_t> compressed_queue;

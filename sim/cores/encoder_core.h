@@ -26,12 +26,12 @@
 // bit-stream of macroblock rows s, s + 4, ...) padded with zero bytes to a
 // multiple of 4, so that the next one starts word-aligned; the length word
 // and the reported length both include the padding. The share holds
-// ((width + 16) * (height + 16) / 2) bytes for each slice the core codes
-// (the rule by which the program carves its chunks). A real core never
-// writes beyond its share: a slice that does not fit is cut at the share's
-// end and reported with the length it needed, at least the share plus 4
-// bytes, so that the overflow shows against the share; the core's later
-// slices of that picture are not coded and report 0.
+// regs::encoder_slice_room bytes for each slice the core codes (the rule by
+// which the program carves its chunks). A real core never writes beyond its
+// share: a slice that does not fit is cut at the share's end and reported
+// with the length it needed, at least the share plus 4 bytes, so that the
+// overflow shows against the share; the core's later slices of that picture
+// are not coded and report 0.
 //
 // Interrupt: the cores share one line. It is asserted while a core has
 // events pending and enabled, no core of the group is still coding, and the
@@ -72,6 +72,7 @@
 #include <string>
 #include <vector>
 
+#include "hw/registers.h"
 #include "sim/cores/speedhq_coder.h"
 #include "sim/fpga/job_core.h"
 
@@ -110,7 +111,7 @@ public:
     encoder_core(fpga& host, unsigned core, std::shared_ptr<encoder_group> cores);
 
     // The bytes the core may write for each slice it codes.
-    static uint32_t slice_room(uint32_t width, uint32_t height) { return (width + 16) * (height + 16) / 2; }
+    static uint32_t slice_room(uint32_t width, uint32_t height) { return regs::encoder_slice_room(width, height); }
 
     uint32_t read(unsigned reg) override;
     bool irq_asserted() const override;

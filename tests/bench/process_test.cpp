@@ -52,6 +52,9 @@ TEST(memory_use, sees_this_process_allocate)
     const size_t size = 32u << 20;
     std::unique_ptr<char[]> block(new char[size]);
     std::memset(block.get(), 1, size);
+    // The block is never read: without this an optimiser may leave out the
+    // allocation and the writes altogether.
+    asm volatile("" : : "r"(block.get()) : "memory");
     const bench::memory_use after = bench::read_memory_use(getpid(), "");
     EXPECT_GE(after.heap_kib + after.anonymous_kib - before.heap_kib - before.anonymous_kib, 31 * 1024);
     EXPECT_GT(after.file_kib, 0);

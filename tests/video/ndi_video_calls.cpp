@@ -23,6 +23,13 @@ void ndi_video_calls::set_held(bool on)
     changed.notify_all();
 }
 
+void ndi_video_calls::set_q_held(bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    q_held = on;
+    changed.notify_all();
+}
+
 void ndi_video_calls::answer_q(std::function<int(const NDIlib_video_frame_v2_t&)> rule)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -39,6 +46,12 @@ bool ndi_video_calls::wait_for_pictures(size_t count, std::chrono::seconds limit
 {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, limit, [&] { return sent.size() >= count; });
+}
+
+bool ndi_video_calls::wait_for_q_questions(size_t count, std::chrono::seconds limit)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, limit, [&] { return q_asked.size() >= count; });
 }
 
 std::vector<ndi_video_calls::sent_picture> ndi_video_calls::pictures()
@@ -79,8 +92,10 @@ void ndi_video_calls::record(const NDIlib_video_frame_v2_t& frame)
 
 int ndi_video_calls::q_for(const NDIlib_video_frame_v2_t& frame)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     q_asked.push_back(frame);
+    changed.notify_all();
+    changed.wait(lock, [this] { return !q_held; });
     return q_rule ? q_rule(frame) : 60;
 }
 

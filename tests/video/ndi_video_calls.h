@@ -32,11 +32,24 @@ public:
         hold_guard& operator=(const hold_guard&) = delete;
     };
 
+    // While one lives, a Q question waits inside the runtime once it is
+    // recorded, so that "vidcomp" stays in prepare_frame, before its cores
+    // (which a board without encoders never lets answer) are started.
+    class q_hold_guard {
+    public:
+        q_hold_guard() { log().set_q_held(true); }
+        ~q_hold_guard() { release(); }
+        void release() { log().set_q_held(false); }
+        q_hold_guard(const q_hold_guard&) = delete;
+        q_hold_guard& operator=(const q_hold_guard&) = delete;
+    };
+
     // Forgets what was recorded and answers Q 60 again.
     void clear();
     void answer_q(std::function<int(const NDIlib_video_frame_v2_t&)> rule);
 
     bool wait_for_pictures(size_t count, std::chrono::seconds limit = std::chrono::seconds(10));
+    bool wait_for_q_questions(size_t count, std::chrono::seconds limit = std::chrono::seconds(10));
     std::vector<sent_picture> pictures();
     std::vector<NDIlib_video_frame_v2_t> q_questions();
     std::vector<NDIlib_video_frame_v2_t> size_questions();
@@ -52,6 +65,7 @@ public:
 
 private:
     void set_held(bool on);
+    void set_q_held(bool on);
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -61,4 +75,5 @@ private:
     std::function<int(const NDIlib_video_frame_v2_t&)> q_rule;
     std::function<void(const NDIlib_video_frame_v2_t&)> send_hook;
     bool held = false;
+    bool q_held = false;
 };

@@ -12,6 +12,7 @@
 #include "hw/hardware.h"
 #include "ndi/network_send.h"
 #include "sim/cores/video_pattern.h"
+#include "tests/support/debug_capture.h"
 #include "tests/support/loopback_sender.h"
 #include "sim/speedhq/speedhq_decode.h"
 #include "tests/support/test_board.h"
@@ -166,21 +167,97 @@ TEST(video_compress_cores, a_preview_without_a_picture_of_its_own_is_sent_as_the
     EXPECT_EQ(starts, 1u);
 }
 
-TEST(video_compress_cores, an_overflow_drops_the_picture_and_the_preview_that_reuses_it)
+// Pairs of a 704 x 480 input, whose preview reuses the full picture's
+// slices, each once the one before is sent or dropped (so that no queue
+// drops one on a busy machine); the timecodes of what was sent, in order.
+std::vector<int64_t> code_pairs(coding_board& on, uint32_t count)
 {
-    // Core 0 reports a slice longer than its share on its second start.
-    coding_board on(4, "overflow:0:2");
-    for (uint32_t number = 1; number <= 3; ++number) {
+    for (uint32_t number = 1; number <= count; ++number) {
         auto pair = std::make_shared<video_capture::frame_pair_t>();
-        pair->full = on.captured(0, pixel_layout::yuv422, 704, 480, 0x10000000 + number * 0x100000, number);
+        pair->full =
+            on.captured(0, pixel_layout::yuv422, 704, 480, 0x10000000 + (number % 4) * 0x100000, number);
         pair->preview = on.captured(1, pixel_layout::yuv422, 704, 480, 0, number);
         pair->preview->address = video_capture::no_buffer;
         on.compress->push_frame(pair);
+        EXPECT_TRUE(eventually([&] {
+            const video_compress::counters_t c = on.compress->counters();
+            return c.stream[0].sent + c.stream[0].dropped == number && c.stream[1].sent + c.stream[1].dropped == number;
+        }));
     }
-    ASSERT_TRUE(ndi_video_calls::log().wait_for_pictures(4));
     std::vector<int64_t> sent;
     for (const auto& picture : ndi_video_calls::log().pictures())
         sent.push_back(picture.record.timecode);
     std::sort(sent.begin(), sent.end());
-    EXPECT_EQ(sent, (std::vector<int64_t>{1001, 1001, 1003, 1003}));   // picture 2 went with its preview
+    return sent;
+}
+
+TEST(video_compress_cores, the_ring_goes_round_over_chunks_once_they_are_read)
+{
+    coding_board on(4);
+    // 704 x 480 chunks of 700 KiB: 46 fit in the ring, 60 pairs go round it.
+    const std::vector<int64_t> sent = code_pairs(on, 60);
+    ASSERT_EQ(sent.size(), 120u);
+    for (size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(sent[i], int64_t(1001 + i / 2)) << i;
+    const video_compress::counters_t counted = on.compress->counters();
+    EXPECT_EQ(counted.stream[0].dropped + counted.stream[1].dropped, 0u);
+}
+
+void expect_one_pair_dropped_of_three(const video_compress::counters_t& counted)
+{
+    for (int s = 0; s < 2; ++s) {
+        EXPECT_EQ(counted.stream[s].sent, 2u) << s;
+        EXPECT_EQ(counted.stream[s].dropped, 1u) << s;
+        EXPECT_EQ(counted.stream[s].q, settled_q) << s;
+    }
+}
+
+TEST(video_compress_cores, an_overflow_drops_the_picture_and_the_preview_that_reuses_it)
+{
+    debug_capture log(2);
+    // Core 0 reports a slice longer than its share on its second start.
+    coding_board on(4, "overflow:0:2");
+    log.clear();   // the board's own lines
+    EXPECT_EQ(code_pairs(on, 3), (std::vector<int64_t>{1001, 1001, 1003, 1003}));   // picture 2 went with its preview
+    EXPECT_EQ(log.text(), "%");   // logged as a drop, once for the two
+    const video_compress::counters_t counted = on.compress->counters();
+    expect_one_pair_dropped_of_three(counted);
+    EXPECT_EQ(counted.encoder_resets, 0u);
+    uint64_t bytes = 0;
+    for (const auto& picture : ndi_video_calls::log().pictures())
+        bytes += picture.bytes.size();
+    EXPECT_EQ(counted.stream[0].bytes_sent + counted.stream[1].bytes_sent, bytes);
+}
+
+TEST(video_compress_cores, cores_that_do_not_answer_are_reset_and_the_stream_goes_on)
+{
+    debug_capture log(2);
+    // Core 0 never finishes its second start (the other three do).
+    coding_board on(4, "hang:0:2");
+    log.clear();   // the board's own lines
+    EXPECT_EQ(code_pairs(on, 3), (std::vector<int64_t>{1001, 1001, 1003, 1003}));
+    EXPECT_EQ(log.text(),
+              "video_compress::compress_frames: the encoder cores do not answer! Picture dropped, cores reset.\n");
+    const video_compress::counters_t counted = on.compress->counters();
+    expect_one_pair_dropped_of_three(counted);
+    EXPECT_EQ(counted.encoder_resets, 1u);
+    // The reset steps of the thread's start once more, on every core.
+    for (unsigned core = 0; core < 4; ++core) {
+        std::vector<std::pair<unsigned, uint32_t>> resets;
+        for (const auto& w : on.board.writes_to(regs::encoder_block(core), regs::control))
+            if (!(w.width == 1 && w.lane() == regs::lane_command) && !(w.width == 1 && w.lane() == regs::lane_events))
+                resets.emplace_back(w.lane() + 4 * (w.width == 4), w.value);
+        // word 0 and events enabled at the start, and again at the reset
+        EXPECT_EQ(resets, (std::vector<std::pair<unsigned, uint32_t>>{{4, 0}, {2, 0xC0}, {4, 0}, {2, 0xC0}}))
+            << "core " << core;
+    }
+    // The tables were forgotten: picture 3 loads its table again, and
+    // decodes to its source.
+    EXPECT_EQ(on.board.writes_to(regs::encoder_block(0), regs::encoder_quant_port).size(), 2u * 64);
+    const auto sent = ndi_video_calls::log().pictures();
+    for (const auto& picture : sent) {
+        if (picture.record.timecode == 1003 && (uint32_t(picture.record.FourCC) & 0xFF) == 'S') {
+            EXPECT_GE(psnr_to_source(picture, pixel_layout::yuv422, 704, 3), 40.0);
+        }
+    }
 }

@@ -72,15 +72,6 @@ vfpga::board_config board_with(int encoders, uint32_t platform = 0x80010500)
 
 const std::string queue_marks = "bq!n@fF#$xX";
 
-// "vidcomp" has started the cores on a picture.
-bool cores_started(test_board& board)
-{
-    for (const auto& w : board.writes_to(regs::encoder_block(0), regs::control))
-        if (w.width == 1 && w.lane() == regs::lane_command && w.value == regs::command_arm)
-            return true;
-    return false;
-}
-
 // A compressor on a board of its own. Its input is not enabled, so the test
 // drives the per-picture steps itself once "vidcomp" has reset the cores.
 struct compressor_on_board {
@@ -155,24 +146,60 @@ TEST(frame_queue, a_consumer_waits_for_entries_and_sees_the_stop_marker_last)
     EXPECT_EQ(log.marks("c@"), "cccc");   // the marker is marked as well
 }
 
-// On a board without encoder models the cores never answer: "vidcomp" sits
-// in its wait with the first pair, and the pairs behind it queue up.
+// "vidcomp" held in its Q question with the first pair: the pairs behind
+// it queue up.
 TEST(video_compress_queues, drops_pairs_before_enable_and_bounds_the_input_queue)
 {
     debug_capture log(5);
     compressor_on_board on(board_with(0));
+    ndi_video_calls::q_hold_guard held_in_rate_control;
     auto early = pair_with_preview(true);
     on.compress->push_frame(early);
     EXPECT_EQ(early.use_count(), 1);   // not kept, not marked
     on.compress->enable();
     on.compress->push_frame(pair_with_preview(false));
-    ASSERT_TRUE(eventually([&] { return cores_started(on.board); }));
+    ASSERT_TRUE(ndi_video_calls::log().wait_for_q_questions(1));
     for (int i = 0; i < 5; ++i)
         on.compress->push_frame(pair_with_preview(i % 2 == 1));
     EXPECT_EQ(log.marks(queue_marks), "qqbqb!q!");
     // An empty pair is queued unmarked, and it too pushes out the oldest.
     on.compress->push_frame(nullptr);
     EXPECT_EQ(log.marks(queue_marks), "qqbqb!q!!");
+    // Three full pictures dropped, and the preview of one of them.
+    const video_compress::counters_t counted = on.compress->counters();
+    EXPECT_EQ(counted.stream[0].dropped, 3u);
+    EXPECT_EQ(counted.stream[1].dropped, 1u);
+    EXPECT_EQ(counted.stream[0].sent + counted.stream[1].sent, 0u);
+}
+
+TEST(video_compress_queues, a_picture_whose_chunk_is_still_in_use_is_dropped_with_its_mark)
+{
+    debug_capture log(2);
+    compressor_on_board on;
+    // Chunks handed out until the ring is full, none of them read.
+    frame_t held;
+    held.width = 1920;
+    held.height = 1080;
+    int chunks = 0;
+    while (on.compress->allocate_chunk(held))
+        ++chunks;
+    EXPECT_EQ(chunks, 7);   // 32 MiB
+    log.clear();
+    on.compress->enable();
+    // A full picture with a preview that reuses its slices: both go.
+    auto pair = std::make_shared<video_capture::frame_pair_t>();
+    pair->full = std::make_shared<video_capture::frame_t>(source_picture(0, 1920, 1080));
+    pair->preview = std::make_shared<video_capture::frame_t>(source_picture(0, 640, 360, 1));
+    pair->preview->address = video_capture::no_buffer;
+    on.compress->push_frame(pair);
+    ASSERT_TRUE(eventually([&] { return log.count('&') == 1; }));
+    const video_compress::counters_t counted = on.compress->counters();
+    EXPECT_EQ(counted.stream[0].dropped, 1u);
+    EXPECT_EQ(counted.stream[1].dropped, 1u);
+    // Neither coded over live data nor asked about.
+    EXPECT_TRUE(on.board.writes_to(regs::encoder_block(0), regs::encoder_output).empty());
+    EXPECT_TRUE(ndi_video_calls::log().q_questions().empty());
+    EXPECT_EQ(log.text(), "&");
 }
 
 TEST(video_compress_queues, only_drops_are_logged_at_the_default_level)
@@ -182,10 +209,11 @@ TEST(video_compress_queues, only_drops_are_logged_at_the_default_level)
     on.compress->enable();
     log.clear();
     ndi_video_calls::hold_guard hold;
-    // Every consumer busy with a first entry: "vidcomp" waiting for the
-    // cores, both send threads held in their send.
+    ndi_video_calls::q_hold_guard held_in_rate_control;
+    // Every consumer busy with a first entry: "vidcomp" in its Q question,
+    // both send threads held in their send.
     on.compress->push_frame(pair_with_preview(false));
-    ASSERT_TRUE(eventually([&] { return cores_started(on.board); }));
+    ASSERT_TRUE(ndi_video_calls::log().wait_for_q_questions(1));
     on.compress->push_send(coded(0));
     on.compress->push_send(coded(1));
     ASSERT_TRUE(ndi_video_calls::log().wait_for_pictures(2));
@@ -226,12 +254,20 @@ TEST(video_compress_queues, destruction_pushes_the_stop_markers_in_pipeline_orde
 {
     debug_capture log(5);
     auto on = std::make_unique<compressor_on_board>(board_with(0));
+    ndi_video_calls::q_hold_guard held_in_rate_control;
     on->compress->enable();
     on->compress->push_frame(pair_with_preview(false));
-    ASSERT_TRUE(eventually([&] { return cores_started(on->board); }));
+    ASSERT_TRUE(ndi_video_calls::log().wait_for_q_questions(1));
     for (int i = 0; i < 3; ++i)
         on->compress->push_frame(pair_with_preview(false));
+    // "vidcomp" goes on once the destructor has asked it to stop (its
+    // marker pushed out the oldest pair); its cores never answer.
+    std::thread release([&] {
+        eventually([&] { return log.count('!') == 1; });
+        held_in_rate_control.release();
+    });
     on.reset();
+    release.join();
     // The input queue's marker costs its oldest pair; the cores never
     // answered, so nothing was coded; then the compressed queue's marker,
     // then both send queues'.
@@ -342,25 +378,80 @@ TEST(video_compress_steps, chunks_are_carved_in_order_and_wrap_only_past_the_end
     EXPECT_EQ(frame.core_bytes, slice_1080);   // four cores: one slice each
     EXPECT_EQ(c.dma_cursor, chunk_1080);
 
-    // Three chunks that end exactly at the ring's end, then a wrap.
+    // Three chunks that end exactly at the ring's end, then a wrap once the
+    // copy thread has read the first.
     c.dma_base = 0x1000;
     c.dma_size = 3 * chunk_1080;
     c.dma_cursor = c.dma_base;
+    c.chunks_out = 0;
     std::vector<uint32_t> starts;
     for (int i = 0; i < 4; ++i) {
-        c.allocate_chunk(frame);
+        if (i == 3)
+            c.release_chunks_before(frame);
+        ASSERT_TRUE(c.allocate_chunk(frame));
         starts.push_back(frame.address);
     }
     EXPECT_EQ(starts, (std::vector<uint32_t>{0x1000, 0x1000 + chunk_1080, 0x1000 + 2 * chunk_1080, 0x1000}));
     // One byte less and the third chunk no longer fits.
     c.dma_size = 3 * chunk_1080 - 1;
     c.dma_cursor = c.dma_base;
+    c.chunks_out = 0;
     starts.clear();
     for (int i = 0; i < 3; ++i) {
-        c.allocate_chunk(frame);
+        if (i == 2)
+            c.release_chunks_before(frame);
+        ASSERT_TRUE(c.allocate_chunk(frame));
         starts.push_back(frame.address);
     }
     EXPECT_EQ(starts, (std::vector<uint32_t>{0x1000, 0x1000 + chunk_1080, 0x1000}));
+}
+
+TEST(video_compress_steps, a_chunk_is_not_handed_out_again_until_the_copy_thread_has_read_it)
+{
+    compressor_on_board on;
+    video_compress& c = *on.compress;
+    c.dma_base = 0x1000;
+    c.dma_size = 3 * chunk_1080 + 4096;   // three chunks and a tail too short for a fourth
+    c.dma_cursor = c.dma_base;
+    frame_t chunk[3];
+    for (frame_t& f : chunk) {
+        f.width = 1920;
+        f.height = 1080;
+        ASSERT_TRUE(c.allocate_chunk(f));
+    }
+    frame_t next;
+    next.width = 1920;
+    next.height = 1080;
+    auto refused = [&] {
+        const uint32_t cursor = c.dma_cursor;
+        const bool taken = c.allocate_chunk(next);
+        return !taken && next.address == video_compress::no_chunk && c.dma_cursor == cursor;
+    };
+    // Nothing read: the wrap would code over the first picture.
+    EXPECT_TRUE(refused());
+    // The copy thread takes the first: it is still being read.
+    c.release_chunks_before(chunk[0]);
+    EXPECT_TRUE(refused());
+    // It takes the second: the first is free, the second is not.
+    c.release_chunks_before(chunk[1]);
+    ASSERT_TRUE(c.allocate_chunk(next));
+    EXPECT_EQ(next.address, chunk[0].address);
+    frame_t after;
+    after.width = 1920;
+    after.height = 1080;
+    EXPECT_FALSE(c.allocate_chunk(after));
+    // A picture dropped before anything read it gives its chunk back.
+    c.give_back_chunk(next);
+    next.address = video_compress::no_chunk;
+    ASSERT_TRUE(c.allocate_chunk(next));
+    EXPECT_EQ(next.address, chunk[0].address);
+    // Once the copy thread has gone on to the newest, the ring is open up to it.
+    c.release_chunks_before(next);
+    ASSERT_TRUE(c.allocate_chunk(after));
+    EXPECT_EQ(after.address, chunk[1].address);
+    ASSERT_TRUE(c.allocate_chunk(after));
+    EXPECT_EQ(after.address, chunk[2].address);
+    EXPECT_FALSE(c.allocate_chunk(after)) << "the wrap reaches the chunk being read";
 }
 
 TEST(video_compress_steps, a_core_codes_all_four_slices_of_its_share_with_fewer_cores)
