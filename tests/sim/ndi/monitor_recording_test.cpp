@@ -406,12 +406,15 @@ TEST_F(monitor_run, reports_q_and_the_latency_from_the_timecodes)
     std::vector<uint8_t> preview = preview_encoder.encode(colour_bars(320, 180, false, 2), 70);
     auto monitor = connected_monitor({}, "monitor");
 
-    for (int k = 0; k < 110; ++k) {   // 2.2 s at 50 pictures a second
+    // 2.2 s at 50 pictures a second, on a schedule of their own: a sender
+    // held up on a loaded machine catches up instead of slowing the rate.
+    const auto begin = std::chrono::steady_clock::now();
+    for (int k = 0; k < 110; ++k) {
+        std::this_thread::sleep_until(begin + k * 20ms);
         int64_t now = wall_clock_100ns();
         send_picture(NDIlib_FourCC_video_type_SHQ2, 640, 360, 50000, 1000, 1, now - 400000, full[size_t(k % 2)]);
         if (k % 2 == 0)
             send_picture(NDIlib_FourCC_video_type_shq2, 320, 180, 25000, 1000, 1, now - 150000, preview);
-        std::this_thread::sleep_for(20ms);
     }
     std::string output = closed_and_finished(*monitor);
 
@@ -421,21 +424,24 @@ TEST_F(monitor_run, reports_q_and_the_latency_from_the_timecodes)
     EXPECT_EQ(full_numbers.q_low, 80);
     EXPECT_EQ(full_numbers.q_high, 90);
     EXPECT_EQ(full_numbers.q_last, 90);
+    // Below: never less than the stamps' age. Above: what the trip through
+    // loopback adds on a loaded machine stays far below what a wrong time
+    // base or a wrong clock would show.
     EXPECT_GE(full_numbers.median_ms, 39.5);
-    EXPECT_LT(full_numbers.median_ms, 40 + 25) << output;
+    EXPECT_LT(full_numbers.median_ms, 40 + 100) << output;
     EXPECT_GE(full_numbers.p99_ms, full_numbers.median_ms);
     auto preview_numbers = numbers_of(summary, "video shq2 320x180");
     EXPECT_EQ(preview_numbers.q_last, 70);
     EXPECT_EQ(preview_numbers.q_low, 70);
     EXPECT_GE(preview_numbers.median_ms, 14.5);
-    EXPECT_LT(preview_numbers.median_ms, 15 + 25) << output;
+    EXPECT_LT(preview_numbers.median_ms, 15 + 100) << output;
 
     // The once-a-second lines say it too, interval by interval.
     auto line_start = output.find("[    2 s]");   // the first second began before the pictures
     ASSERT_NE(line_start, std::string::npos) << output;
     std::string line = output.substr(line_start, output.find('\n', line_start) - line_start);
     auto line_numbers = numbers_of(line, "SHQ2 640x360");
-    EXPECT_NEAR(line_numbers.pictures_per_second, 50, 5) << line;
+    EXPECT_NEAR(line_numbers.pictures_per_second, 50, 10) << line;   // one second's, not the run's
     EXPECT_EQ(line_numbers.q_low, 80) << line;
     EXPECT_GE(line_numbers.median_ms, 39.5) << line;
 }
