@@ -71,10 +71,12 @@ void capture_core::write_other(unsigned, uint32_t, uint32_t) {}
 void capture_core::time_unit(job& unit, const job* before, duration now)
 {
     unit.start.reset();
-    // Behind a unit that waits for a signal, this one waits too.
-    if (before && !before->start)
+    // Behind a unit that waits for a signal, this one waits too, unless it
+    // belongs to another core's arm, which times it.
+    if (before && !before->start && unit.partner == 0)
         return;
-    unit.start = unit_start(unit, now, before ? std::optional<duration>(before->end) : std::nullopt);
+    const bool behind = before && before->start;
+    unit.start = unit_start(unit, now, behind ? std::optional<duration>(before->end) : std::nullopt);
     if (unit.start)
         unit.end = *unit.start + length_of(unit);
 }
