@@ -1,6 +1,6 @@
 #include "sim/cores/audio_core.h"
 
-
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -46,9 +46,11 @@ uint8_t audio_core::control_byte()
     return mode();
 }
 
-std::optional<audio_core::duration> audio_core::unit_start(duration now, std::optional<duration> after)
+std::optional<audio_core::duration> audio_core::unit_start(const job&, duration now, std::optional<duration> after)
 {
-    return after ? *after : now;
+    // Back to back behind the block in progress; a block armed after the
+    // previous one ended starts at its arm.
+    return after ? std::max(*after, now) : now;
 }
 
 audio_core::duration audio_core::unit_length()

@@ -46,7 +46,7 @@ public:
     uint8_t control_byte();
 
 protected:
-    std::optional<duration> unit_start(duration now, std::optional<duration> after) override;
+    std::optional<duration> unit_start(const job& unit, duration now, std::optional<duration> after) override;
     duration unit_length() override;
     duration length_of(const job& unit) override;
     uint32_t latch_count() override;

@@ -50,6 +50,29 @@ uint32_t preview_input_core::latch_count()
     return latch(video->format_code(), mode());
 }
 
+uint64_t preview_input_core::partner_of_arm()
+{
+    const uint64_t latest = video ? video->latest_arm() : 0;
+    if (latest == 0 || latest == followed)
+        return 0;
+    followed = latest;
+    return latest;
+}
+
+std::optional<model_clock::duration> preview_input_core::unit_start(const job& unit, duration now,
+                                                                    std::optional<duration> after)
+{
+    if (const job* full = unit.partner && video ? video->unit_of_arm(unit.partner) : nullptr)
+        return full->start;
+    return video_core::unit_start(unit, now, after);
+}
+
+void preview_input_core::units_changed()
+{
+    if (video)
+        board.update_irq(video->irq());
+}
+
 std::optional<picture_geometry> preview_input_core::geometry_of(const job& unit)
 {
     const std::optional<pixel_layout> layout = layout_of_format_code(latched_format_code(unit.count));

@@ -26,21 +26,18 @@ video_core::video_core(fpga& on_board, std::string name, uint32_t block, int irq
 std::optional<model_clock::duration> video_core::capture_end()
 {
     std::lock_guard<std::mutex> lock(board.mutex());
-    if ((capture_core::read(regs::control) & regs::state_mask) == regs::state_idle)
+    const job* unit = unit_in_progress();
+    if (!unit || !unit->start)
         return std::nullopt;
-    return timed_end;
+    return unit->end;
 }
 
-std::optional<model_clock::duration> video_core::unit_start(duration ready, std::optional<duration> after)
+std::optional<model_clock::duration> video_core::unit_start(const job&, duration now, std::optional<duration> after)
 {
     const picture_timeline* grid = timeline();
-    timed_end.reset();
     if (!grid)
         return std::nullopt;
-    const std::optional<duration> start = grid->next_start(ready, after, board.clock().now());
-    if (start)
-        timed_end = *start + grid->period();
-    return start;
+    return grid->next_start(now, after);
 }
 
 model_clock::duration video_core::unit_length()
@@ -56,7 +53,6 @@ void video_core::check_address()
 
 capture_core::transfer video_core::fill(const job& unit, duration start)
 {
-    timed_end.reset();
     const std::optional<picture_geometry> geometry = geometry_of(unit);
     if (!address_written || !geometry)
         return nullptr;   // reported at arm time
@@ -94,7 +90,10 @@ uint32_t video_input_core::read(unsigned r)
         return value;
     constexpr uint32_t field_bit = uint32_t(regs::video_field_bit) << (8 * regs::lane_mode);
     value &= ~field_bit;
-    if (grid.input().interlaced && grid.next_is_first_field(board.clock().now()))
+    if (!grid.input().interlaced)
+        return value;
+    const std::optional<duration> next = start_of_next_arm(board.clock().now());
+    if (next && grid.number_at(*next) % 2 == 0)
         value |= field_bit;
     return value;
 }
@@ -107,15 +106,13 @@ void video_input_core::input_changed()
 
 void video_input_core::start()
 {
-    preview_input_core* found = board.model<preview_input_core>();
-    watch(found);
-    preview = found;
+    preview = board.model<preview_input_core>();
     capture_core::start();
 }
 
-bool video_input_core::may_complete(duration end)
+bool video_input_core::irq_asserted() const
 {
-    return done_by(preview, end);
+    return events_pending_and_enabled() && !(preview && preview->owes_partner(last_completed()));
 }
 
 uint32_t video_input_core::latch_count()

@@ -6,8 +6,9 @@
 // events and interrupt (the capture handshake of capture_core).
 //
 // Register 0 lane 1 reads back the format code, with bit 3 replaced by the
-// field indication for interlaced input: 1 when the picture after the one
-// now under way is a first field. Both the format code and the buffer
+// field indication for interlaced input: 1 when the picture that an arm made
+// now would capture (queued behind the one in progress, if any) is a first
+// field. Both the format code and the buffer
 // address are taken at arm time; an address written while a picture is
 // being captured applies to the next one.
 //
@@ -41,7 +42,8 @@ public:
     static constexpr unsigned register_count = 16;
 
     // Tests (take the board's mutex): the board time at which the picture
-    // being captured now will be complete, nullopt while none is timed.
+    // being captured now, or awaited, will be complete; nullopt while none
+    // is timed.
     std::optional<duration> capture_end();
 
 protected:
@@ -53,9 +55,9 @@ protected:
     // refused (reported then).
     virtual std::optional<picture_geometry> geometry_of(const job& unit) = 0;
 
-    std::optional<duration> unit_start(duration ready, std::optional<duration> after) final;
+    std::optional<duration> unit_start(const job& unit, duration now, std::optional<duration> after) override;
     duration unit_length() final;
-    transfer fill(const job& unit, duration start) final;
+    transfer fill(const job& unit, duration start) override;
     void write_other(unsigned reg, uint32_t value, uint32_t mask) final;
 
     // Reports an arm before register 2 was ever written.
@@ -64,7 +66,6 @@ protected:
 private:
     const test_pattern pattern;   // board setting "pattern"
     bool address_written = false;
-    std::optional<duration> timed_end;
 };
 
 class video_input_core : public video_core {
@@ -74,6 +75,12 @@ public:
     uint32_t read(unsigned reg) override;
     void input_changed() override;
     void start() override;
+    // The program takes vid_in's interrupt for the end of the preview's
+    // picture too: on the board both cores finish a picture together. So the
+    // line is a level rule over both cores: vid_in's events, pending and
+    // enabled, assert it only while pvw_in holds no unit that belongs to the
+    // picture completed (or an earlier one) unwritten.
+    bool irq_asserted() const override;
 
     // For the preview core (board mutex held).
     const picture_timeline& pictures() const { return grid; }
@@ -83,15 +90,9 @@ protected:
     const picture_timeline* timeline() const override { return &grid; }
     std::optional<picture_geometry> geometry_of(const job& unit) override;
     uint32_t latch_count() override;
-    // The program takes vid_in's interrupt for the end of the preview's
-    // picture too: on the board both cores finish a picture together, so a
-    // picture is not complete here while pvw_in still writes the same one
-    // (its worker may lag on a busy machine).
-    bool may_complete(duration end) override;
-
 private:
     picture_timeline grid;
-    const capture_core* preview = nullptr;   // pvw_in, if the board has it
+    const capture_core* preview = nullptr;   // pvw_in, if the board has it; set at start
 };
 
 }  // namespace vfpga

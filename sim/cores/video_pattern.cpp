@@ -328,20 +328,15 @@ void picture_timeline::change(const video_signal& input, duration now)
 }
 
 std::optional<picture_timeline::duration> picture_timeline::next_start(duration armed,
-                                                                       std::optional<duration> after,
-                                                                       duration now) const
+                                                                       std::optional<duration> after) const
 {
     if (!signal.present || period().count() <= 0)
         return std::nullopt;
-    auto first_after = [&](duration t) {
-        if (t < origin)
-            return origin + period();
-        return origin + ((t - origin) / period() + 1) * period();
-    };
-    // A unit that ended under an earlier signal does not set the pace.
+    const duration first_after =
+        armed < origin ? origin + period() : origin + ((armed - origin) / period() + 1) * period();
     if (after && *after >= origin)
-        return *after + period() > now ? *after : first_after(now);
-    return first_after(armed);
+        return std::max(first_after, *after);
+    return first_after;
 }
 
 uint32_t picture_timeline::number_at(duration start) const
@@ -350,12 +345,6 @@ uint32_t picture_timeline::number_at(duration start) const
     if (p <= 0 || start < origin)
         return uint32_t(first_number);
     return uint32_t(first_number + uint64_t(((start - origin).count() + p / 2) / p));
-}
-
-bool picture_timeline::next_is_first_field(duration now) const
-{
-    const std::optional<duration> start = next_start(now, std::nullopt, now);
-    return start && number_at(*start) % 2 == 0;
 }
 
 }  // namespace vfpga

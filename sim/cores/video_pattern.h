@@ -116,18 +116,12 @@ public:
     // The input changed at now.
     void change(const video_signal& input, duration now);
     // Start of the picture a core armed at `armed` captures: the first
-    // picture beginning after that (one under way cannot be captured), or
-    // `after` when the core runs back to back. A back-to-back picture that
-    // is already over at `now` (a model thread held up on a busy machine)
-    // gives way to the first picture beginning after now: the real core
-    // never runs late, and catching up would finish two pictures at once.
-    // nullopt without a signal.
-    std::optional<duration> next_start(duration armed, std::optional<duration> after, duration now) const;
+    // picture beginning after that (one under way cannot be captured), and
+    // not before `after`, the end of the unit it queues behind (a unit of an
+    // earlier signal does not count). nullopt without a signal.
+    std::optional<duration> next_start(duration armed, std::optional<duration> after) const;
     // Number of the picture starting at start (a start on the grid).
     uint32_t number_at(duration start) const;
-    // The picture after the one under way at now is a first field: even
-    // numbers are first fields.
-    bool next_is_first_field(duration now) const;
 
 private:
     video_signal signal;

@@ -1,7 +1,5 @@
 #include "sim/fpga/capture_core.h"
 
-#include <algorithm>
-
 #include "hw/registers.h"
 #include "sim/fpga/fpga.h"
 
@@ -43,14 +41,23 @@ void capture_core::write(unsigned r, uint32_t value, uint32_t mask)
         clear_events();
         break;
     case regs::command_arm: {
-        job armed{reg(buffer_register), latch_count(), board.clock().now()};
+        const duration now = board.clock().now();
+        job armed;
+        armed.address = reg(buffer_register);
+        armed.count = latch_count();
+        armed.serial = ++arms;
+        armed.partner = partner_of_arm();
         // The shadow register: a unit in progress keeps going and the new
         // buffer waits behind it (the latest arm wins).
         if (current) {
+            time_unit(armed, &*current, now);
+            const bool replaced = pending.has_value();
             pending = armed;
+            if (replaced)
+                units_changed();
         } else {
+            time_unit(armed, nullptr, now);
             current = armed;
-            untimed = true;
         }
         break;
     }
@@ -61,18 +68,66 @@ void capture_core::write(unsigned r, uint32_t value, uint32_t mask)
 
 void capture_core::write_other(unsigned, uint32_t, uint32_t) {}
 
+void capture_core::time_unit(job& unit, const job* before, duration now)
+{
+    unit.start.reset();
+    // Behind a unit that waits for a signal, this one waits too, unless it
+    // belongs to another core's arm, which times it.
+    if (before && !before->start && unit.partner == 0)
+        return;
+    const bool behind = before && before->start;
+    unit.start = unit_start(unit, now, behind ? std::optional<duration>(before->end) : std::nullopt);
+    if (unit.start)
+        unit.end = *unit.start + length_of(unit);
+}
+
+std::optional<model_clock::duration> capture_core::start_of_next_arm(duration now)
+{
+    job probe;
+    time_unit(probe, current ? &*current : nullptr, now);
+    return probe.start;
+}
+
+const capture_core::job* capture_core::unit_of_arm(uint64_t serial) const
+{
+    if (current && current->serial == serial)
+        return &*current;
+    if (pending && pending->serial == serial)
+        return &*pending;
+    return nullptr;
+}
+
+uint64_t capture_core::latest_arm() const
+{
+    return pending ? pending->serial : current ? current->serial : 0;
+}
+
+bool capture_core::owes_partner(uint64_t serial) const
+{
+    auto owes = [&](const std::optional<job>& unit) {
+        return unit && unit->partner != 0 && unit->partner <= serial;
+    };
+    return owes(current) || owes(pending);
+}
+
 void capture_core::cancel()
 {
+    const bool had_units = current || pending;
     current.reset();
     pending.reset();
     ++generation;
-    restarted_at = board.clock().now();
+    if (had_units)
+        units_changed();
 }
 
 void capture_core::input_changed()
 {
+    const duration now = board.clock().now();
+    if (current)
+        time_unit(*current, nullptr, now);
+    if (pending)
+        time_unit(*pending, current ? &*current : nullptr, now);
     ++generation;
-    restarted_at = board.clock().now();
 }
 
 void capture_core::start()
@@ -85,101 +140,42 @@ void capture_core::stop()
     stop_worker();
 }
 
-void capture_core::drop_unit_in_hand()
-{
-    if (!in_hand)
-        return;
-    in_hand.reset();
-    wake_watcher();
-}
-
-std::optional<model_clock::duration> capture_core::unit_in_hand() const
-{
-    if (in_hand)
-        return in_hand;
-    // Armed but not yet timed by the worker: its unit ends no earlier than
-    // the arm, which is all that is known until the worker has run.
-    if (current && untimed)
-        return current->armed_at;
-    return std::nullopt;
-}
-
-void capture_core::watch(capture_core* other)
-{
-    if (other)
-        other->watcher = this;
-}
-
-void capture_core::wake_watcher()
-{
-    if (watcher)
-        watcher->wake_worker();
-}
-
-bool capture_core::done_by(const capture_core* other, duration end)
-{
-    if (!other)
-        return true;
-    const std::optional<duration> other_end = other->unit_in_hand();
-    return !other_end || *other_end > end;
-}
-
 void capture_core::run()
 {
-    // Hardware is never late. A worker starved for a unit's time would end
-    // the queued unit at once behind the late one; their interrupts merge
-    // and the program is left a unit behind. So the worker keeps time and
-    // takes the board's mutex above the program's capture threads (a worker
-    // preempted while it holds the mutex would hold up the others too), but
-    // writes its data at normal priority: a picture's worth of writes must
-    // not keep an audio block waiting.
-    keep_real_time(true);
+    run_at(worker_priority::timing);
     std::unique_lock<std::mutex> lock(board.mutex());
-    std::optional<duration> previous_end;
     while (!stopping) {
-        drop_unit_in_hand();
         if (!current) {
-            previous_end.reset();
             wakeup().wait(lock, [&] { return stopping || current.has_value(); });
             continue;
         }
         const uint64_t seen = generation;
         auto woken = [&] { return stopping || generation != seen; };
-        const duration ready = std::max(current->armed_at, restarted_at);
-        const std::optional<duration> start = unit_start(ready, previous_end);
-        if (untimed) {
-            untimed = false;
-            wake_watcher();   // it may wait to learn this unit's end
-        }
-        if (!start) {
-            previous_end.reset();
-            wakeup().wait(lock, woken);
+        if (!current->start) {
+            wakeup().wait(lock, woken);   // until a signal re-times it
             continue;
         }
-        const duration end = *start + length_of(*current);
-        in_hand = end;
-        // A stop, a reset or a new input abandons the unit in progress.
-        if (!board.clock().wait_until(lock, wakeup(), end, woken))
+        const job unit = *current;
+        // A stop, a reset or a new input abandons or re-times the unit.
+        if (!board.clock().wait_until(lock, wakeup(), *unit.start, woken))
             continue;
-        if (const transfer writes = fill(*current, *start)) {
+        if (const transfer writes = fill(unit, *unit.start)) {
             lock.unlock();
-            keep_real_time(false);
+            run_at(worker_priority::transfer);
             writes();
-            keep_real_time(true);
+            run_at(worker_priority::timing);
             lock.lock();
-            // Stopped, reset or re-timed while the data went out: no event.
-            if (stopping || generation != seen)
+            if (woken())
                 continue;
         }
-        wakeup().wait(lock, [&] { return woken() || may_complete(end); });
-        if (woken())
+        if (!board.clock().wait_until(lock, wakeup(), unit.end, woken))
             continue;
         ++units_done;
-        raise_events();
-        drop_unit_in_hand();
+        completed_serial = unit.serial;
         current = pending;
         pending.reset();
-        previous_end = end;
+        raise_events();
+        units_changed();
     }
 }
 

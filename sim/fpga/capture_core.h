@@ -8,17 +8,28 @@
 //
 // Arming latches the buffer: while a unit is being filled, a second arm
 // queues the next buffer, which starts when the current unit ends, so the
-// product can keep one buffer in progress and one queued. A worker thread
-// paces the units by the board's clock, has the subclass fill each finished
-// buffer by DMA (outside the board's mutex, as a DMA engine writes beside the
-// bus: a picture's worth of writes must not hold up the other cores),
-// buffer by DMA, then raises the events and the interrupt.
+// product can keep one buffer in progress and one queued (a third arm
+// replaces the queued one).
+//
+// What a unit captures is settled by the board's clock at the arm, never by
+// how far the core's worker thread has got: the arm's board time and the end
+// of the unit it queues behind give the unit's start (unit_start), and a
+// change of the input re-times the units in hand. On a loaded machine a
+// worker may run late, but the picture or block it writes is the one the
+// hardware would have written.
+//
+// The worker paces the units by the board's clock: at a unit's start it has
+// the subclass fill the buffer by DMA (outside the board's mutex, as a DMA
+// engine writes beside the bus: a picture's worth of writes must not hold up
+// the other cores), and once the unit has ended and its data is written it
+// raises the events and the interrupt.
+//
+// All state is guarded by the board's mutex.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <optional>
-#include <thread>
 
 #include "sim/fpga/core_model.h"
 #include "sim/fpga/model_clock.h"
@@ -32,7 +43,7 @@ public:
     ~capture_core() override;
 
     uint32_t read(unsigned reg) override;
-    // Abandons the unit in progress and times the next one afresh.
+    // Re-times the units in hand on the new input.
     void input_changed() override;
     void start() override;
     void stop() override;
@@ -40,26 +51,34 @@ public:
     // Tests: units completed since the board was made.
     uint64_t completed() const { return units_done.load(); }
 
-    // The end (board time) of the unit this core has timed or is writing
-    // and not yet completed, or a bound below it while the worker has yet to
-    // time an arm; nullopt when it has none. Board mutex held.
-    std::optional<model_clock::duration> unit_in_hand() const;
-
-protected:
     using duration = model_clock::duration;
+    // One armed unit.
     struct job {
         uint32_t address = 0;   // bus address latched at arm time
         uint32_t count = 0;     // a second latched register (e.g. samples), if any
-        duration armed_at{};    // board time of the arm
+        uint64_t serial = 0;    // this core's arms since the board was made, from 1
+        uint64_t partner = 0;   // another core's arm whose unit this one belongs to (0: none)
+        std::optional<duration> start;   // board time it begins; nullopt while nothing can be captured
+        duration end{};                  // board time it ends, once it has a start
     };
 
-    // When a unit armed at 'now' would start; nullopt while nothing can be
-    // captured (no input signal). after is the end of the previous unit when
-    // the core runs back to back. 'now' is the time of the arm (or of the
-    // last restart, if later), not the moment the worker got round to it, so
-    // that a stepped clock moved right after an arm still finds the unit
-    // started at the arm.
-    virtual std::optional<duration> unit_start(duration now, std::optional<duration> after) = 0;
+    // The unit of arm serial that this core still has in hand (armed and not
+    // completed), or null. Board mutex held.
+    const job* unit_of_arm(uint64_t serial) const;
+    // The serial of the latest arm still in hand; 0 when none.
+    uint64_t latest_arm() const;
+    // The serial of the latest unit completed; 0 before the first.
+    uint64_t last_completed() const { return completed_serial; }
+    // Whether a unit in hand belongs to a partner arm in [1, serial].
+    bool owes_partner(uint64_t serial) const;
+    // The unit being captured or waiting for its start; null when idle.
+    const job* unit_in_progress() const { return current ? &*current : nullptr; }
+
+protected:
+    // When a unit armed at board time now starts; nullopt while nothing can
+    // be captured (no input signal). after is the end of the unit it queues
+    // behind, if any.
+    virtual std::optional<duration> unit_start(const job& unit, duration now, std::optional<duration> after) = 0;
     // Length of one unit.
     virtual duration unit_length() = 0;
     // Length of one armed unit; cores whose units vary with what the arm
@@ -67,44 +86,38 @@ protected:
     virtual duration length_of(const job&) { return unit_length(); }
     // What an arm latches besides the buffer address.
     virtual uint32_t latch_count() { return 0; }
-    // The DMA transfer of one finished unit: called with the board mutex
-    // held to take what the transfer needs, it returns the writes to memory,
-    // which the worker runs with the mutex released (none: nothing to write).
+    // The arm of another core that an arm now belongs to; 0 for none.
+    virtual uint64_t partner_of_arm() { return 0; }
+    // The DMA transfer of one unit, at its start: called with the board
+    // mutex held to take what the transfer needs, it returns the writes to
+    // memory, which the worker runs with the mutex released (none: nothing
+    // to write).
     using transfer = std::function<void()>;
     virtual transfer fill(const job& unit, duration start) = 0;
     // Reactions to writes other than the handshake of register 0.
     virtual void write_other(unsigned reg, uint32_t value, uint32_t mask);
-    // Whether a unit ending at end, its data written, may raise its events
-    // now; a core whose interrupt stands for another core's data too holds
-    // it back until that core is done (board mutex held). Such a core
-    // watches the other, which wakes it whenever its unit in hand changes.
-    virtual bool may_complete(duration) { return true; }
-    // For may_complete: whether other (may be null) has no unit in hand
-    // that ends by end, so it has written whatever it had of that unit.
-    static bool done_by(const capture_core* other, duration end);
-    // Makes other (may be null) wake this core's worker; before the workers
-    // start. A core has one watcher: the latest.
-    void watch(capture_core* other);
+    // The units in hand changed: one completed, or was abandoned.
+    virtual void units_changed() {}
 
     void write(unsigned reg, uint32_t value, uint32_t mask) final;
     // Abandons the units in progress and queued (stop, reset).
     void cancel();
 
     uint8_t mode() const { return lane(reg(0), 1); }
+    // When an arm made now would start, queued behind the unit in progress.
+    std::optional<duration> start_of_next_arm(duration now);
 
 private:
     void run();
+    // Sets unit.start for a unit queued behind before (may be null).
+    void time_unit(job& unit, const job* before, duration now);
 
     const unsigned buffer_register;
     std::optional<job> current;
     std::optional<job> pending;
-    uint64_t generation = 0;
-    duration restarted_at{};   // board time of the last generation change
-    std::optional<duration> in_hand;   // see unit_in_hand
-    bool untimed = false;   // current was armed and the worker has yet to time it
-    void drop_unit_in_hand();
-    void wake_watcher();
-    capture_core* watcher = nullptr;   // a core whose completion waits on this one
+    uint64_t arms = 0;
+    uint64_t completed_serial = 0;
+    uint64_t generation = 0;   // changes when the units in hand are abandoned or re-timed
     std::atomic<uint64_t> units_done{0};
 };
 

@@ -118,13 +118,24 @@ uint32_t core_model::control_readback(bool busy) const
     return (registers[regs::control] & 0x00FFFF00u) | state | uint32_t(events) << 24;
 }
 
-void core_model::keep_real_time(bool on)
+void core_model::run_at(worker_priority priority)
 {
     if (board.clock().kind() != model_clock::mode::realtime)
         return;
     sched_param param{};
-    param.sched_priority = on ? sched_get_priority_max(SCHED_FIFO) : 0;
-    pthread_setschedparam(pthread_self(), on ? SCHED_FIFO : SCHED_OTHER, &param);
+    int policy = SCHED_FIFO;
+    switch (priority) {
+    case worker_priority::timing:
+        param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+        break;
+    case worker_priority::transfer:
+        param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        break;
+    case worker_priority::work:
+        policy = SCHED_OTHER;
+        break;
+    }
+    pthread_setschedparam(pthread_self(), policy, &param);
 }
 
 }  // namespace vfpga

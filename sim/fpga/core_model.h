@@ -84,11 +84,20 @@ protected:
     // pending events in lane 3.
     uint32_t control_readback(bool busy) const;
 
-    // A worker that keeps real time runs above the program's threads while
-    // it holds the board's mutex or waits for its moment, and at normal
-    // priority while it moves or codes data (on a real-time board clock,
-    // with the right to it; otherwise nothing changes).
-    void keep_real_time(bool on);
+    // How a worker runs on a real-time board clock (with the right to it;
+    // otherwise nothing changes). Hardware is never late, and a worker that
+    // keeps time stands for hardware: it runs above the program's threads
+    // while it holds the board's mutex or waits for its moment (a worker
+    // preempted while it holds the mutex would hold up the others too).
+    enum class worker_priority {
+        timing,     // waiting for a moment, holding the mutex: above everything
+        transfer,   // a capture core's DMA, a picture's worth of writes at most:
+                    // above the machine's ordinary load, below every real-time
+                    // thread of the program
+        work,       // an encoder's coding, the bulk of the board's work: the
+                    // machine's ordinary share
+    };
+    void run_at(worker_priority priority);
 
     // A worker thread of the model's own (pacing units, following a
     // schedule), named "fpga:" and the model's name. stop_worker sets

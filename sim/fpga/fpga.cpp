@@ -1,6 +1,7 @@
 #include "sim/fpga/fpga.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -27,6 +28,18 @@ fpga::fpga(board_config config, const std::string& memory_file)
     : board(std::move(config)), time(parse_clock_mode(board.clock)), plain(board.regs_size / 4, 0),
       owners(board.regs_size / 4, nullptr)
 {
+    // The program's ordinary threads (the tracker's, say) take this mutex
+    // too, for a register access; preempted while they hold it on a busy
+    // machine, they would keep the real-time workers that stand for the
+    // hardware waiting, and the cores' interrupts would come late. So it
+    // lends a waiter's priority to its holder. (std::mutex is a plain
+    // pthread mutex here, which the condition variables still work with.)
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(bus.native_handle(), &attributes);
+    pthread_mutexattr_destroy(&attributes);
+
     plain[regs::platform_id_offset / 4] = board.platform;
     plain[regs::date_offset / 4] = board.date;
 

@@ -79,7 +79,7 @@ void job_core::run()
 {
     // Like the capture cores, the worker keeps time above the program's
     // threads, and does the work itself at normal priority.
-    keep_real_time(true);
+    run_at(worker_priority::timing);
     std::unique_lock<std::mutex> lock(board.mutex());
     while (!stopping) {
         if (!current) {
@@ -96,9 +96,9 @@ void job_core::run()
         completion done;
         if (auto work = std::move(planned.work)) {
             lock.unlock();
-            keep_real_time(false);
+            run_at(worker_priority::work);
             done = work();
-            keep_real_time(true);
+            run_at(worker_priority::timing);
             lock.lock();
             if (woken())
                 continue;   // stopped, or abandoned while it worked

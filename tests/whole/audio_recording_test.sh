@@ -20,7 +20,10 @@ echo "ran $seconds s, connected $connected s, recorded $duration s"
 awk -v d="$duration" -v c="$connected" -v s=$seconds 'BEGIN { exit !(d > c * 0.95 && d < c * 1.05 && c > s - 3) }' ||
     fail "recorded $duration s while connected $connected s in a $seconds s run"
 
-ffmpeg -v error -i "$scratch/rec.mkv" -f s32le -acodec pcm_s32le - | tone_check >"$scratch/tone" ||
+# A block dropped on a loaded machine shows as a timecode jump; each such
+# jump may stand for one seam in the tone, nothing else may break it.
+jumps=$(sed -n 's/^  audio .* \([0-9]*\) timecode jumps.*/\1/p' "$scratch/out")
+ffmpeg -v error -i "$scratch/rec.mkv" -f s32le -acodec pcm_s32le - | tone_check --gaps "${jumps:-0}" >"$scratch/tone" ||
     fail "tone: $(cat "$scratch/tone")"
 cat "$scratch/tone"
 finish

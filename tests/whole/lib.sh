@@ -32,10 +32,11 @@ trap 'rm -rf "$scratch"' EXIT
 # Every board of a test reports its guest errors into one file.
 virtual-board() { command virtual-board --guest-errors "$scratch/guest-errors" "$@"; }
 
-# The pid of the program started with these exact arguments (empty after 5 s).
+# The pid of the program started with these exact arguments (empty after
+# 30 s: the board starts slowly on a loaded machine and under the sanitizers).
 program_pid() {
     local pid=""
-    for _ in $(seq 50); do
+    for _ in $(seq 300); do
         pid=$(pgrep -f -x "ndi-encoder $*" | head -1)
         [ -n "$pid" ] && break
         sleep 0.1

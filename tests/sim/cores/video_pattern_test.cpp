@@ -115,20 +115,19 @@ TEST(video_pattern, timeline_numbers_grow_across_signal_changes)
     picture_timeline t(signal("1080p60"));
     const nanoseconds p = t.period();
     const auto none = std::nullopt;
-    EXPECT_EQ(t.next_start(nanoseconds(0), none, nanoseconds(0)), p);   // the picture under way is missed
-    EXPECT_EQ(t.next_start(p, none, p), 2 * p);
-    EXPECT_EQ(t.next_start(p + nanoseconds(1), none, 3 * p), 2 * p);   // timed from the arm
-    EXPECT_EQ(t.next_start(p, 3 * p, 3 * p), 3 * p);                   // back to back
-    EXPECT_EQ(t.next_start(p, 3 * p, 4 * p - nanoseconds(1)), 3 * p);
-    EXPECT_EQ(t.next_start(p, 3 * p, 4 * p), 5 * p);   // that picture is over: no burst to catch up
+    EXPECT_EQ(t.next_start(nanoseconds(0), none), p);   // the picture under way is missed
+    EXPECT_EQ(t.next_start(p, none), 2 * p);
+    EXPECT_EQ(t.next_start(p + nanoseconds(1), none), 2 * p);
+    EXPECT_EQ(t.next_start(p, 3 * p), 3 * p);   // back to back behind the unit in progress
+    EXPECT_EQ(t.next_start(4 * p, 3 * p), 5 * p);   // that unit was over at the arm
     EXPECT_EQ(t.number_at(7 * p), 7u);
 
     const nanoseconds changed = 7 * p + p / 2;
     t.change(signal("none"), changed);
-    EXPECT_FALSE(t.next_start(changed, none, changed));
+    EXPECT_FALSE(t.next_start(changed, none));
     t.change(signal("720p50"), changed + p);
     const nanoseconds q = t.period();
-    const auto first = t.next_start(changed + p, 3 * p, changed + p);   // a unit of the old signal does not pace
+    const auto first = t.next_start(changed + p, 3 * p);   // a unit of the old signal does not pace
     ASSERT_TRUE(first);
     EXPECT_EQ(*first, changed + p + q);
     EXPECT_GT(t.number_at(*first), 7u);

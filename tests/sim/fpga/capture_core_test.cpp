@@ -1,6 +1,5 @@
-// The capture handshake's worker: a core whose interrupt stands for
-// another core's data too completes a unit only once that core has
-// completed the same one, however far behind its worker is.
+// The capture handshake's timing: what a unit captures is settled by the
+// board's clock at its arm, however far behind the core's worker is.
 #include "sim/fpga/capture_core.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "hw/registers.h"
 #include "sim/fpga/fpga.h"
@@ -20,42 +20,37 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A core whose units last 1 ms from their arm, and whose data transfer can
-// be held back by the test.
+constexpr uint32_t held_block = 0x300;
+
+// A core whose units last 1 ms, back to back behind the unit in progress or
+// from their arm, and whose data transfer the test can hold back.
 class held_core : public capture_core {
 public:
-    held_core(fpga& on_board, const char* name, uint32_t block, held_core* waits_for)
-        : capture_core(on_board, name, block, 4, -1, regs::video_buffer), other(waits_for)
-    {
-        watch(waits_for);
-    }
+    explicit held_core(fpga& on_board) : capture_core(on_board, "held", held_block, 4, -1, regs::video_buffer) {}
 
     std::atomic<bool> hold{false};
-    std::atomic<bool> written{false};
+    // The starts the transfers were given, in order (board mutex held).
+    std::vector<duration> starts;
 
 protected:
-    std::optional<duration> unit_start(duration now, std::optional<duration> after) override
+    std::optional<duration> unit_start(const job&, duration now, std::optional<duration> after) override
     {
-        return after ? *after : now;
+        return after ? std::max(*after, now) : now;
     }
     duration unit_length() override { return 1ms; }
-    transfer fill(const job&, duration) override
+    transfer fill(const job&, duration start) override
     {
+        starts.push_back(start);
         return [this] {
             while (hold)
                 std::this_thread::sleep_for(1ms);
-            written = true;
         };
     }
-    bool may_complete(duration end) override { return done_by(other, end); }
-
-private:
-    const held_core* other;
 };
 
 }  // namespace
 
-TEST(capture_core, holds_its_events_until_the_core_it_stands_for_has_written_the_same_unit)
+TEST(capture_core, a_unit_is_timed_by_the_board_clock_at_its_arm_not_by_its_worker)
 {
     board_config config;
     config.input_cores = false;
@@ -63,26 +58,32 @@ TEST(capture_core, holds_its_events_until_the_core_it_stands_for_has_written_the
     config.reserved_size = 1u << 20;
     config.video_size = 1u << 20;
     fpga board(config, "");
-    auto follower_model = std::make_unique<held_core>(board, "follower", 0x310, nullptr);
-    held_core& follower = *follower_model;
-    auto lead_model = std::make_unique<held_core>(board, "lead", 0x300, &follower);
-    held_core& lead = *lead_model;
-    board.add_model(std::move(follower_model));
-    board.add_model(std::move(lead_model));
-    follower.start();
-    lead.start();
+    auto model = std::make_unique<held_core>(board);
+    held_core& core = *model;
+    board.add_model(std::move(model));
+    core.start();
+    auto arm = [&] { board.write8((held_block + regs::control) * 4 + regs::lane_command, regs::command_arm); };
+    auto starts = [&] {
+        std::lock_guard<std::mutex> lock(board.mutex());
+        return core.starts;
+    };
 
-    follower.hold = true;
-    for (uint32_t block : {0x310u, 0x300u}) {
-        board.write32((block + regs::video_buffer) * 4, 0x1000);
-        board.write8((block + regs::control) * 4 + regs::lane_command, regs::command_arm);
-    }
-    board.step(2ms);
-    ASSERT_TRUE(eventually([&] { return lead.written.load(); }));
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(lead.completed(), 0u);   // its data is out, but the follower's is not
-    follower.hold = false;
-    ASSERT_TRUE(eventually([&] { return lead.completed() == 1; }));
-    EXPECT_EQ(follower.completed(), 1u);
+    core.hold = true;
+    arm();   // 0 to 1 ms
+    arm();   // queued: 1 to 2 ms
+    ASSERT_TRUE(eventually([&] { return starts().size() == 1; }));
+    // The worker is held for five units' time: the queued unit still starts
+    // where the first ends, and both end long before the worker gets to them.
+    board.step(5ms);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(core.completed(), 0u);
+    core.hold = false;
+    ASSERT_TRUE(eventually([&] { return core.completed() == 2; }));
+    // Armed once the core is idle, a unit starts at its arm.
+    arm();
+    board.step(1ms);
+    ASSERT_TRUE(eventually([&] { return core.completed() == 3; }));
+    const std::vector<model_clock::duration> expected = {0ms, 1ms, 5ms};
+    EXPECT_EQ(starts(), expected);
     EXPECT_TRUE(board.guest_errors().empty());
 }
