@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/control_pipe.h"
+#include "app/stop_signals.h"
 #include "base/debug_log.h"
 #include "base/utilities.h"
 #include "app/options.h"
@@ -36,12 +37,15 @@ void keep_picture_pages()
 
 int run(int argc, char** argv)
 {
+    // From here on SIGTERM and SIGINT are taken only where the main thread
+    // waits (for the supervisor's pipes, for a command); every thread made
+    // below inherits them blocked.
+    install_stop_signals();
     options opts;
     if (auto status = parse_options(argc, argv, opts))
         return *status;
-    // From here on only the command loop sees SIGTERM and SIGINT; every
-    // thread made below inherits them blocked.
-    install_stop_signals();
+    if (stop_requested())
+        return 0;   // stopped while waiting for the supervisor's pipes
     keep_picture_pages();
 
     char capabilities[capabilities_size] = {};
@@ -60,6 +64,10 @@ int run(int argc, char** argv)
 
     auto sender = std::make_shared<network_send>(ndi_configuration(), capabilities, "PTZ");
     auto camera_control = std::make_shared<ptz>(sender, program_version);
+
+    status_report::sources_t status{};
+    status.sender = sender;
+    status.camera = camera_control;
 
     std::shared_ptr<video_compress> video_out;
     std::shared_ptr<video_capture> video_in;
@@ -84,6 +92,8 @@ int run(int argc, char** argv)
     if (opts.video)
         tracker = std::make_shared<track>(hw, video_in, audio_in);
 
+    status.video_out = video_out;
+    status.audio_out = audio_out;
     if (opts.video) {
         video_out->enable();
         video_out.reset();   // the capture keeps it alive
@@ -94,7 +104,7 @@ int run(int argc, char** argv)
         audio_out.reset();   // the audio capture keeps it alive
     }
 
-    do_command(video_in, audio_in, opts.command_fd, opts.reply_fd);
+    do_command(video_in, audio_in, opts.command_fd, opts.reply_fd, std::move(status));
 
     video_in.reset();
     audio_in.reset();
