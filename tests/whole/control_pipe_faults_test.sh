@@ -49,29 +49,37 @@ supervise() {   # supervise NAME STEP...: runs the supervisor in the background 
     supervisor=$!
 }
 
+held() {   # held NAME: waits until the supervisor holds the pipes after its steps
+    for _ in $(seq 900); do
+        grep -q "holding" "$scratch/$1.talk" 2>/dev/null && return
+        kill -0 "$supervisor" 2>/dev/null || break
+        sleep 0.1
+    done
+    fail "$1: supervisor: $(cat "$scratch/$1.talk")"
+}
+release() {   # release NAME: ends the supervisor (ours) and shows what it saw
+    kill "$supervisor" 2>/dev/null
+    wait "$supervisor" 2>/dev/null
+    cat "$scratch/$1.talk"
+}
+
 # 1. Every fault in turn; then a flood of unread replies, and "exit".
 start faults
 supervise faults signal 1920x1080p59.94 reopen 20 random "$seed" long \
     status signal=1920x1080p59.94 replies_dropped=0 receivers=0 tally=off \
-    flood 400 drain status 'replies_dropped>0' flood 400 exit
-for _ in $(seq 600); do
-    grep -q "exit sent" "$scratch/faults.talk" 2>/dev/null && break
-    kill -0 "$supervisor" 2>/dev/null || break
-    sleep 0.1
-done
-grep -q "exit sent" "$scratch/faults.talk" || fail "supervisor: $(cat "$scratch/faults.talk")"
+    flood 400 drain status 'replies_dropped>0' flood 400 exit hold
+held faults
 ends_within "exit behind a full reply pipe" 2
-kill "$supervisor" 2>/dev/null
-wait "$supervisor" 2>/dev/null
-cat "$scratch/faults.talk"
+release faults
 check_contains "$(cat "$scratch/faults.stdout")" "unknow_command" "random bytes are unknown commands"
 
 # 2. SIGTERM while the reply pipe is full.
 start term
-supervise term signal 1920x1080p59.94 flood 400
-wait "$supervisor" || fail "supervisor: $(cat "$scratch/term.talk")"
+supervise term signal 1920x1080p59.94 flood 400 hold
+held term
 kill -TERM "$program"
 ends_within "SIGTERM behind a full reply pipe" 2
+release term
 
 # 3. Console mode: the same line on standard output.
 out=$( (echo status; sleep 1; echo status; echo exit) | virtual-board -- ndi-encoder -x 2>/dev/null)

@@ -16,7 +16,9 @@ the first that fails:
                 (KEY=VALUE exactly, or KEY>N for a number above N)
   flood N       N commands, one write each, without reading a reply
   drain         read whatever replies wait, and go on reading them
-  exit          write "exit" and keep both pipes open, unread, for 30 s
+  exit          write "exit"
+  hold          keep both pipes open, unread, for 30 s (the test ends this
+                process once the program has gone)
 The reply pipe is shrunk to one page, so that a flood fills it soon.
 """
 import fcntl
@@ -153,9 +155,9 @@ def main():
             s.drain()
         elif step == "exit":
             s.send(b"exit\n")
-            print("exit sent", flush=True)
-            # Hold both pipes, unread, while the program goes (the test
-            # ends this process once it has).
+            print("exit sent")
+        elif step == "hold":
+            print("holding", flush=True)
             time.sleep(30)
         else:
             fail("unknown step " + step)
