@@ -119,6 +119,16 @@ TEST(status_report, bit_rate_over_the_last_second)
     // A quarter second after the last sample: from the sample 1.25 s back.
     EXPECT_NEAR(meter.mbps(t0 + 5250ms, bytes + 4375000), (8750000.0 * 2 + 4375000) * 8 / 1.25 / 1e6, 0.01);
 
+    // A burst within the last second counts whole, over the whole second.
+    status_report::rate_meter bursty;
+    bursty.sample(t0, 0);
+    bursty.sample(t0 + 500ms, 0);
+    bursty.sample(t0 + 1000ms, 10000000);
+    bursty.sample(t0 + 1500ms, 10000000);
+    EXPECT_NEAR(bursty.mbps(t0 + 1500ms, 10000000), 80.0, 1e-9);
+    bursty.sample(t0 + 2000ms, 10000000);
+    EXPECT_EQ(bursty.mbps(t0 + 2000ms, 10000000), 0.0) << "the burst is over a second old";
+
     // The stream stops: a second later the rate is 0, not the average of a run.
     meter.sample(t0 + 5500ms, bytes);
     meter.sample(t0 + 6000ms, bytes);
