@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/control_pipe.h"
+#include "app/command_interpreter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     audio.enabled = shape & 32;
     audio.channels = shape & 64 ? 2 : 1;
     audio.sample_rate = 48000;
-    status_report::snapshot_t status;
+    status_snapshot status;
     status.video = shape & 1;
     status.signal = video;
     status.media_counters = shape & 128;

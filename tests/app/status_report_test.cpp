@@ -8,9 +8,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-status_report::snapshot_t busy_appliance()
+status_snapshot busy_appliance()
 {
-    status_report::snapshot_t s;
+    status_snapshot s;
     s.video = true;
     s.signal.valid = 1;
     s.signal.width = 1920;
@@ -38,7 +38,7 @@ status_report::snapshot_t busy_appliance()
 
 TEST(status_report, one_line_of_pairs_in_a_fixed_order)
 {
-    EXPECT_EQ(status_report::format(busy_appliance()),
+    EXPECT_EQ(busy_appliance().line(),
               "status signal=1920x1080p59.94"
               " full_captured=3596 full_sent=3590 full_dropped=6 full_q=89 full_mbps=139.9"
               " preview_captured=1798 preview_sent=1795 preview_dropped=3 preview_q=35 preview_mbps=4.7"
@@ -47,14 +47,14 @@ TEST(status_report, one_line_of_pairs_in_a_fixed_order)
               " replies_dropped=3\n");
     // The control pipe answers "status" with exactly that line.
     EXPECT_EQ(interpret_command("status\n", nullptr, nullptr, busy_appliance()).text,
-              status_report::format(busy_appliance()));
+              busy_appliance().line());
 }
 
 TEST(status_report, signal_tally_and_quality_words)
 {
     auto s = busy_appliance();
     auto has = [&](const std::string& pair) {
-        return status_report::format(s).find(" " + pair + " ") != std::string::npos;
+        return s.line().find(" " + pair + " ") != std::string::npos;
     };
     s.signal.height = 540;
     s.signal.interlaced = 1;
@@ -85,7 +85,7 @@ TEST(status_report, groups_without_a_source_are_left_out)
     auto s = busy_appliance();
     s.media_counters = false;
     s.camera_counters = false;
-    EXPECT_EQ(status_report::format(s), "status signal=1920x1080p59.94 receivers=2 tally=program replies_dropped=3\n");
+    EXPECT_EQ(s.line(), "status signal=1920x1080p59.94 receivers=2 tally=program replies_dropped=3\n");
 }
 
 TEST(status_report, the_longest_line_fits_one_pipe_write)
@@ -99,7 +99,7 @@ TEST(status_report, the_longest_line_fits_one_pipe_write)
     s.signal.width = s.signal.height = s.signal.frame_rate_n = UINT32_MAX;
     s.signal.frame_rate_d = 1;
     s.tally = {true, true};
-    const std::string line = status_report::format(s);
+    const std::string line = s.line();
     EXPECT_LT(line.size(), 1024u);
     EXPECT_EQ(line.find('\n'), line.size() - 1);
 }
