@@ -13,6 +13,15 @@ void on_stop_signal(int)
     stop_signal = 1;
 }
 
+sigset_t stop_set()
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    return stops;
+}
+
 // The main thread's mask with the stop signals let through.
 sigset_t mask_while_waiting()
 {
@@ -34,15 +43,22 @@ void install_stop_signals()
     sigaction(SIGINT, &action, nullptr);
     // A reply to a supervisor that has gone is lost, not fatal.
     signal(SIGPIPE, SIG_IGN);
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
+    const sigset_t stops = stop_set();
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 }
 
 bool stop_requested()
 {
+    // Held while the thread works: taken here, so that a long piece of work
+    // can look between its steps.
+    if (!stop_signal) {
+        const sigset_t stops = stop_set();
+        sigset_t pending;
+        const timespec now{0, 0};
+        if (sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) || sigismember(&pending, SIGINT)) &&
+            sigtimedwait(&stops, nullptr, &now) > 0)
+            stop_signal = 1;
+    }
     return stop_signal != 0;
 }
 

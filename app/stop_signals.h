@@ -13,6 +13,8 @@
 #include <chrono>
 
 void install_stop_signals();
+
+// True once a stop signal has come, including one held just now.
 bool stop_requested();
 
 // poll() on watched with the stop signals let through; timeout negative
