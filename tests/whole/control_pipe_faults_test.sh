@@ -67,7 +67,7 @@ release() {   # release NAME: ends the supervisor (ours) and shows what it saw
 start faults
 supervise faults signal 1920x1080p59.94 reopen 20 random "$seed" long \
     status signal=1920x1080p59.94 replies_dropped=0 receivers=0 tally=off \
-    flood 400 drain status 'replies_dropped>0' flood 400 exit hold
+    flood 50 drain status 'replies_dropped>49' flood 50 exit hold
 held faults
 ends_within "exit behind a full reply pipe" 2
 release faults
@@ -75,7 +75,7 @@ check_contains "$(cat "$scratch/faults.stdout")" "unknow_command" "random bytes 
 
 # 2. SIGTERM while the reply pipe is full.
 start term
-supervise term signal 1920x1080p59.94 flood 400 hold
+supervise term signal 1920x1080p59.94 flood 50 hold
 held term
 kill -TERM "$program"
 ends_within "SIGTERM behind a full reply pipe" 2

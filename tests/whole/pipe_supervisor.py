@@ -14,18 +14,21 @@ the first that fails:
   long          a 100,000-byte line, then "video_in" answered
   status PAIR.. ask "status": the line's pairs must include each PAIR
                 (KEY=VALUE exactly, or KEY>N for a number above N)
-  flood N       N commands, one write each, without reading a reply
+  flood N       "video_in", each read alone, without reading a reply, until
+                the reply pipe is full, then N more (replies it cannot take)
   drain         read whatever replies wait, and go on reading them
   exit          write "exit"
   hold          keep both pipes open, unread, for 30 s (the test ends this
                 process once the program has gone)
 The reply pipe is shrunk to one page, so that a flood fills it soon.
 """
+import array
 import fcntl
 import os
 import random
 import select
 import sys
+import termios
 import time
 
 F_SETPIPE_SZ = getattr(fcntl, "F_SETPIPE_SZ", 1031)
@@ -39,6 +42,21 @@ class supervisor:
         fcntl.fcntl(self.reply, F_SETPIPE_SZ, 4096)
         self.pending = b""
         self.expected_signal = None
+
+    @staticmethod
+    def unread(fd):
+        """Bytes waiting in the pipe behind fd (either end)."""
+        count = array.array("i", [0])
+        fcntl.ioctl(fd, termios.FIONREAD, count)
+        return count[0]
+
+    def settle(self, seconds=10):
+        """Waits until the program has read all that was written: one read
+        is one command, so a command written before then may join the
+        previous one as its arguments."""
+        end = time.monotonic() + seconds
+        while self.unread(self.command) and time.monotonic() < end:
+            time.sleep(0.001)
 
     def send(self, data):
         view = memoryview(data)
@@ -126,6 +144,7 @@ def main():
             while steps and ("=" in steps[0] or ">" in steps[0]):
                 pairs.append(steps.pop(0))
             s.drain()
+            s.settle()
             s.send(b"status\n")
             got = None
             end = time.monotonic() + 5
@@ -147,13 +166,20 @@ def main():
                     if values.get(key) != value:
                         fail(f"status: {key} is {values.get(key)}, wanted {value}")
         elif step == "flood":
-            for _ in range(int(steps.pop(0))):
+            beyond = int(steps.pop(0))
+            for _ in range(100000):
+                if beyond == 0:
+                    break
+                if s.unread(s.reply) > 4096 - len("video_in 1920x1080p59.94\n"):
+                    beyond -= 1
+                s.settle()
                 s.send(b"video_in\n")
-                time.sleep(0.002)
-            print("flooded")
+            s.settle()
+            print(f"flooded: {s.unread(s.reply)} bytes of replies unread")
         elif step == "drain":
             s.drain()
         elif step == "exit":
+            s.settle()
             s.send(b"exit\n")
             print("exit sent")
         elif step == "hold":
