@@ -2,59 +2,28 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdarg>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "app/reply_channel.h"
+#include "app/stop_signals.h"
+
 namespace {
 
-constexpr size_t command_size = 200;
-constexpr int max_arguments = 4;
-
-volatile sig_atomic_t stop_signal = 0;
-sigset_t blocked_while_working;
-
-void on_stop_signal(int)
-{
-    stop_signal = 1;
-}
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...)
-{
-    char scratch[100];
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(scratch, sizeof scratch, fmt, args);
-    va_end(args);
-    return scratch;
-}
-
-std::string on_off(int argc, char** argv, bool state)
-{
-    if (argc == 0)
-        return state ? " on\n" : " off\n";
-    if (strcmp(argv[0], "on") == 0)
-        return " on\n";
-    if (strcmp(argv[0], "off") == 0)
-        return " off\n";
-    return "";
-}
-
-// Reads what the supervisor wrote, waiting (without spinning) for input or a
-// stop signal. After the last writer of a pipe has gone, the loop holds a
-// write end of its own so that reads block until a new writer speaks instead
-// of returning end-of-file at once, forever.
+// Reads what the supervisor wrote, waiting (without spinning) for input, a
+// stop signal or the end of a slice. After the last writer of a pipe has
+// gone, the loop holds a write end of its own so that reads block until a
+// new writer speaks instead of returning end-of-file at once, forever.
 class command_source {
 public:
+    enum class outcome { command, slice_over, stop };
+
     explicit command_source(int descriptor) : fd(descriptor) {}
     ~command_source()
     {
@@ -62,21 +31,31 @@ public:
             close(keeper);
     }
 
-    // One read into buffer (NUL-terminated); false when a stop was requested.
-    bool read_command(char* buffer, size_t size, bool whole_lines)
+    // One read into buffer (NUL-terminated), or slice_over when nothing came
+    // within slice.
+    outcome read_command(char* buffer, size_t size, bool whole_lines, std::chrono::milliseconds slice)
     {
+        const auto end = std::chrono::steady_clock::now() + slice;
         for (;;) {
             if (whole_lines && take_line(buffer, size))
-                return true;
-            if (!wait_readable())
-                return false;
+                return outcome::command;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd watch{fd, POLLIN, 0};
+            const int ready = wait_or_stop(&watch, 1, std::max(left, std::chrono::milliseconds(0)));
+            if (stop_requested())
+                return outcome::stop;
+            if (ready == 0)
+                return outcome::slice_over;
+            if (ready < 0)
+                continue;   // another signal
             char chunk[command_size];
             const ssize_t got = read(fd, chunk, whole_lines ? sizeof chunk : size - 1);
             if (got > 0) {
                 if (!whole_lines) {
                     memcpy(buffer, chunk, size_t(got));
                     buffer[got] = '\0';
-                    return true;
+                    return outcome::command;
                 }
                 pending.insert(pending.end(), chunk, chunk + got);
                 continue;
@@ -84,7 +63,7 @@ public:
             if (got == 0)
                 at_end_of_file();
             else if (errno != EINTR && errno != EAGAIN)
-                idle_pause();
+                pause_or_stop(idle_pause);
             if (whole_lines && got == 0 && !pending.empty()) {
                 // A last line without a newline still counts.
                 pending.push_back('\n');
@@ -93,6 +72,8 @@ public:
     }
 
 private:
+    static constexpr auto idle_pause = std::chrono::milliseconds(200);
+
     // fgets semantics: up to size - 1 bytes, through the first newline.
     bool take_line(char* buffer, size_t size)
     {
@@ -109,45 +90,17 @@ private:
         return true;
     }
 
-    bool wait_readable()
-    {
-        pollfd watch{fd, POLLIN, 0};
-        sigset_t during_wait;
-        pthread_sigmask(SIG_SETMASK, nullptr, &during_wait);
-        sigdelset(&during_wait, SIGTERM);
-        sigdelset(&during_wait, SIGINT);
-        for (;;) {
-            if (stop_signal)
-                return false;
-            const int ready = ppoll(&watch, 1, nullptr, &during_wait);
-            if (stop_signal)
-                return false;
-            if (ready > 0)
-                return true;
-        }
-    }
-
     void at_end_of_file()
     {
         struct stat info{};
         if (keeper < 0 && fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode)) {
             const std::string self = "/proc/self/fd/" + std::to_string(fd);
-            keeper = open(self.c_str(), O_WRONLY | O_NONBLOCK);
+            keeper = open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             if (keeper >= 0)
                 return;
         }
         if (keeper < 0)
-            idle_pause();   // a file or a terminal at its end: look again later
-    }
-
-    void idle_pause()
-    {
-        timespec pause{0, 200 * 1000 * 1000};
-        sigset_t during_wait;
-        pthread_sigmask(SIG_SETMASK, nullptr, &during_wait);
-        sigdelset(&during_wait, SIGTERM);
-        sigdelset(&during_wait, SIGINT);
-        ppoll(nullptr, 0, &pause, &during_wait);
+            pause_or_stop(idle_pause);   // a file or a terminal at its end: look again later
     }
 
     const int fd;
@@ -157,83 +110,8 @@ private:
 
 }  // namespace
 
-void install_stop_signals()
-{
-    struct sigaction action{};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    // A reply to a supervisor that has gone is lost, not fatal.
-    signal(SIGPIPE, SIG_IGN);
-    sigemptyset(&blocked_while_working);
-    sigaddset(&blocked_while_working, SIGTERM);
-    sigaddset(&blocked_while_working, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &blocked_while_working, nullptr);
-}
-
-bool stop_requested()
-{
-    return stop_signal != 0;
-}
-
-command_reply interpret_command(std::string_view input, const signal_info* video, const audio_config* audio)
-{
-    char command[command_size] = {};
-    const size_t length = std::min(input.size(), command_size - 1);
-    memcpy(command, input.data(), length);
-
-    command_reply result;
-    char* save = nullptr;
-    const char* word = strtok_r(command, " \n", &save);
-    if (!word)
-        return result;
-    char* argv[max_arguments] = {};
-    int argc = 0;
-    while (argc < max_arguments && (argv[argc] = strtok_r(nullptr, " \n", &save)))
-        ++argc;
-
-    std::string& reply = result.text;
-    reply = word;
-    if (strcmp(word, "video_in") == 0) {
-        if (!video)
-            return reply += " none\n", result;
-        uint32_t height = video->height;
-        uint32_t rate_n = video->frame_rate_n;
-        if (video->interlaced) {
-            height *= 2;
-            rate_n *= 2;
-        }
-        const float rate = video->frame_rate_d ? float(rate_n) / float(video->frame_rate_d) : 0.0f;
-        reply += format(" %d", int(video->width));
-        reply += format("x%d", int(height));
-        reply += video->interlaced ? "i" : "p";
-        reply += format("%2.2f\n", double(rate));
-    } else if (strcmp(word, "video_out") == 0) {
-        reply += "\n";
-    } else if (strcmp(word, "audio_in") == 0) {
-        if (!audio)
-            return reply += " none\n", result;
-        reply += format(" %dHz", int(audio->sample_rate));
-        reply += audio->channels == 2 ? " Stereo\n" : " Mono\n";
-    } else if (strcmp(word, "audio_out") == 0) {
-        if (!audio)
-            return reply += " none\n", result;
-        reply += on_off(argc, argv, audio->enabled);
-    } else if (strcmp(word, "tally") == 0) {
-        reply += on_off(argc, argv, false);
-    } else if (strcmp(word, "exit") == 0) {
-        reply.clear();
-        result.exit = true;
-    } else {
-        reply.clear();
-        result.unknown = true;
-    }
-    return result;
-}
-
 void do_command(const std::shared_ptr<video_capture>& video, const std::shared_ptr<audio_capture>& audio,
-                int fd_pipe_in, int fd_pipe_out)
+                int fd_pipe_in, int fd_pipe_out, status_report::sources_t status_sources)
 {
     const bool pipe_mode = fd_pipe_in >= 0 && fd_pipe_out >= 0;
     if (pipe_mode) {
@@ -241,35 +119,50 @@ void do_command(const std::shared_ptr<video_capture>& video, const std::shared_p
         fflush(stdout);
     }
     command_source source(pipe_mode ? fd_pipe_in : STDIN_FILENO);
+    // Standard output carries the console's replies and the loop's own
+    // lines; neither may hold the loop.
+    reply_channel console(STDOUT_FILENO, true);
+    reply_channel replies(fd_pipe_out, false);
+    reply_channel& answer = pipe_mode ? replies : console;
+
+    status_sources.video = video;
+    status_sources.audio = audio;
+    status_report status(std::move(status_sources));
+    auto next_sample = status_report::clock::now();
+
     char command[command_size];
     for (;;) {
+        auto now = status_report::clock::now();
+        if (now >= next_sample) {
+            status.sample(now);
+            next_sample = now + status_report::sample_period;
+        }
         memset(command, 0, sizeof command);
-        if (!source.read_command(command, sizeof command, !pipe_mode))
+        const auto slice = std::chrono::duration_cast<std::chrono::milliseconds>(next_sample - now) +
+                           std::chrono::milliseconds(1);
+        const auto got = source.read_command(command, sizeof command, !pipe_mode, slice);
+        if (got == command_source::outcome::stop)
             return;
+        if (got == command_source::outcome::slice_over)
+            continue;
 
-        signal_info status;
+        signal_info signal;
         audio_config config{};
         if (video)
-            video->get_status(status);
+            video->get_status(signal);
         if (audio)
             audio->get_config(config);
-        const command_reply reply = interpret_command(command, video ? &status : nullptr,
-                                                      audio ? &config : nullptr);
+        now = status_report::clock::now();
+        const command_reply reply =
+            interpret_command(command, video ? &signal : nullptr, audio ? &config : nullptr,
+                              status.take(now, answer.dropped()));
         if (reply.exit)
             return;
-        if (reply.unknown) {
-            puts("unknow_command\n");
-            fflush(stdout);
-            continue;
-        }
-        if (reply.text.empty())
-            continue;
-        if (pipe_mode) {
-            ssize_t ignored = write(fd_pipe_out, reply.text.data(), reply.text.size());
-            (void)ignored;
-        } else {
-            puts(reply.text.c_str());
-            fflush(stdout);
-        }
+        if (reply.unknown)
+            console.deliver("unknow_command\n\n");
+        else if (pipe_mode && !reply.text.empty())
+            replies.deliver(reply.text);
+        else if (!reply.text.empty())
+            console.deliver(reply.text + "\n");
     }
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/control_pipe.h"
+#include "app/stop_signals.h"
 #include "base/debug_log.h"
 #include "base/utilities.h"
 #include "app/options.h"
@@ -36,12 +37,15 @@ void keep_picture_pages()
 
 int run(int argc, char** argv)
 {
+    // From here on SIGTERM and SIGINT are taken only where the main thread
+    // waits (for the supervisor's pipes, for a command); every thread made
+    // below inherits them blocked.
+    install_stop_signals();
     options opts;
     if (auto status = parse_options(argc, argv, opts))
         return *status;
-    // From here on only the command loop sees SIGTERM and SIGINT; every
-    // thread made below inherits them blocked.
-    install_stop_signals();
+    if (stop_requested())
+        return 0;   // stopped while waiting for the supervisor's pipes
     keep_picture_pages();
 
     char capabilities[capabilities_size] = {};
@@ -58,44 +62,67 @@ int run(int argc, char** argv)
     debug_print(3, "Date    : %08x\n", platform->date);
     hw->translate_addresses = true;
 
-    auto sender = std::make_shared<network_send>(ndi_configuration(), capabilities, "PTZ");
-    auto camera_control = std::make_shared<ptz>(sender, program_version);
-
+    std::shared_ptr<network_send> sender;
+    std::shared_ptr<ptz> camera_control;
     std::shared_ptr<video_compress> video_out;
     std::shared_ptr<video_capture> video_in;
-    if (opts.video) {
-        video_out = std::make_shared<video_compress>(hw, sender);
-        video_in = std::make_shared<video_capture>(hw, 0, video_out, &opts.full_only);
-        video_in->start_thread();
-    }
-
     std::shared_ptr<audio_compress> audio_out;
     std::shared_ptr<audio_capture> audio_in;
-    if (opts.audio) {
-        audio_out = std::make_shared<audio_compress>(hw, sender);
-        audio_in = std::make_shared<audio_capture>(hw, audio_out);
-        audio_config config{};
-        audio_in->get_config(config);
-        config.enabled = true;
-        audio_in->set_config(config);
-    }
-
     std::shared_ptr<track> tracker;
-    if (opts.video)
-        tracker = std::make_shared<track>(hw, video_in, audio_in);
+    status_report::sources_t status{};
 
-    if (opts.video) {
-        video_out->enable();
-        video_out.reset();   // the capture keeps it alive
-        video_in->start();
-    }
-    if (opts.audio) {
-        audio_out->enable();
-        audio_out.reset();   // the audio capture keeps it alive
-    }
+    // Making everything takes a while on a busy board: a stop signal that
+    // comes meanwhile ends the making after the object at hand, and the
+    // teardown below releases what was made.
+    const bool made = [&] {
+        sender = std::make_shared<network_send>(ndi_configuration(), capabilities, "PTZ");
+        if (stop_requested())
+            return false;
+        camera_control = std::make_shared<ptz>(sender, program_version);
+        status.sender = sender;
+        status.camera = camera_control;
+        if (stop_requested())
+            return false;
 
-    do_command(video_in, audio_in, opts.command_fd, opts.reply_fd);
+        if (opts.video) {
+            video_out = std::make_shared<video_compress>(hw, sender);
+            video_in = std::make_shared<video_capture>(hw, 0, video_out, &opts.full_only);
+            video_in->start_thread();
+            if (stop_requested())
+                return false;
+        }
+        if (opts.audio) {
+            audio_out = std::make_shared<audio_compress>(hw, sender);
+            audio_in = std::make_shared<audio_capture>(hw, audio_out);
+            audio_config config{};
+            audio_in->get_config(config);
+            config.enabled = true;
+            audio_in->set_config(config);
+            if (stop_requested())
+                return false;
+        }
+        if (opts.video)
+            tracker = std::make_shared<track>(hw, video_in, audio_in);
 
+        status.video_out = video_out;
+        status.audio_out = audio_out;
+        if (opts.video) {
+            video_out->enable();
+            video_out.reset();   // the capture keeps it alive
+            video_in->start();
+        }
+        if (opts.audio) {
+            audio_out->enable();
+            audio_out.reset();   // the audio capture keeps it alive
+        }
+        return true;
+    }();
+
+    if (made)
+        do_command(video_in, audio_in, opts.command_fd, opts.reply_fd, std::move(status));
+
+    video_out.reset();   // still held only when a stop cut the making short
+    audio_out.reset();
     video_in.reset();
     audio_in.reset();
     tracker.reset();

@@ -3,12 +3,37 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
+#include "app/stop_signals.h"
 #include "base/debug_log.h"
 #include "base/utilities.h"
 
 namespace {
+
+// The command pipe is opened without waiting for its writer: the loop waits
+// for what comes through it, stop signals included.
+int open_command_pipe(const char* path)
+{
+    return open(path, O_RDONLY | O_NONBLOCK);
+}
+
+// A FIFO cannot be opened for writing before it has a reader: the supervisor
+// may still be on its way, so look again now and then, until it comes or a
+// stop signal ends the wait (-1). The descriptor stays non-blocking.
+int open_reply_pipe(const char* path)
+{
+    constexpr auto look_again = std::chrono::milliseconds(50);
+    for (;;) {
+        const int fd = open(path, O_WRONLY | O_NONBLOCK);
+        if (fd >= 0 || errno != ENXIO)
+            return fd;
+        pause_or_stop(look_again);
+        if (stop_requested())
+            return -1;
+    }
+}
 
 void print_usage(const char* program)
 {
@@ -37,11 +62,11 @@ std::optional<int> parse_options(int argc, char** argv, options& result)
     while ((option = getopt(argc, argv, "I:O:XxpqfFv")) != -1) {
         switch (option) {
         case 'I':
-            result.command_fd = open(optarg, O_RDONLY);
+            result.command_fd = open_command_pipe(optarg);
             printf("PIPE_IN %d = %s\n", result.command_fd, optarg);
             break;
         case 'O':
-            result.reply_fd = open(optarg, O_WRONLY);
+            result.reply_fd = open_reply_pipe(optarg);
             printf("PIPE_OUT %d = %s\n", result.reply_fd, optarg);
             break;
         case 'X':

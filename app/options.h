@@ -11,7 +11,9 @@ struct options {
     int reply_fd = -1;        // -O path
 };
 
-// Parses the options left to right, adjusting the debug log as it goes.
+// Parses the options left to right, adjusting the debug log as it goes. The
+// -O pipe is awaited until the supervisor opens its reading end or a stop
+// signal comes; the caller then finds stop_requested() set.
 // Returns the exit status when the program is to stop at once (-v, a bad
 // option), nothing when it is to run.
 std::optional<int> parse_options(int argc, char** argv, options& result);

@@ -144,6 +144,10 @@ NDIlib_frame_type_e NDIlib_send_capture(NDIlib_send_instance_t p_instance,
 void NDIlib_send_free_metadata(NDIlib_send_instance_t p_instance,
                                const NDIlib_metadata_frame_t* p_metadata);
 
+// Receivers connected now. A timeout other than 0 waits up to that long for
+// the first one.
+int NDIlib_send_get_no_connections(NDIlib_send_instance_t p_instance, uint32_t timeout_in_ms);
+
 // True when the tally changed since the last call, or changes within the
 // timeout; the record then holds the new state.
 bool NDIlib_send_get_tally(NDIlib_send_instance_t p_instance, NDIlib_tally_t* p_tally,

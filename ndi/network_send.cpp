@@ -144,3 +144,22 @@ void network_send::send_video(std::shared_ptr<coded_picture> frame, int preview)
     NDIlib_send_send_video_async_v2(instance, &record);
     slot = std::move(frame);
 }
+
+int network_send::receivers() const
+{
+    return NDIlib_send_get_no_connections(instance, 0);
+}
+
+bool network_send::get_tally(NDIlib_tally_t& tally, uint32_t timeout_ms)
+{
+    if (!NDIlib_send_get_tally(instance, &tally, timeout_ms))
+        return false;
+    last_tally.store(uint8_t((tally.on_program ? 1 : 0) | (tally.on_preview ? 2 : 0)), std::memory_order_relaxed);
+    return true;
+}
+
+NDIlib_tally_t network_send::tally() const
+{
+    const uint8_t bits = last_tally.load(std::memory_order_relaxed);
+    return NDIlib_tally_t{(bits & 1) != 0, (bits & 2) != 0};
+}

@@ -10,9 +10,12 @@
 // "audcomp", "tallyPTZ" and "ndiPTZ", each with its own runtime call; the
 // runtime is thread-safe for sender calls and this class adds no lock.
 // last_full_frame is touched only by "send_full" (through send_video), and
-// last_preview_frame only by "send_prvw".
+// last_preview_frame only by "send_prvw". last_tally is written by the one
+// thread that waits for the tally ("tallyPTZ") and read by any.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "ndi/coded_picture.h"
@@ -55,6 +58,16 @@ public:
     // Called only by the stream's own send thread.
     void send_video(std::shared_ptr<coded_picture> frame, int preview);
 
+    // Receivers connected now.
+    int receivers() const;
+
+    // The runtime's tally wait: true when the tally changed since the last
+    // call, or changes within the timeout; the record then holds it. The
+    // runtime reports a change once, so exactly one thread waits here; the
+    // state it was last given is kept for everyone else in tally().
+    bool get_tally(NDIlib_tally_t& tally, uint32_t timeout_ms);
+    NDIlib_tally_t tally() const;
+
     // The record send_video hands to the runtime for a picture.
     static NDIlib_video_frame_v2_t video_record(const coded_picture& frame);
 
@@ -64,4 +77,5 @@ private:
     // destructor's body), once the runtime has taken in what is pending.
     std::shared_ptr<coded_picture> last_preview_frame;
     std::shared_ptr<coded_picture> last_full_frame;
+    std::atomic<uint8_t> last_tally{0};   // bit 0 on program, bit 1 on preview
 };

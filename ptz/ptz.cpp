@@ -270,7 +270,7 @@ void ptz::tally_thread()
     set_thread_name("tallyPTZ");
     NDIlib_tally_t tally_state{};
     while (!stop) {
-        if (NDIlib_send_get_tally(sender->sender(), &tally_state, uint32_t(tally_wait.count())))
+        if (sender->get_tally(tally_state, uint32_t(tally_wait.count())))
             send_serial(visca_tally(tally_state.on_program || tally_state.on_preview));
     }
 }

@@ -115,6 +115,13 @@ NDI_EXPORT bool NDIlib_send_get_tally(NDIlib_send_instance_t p_instance, NDIlib_
     return p_instance->sender->get_tally(*p_tally, timeout_in_ms);
 }
 
+NDI_EXPORT int NDIlib_send_get_no_connections(NDIlib_send_instance_t p_instance, uint32_t timeout_in_ms)
+{
+    if (p_instance == nullptr)
+        return 0;
+    return p_instance->sender->connections(timeout_in_ms);
+}
+
 NDI_EXPORT int NDIsim_send_get_port(NDIlib_send_instance_t p_instance)
 {
     return p_instance != nullptr ? p_instance->sender->port() : -1;

@@ -242,6 +242,15 @@ bool sender::get_tally(NDIlib_tally_t& tally, uint32_t timeout_ms)
     return true;
 }
 
+int sender::connections(uint32_t timeout_ms) const
+{
+    // Rarely asked with a timeout: a short poll does.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (receiver_count.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return int(receiver_count.load());
+}
+
 void sender::accept_receivers()
 {
     pollfd watched[2] = {{listen_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};

@@ -52,6 +52,7 @@ public:
     NDIlib_frame_type_e capture(NDIlib_metadata_frame_t& metadata, uint32_t timeout_ms);
     static void free_metadata(const NDIlib_metadata_frame_t& metadata);
     bool get_tally(NDIlib_tally_t& tally, uint32_t timeout_ms);
+    int connections(uint32_t timeout_ms) const;
 
     uint16_t port() const { return listening_port; }
 

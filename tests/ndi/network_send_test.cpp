@@ -198,3 +198,34 @@ TEST_F(network_send_on_loopback, constructor_reports_a_sender_that_cannot_be_mad
 }
 
 }  // namespace
+
+TEST_F(network_send_on_loopback, counts_receivers_and_keeps_the_tally_it_was_last_given)
+{
+    network_send sender(ndi_configuration(), nullptr, "PTZ");
+    EXPECT_EQ(sender.receivers(), 0);
+    NDIlib_tally_t tally{};
+    {
+        ndi_test::test_receiver receiver(NDIsim_send_get_port(sender.sender()));
+        ASSERT_TRUE(receiver.next_of(message_type::hello));   // counted before its hello
+        EXPECT_EQ(sender.receivers(), 1);
+
+        ASSERT_TRUE(receiver.upstream().send_tally(false, true));
+        ASSERT_TRUE(sender.get_tally(tally, 5000));
+        EXPECT_TRUE(tally.on_preview);
+        // The change went to the one waiter; everyone else still sees the state.
+        EXPECT_FALSE(sender.get_tally(tally, 0));
+        EXPECT_FALSE(sender.tally().on_program);
+        EXPECT_TRUE(sender.tally().on_preview);
+
+        ASSERT_TRUE(receiver.upstream().send_tally(true, false));
+        ASSERT_TRUE(sender.get_tally(tally, 5000));
+        EXPECT_TRUE(sender.tally().on_program);
+        EXPECT_FALSE(sender.tally().on_preview);
+    }
+    // The receiver leaves: its tally stops counting, and so does it.
+    ASSERT_TRUE(sender.get_tally(tally, 5000));
+    EXPECT_FALSE(sender.tally().on_program || sender.tally().on_preview);
+    for (int i = 0; i < 500 && sender.receivers() > 0; ++i)
+        usleep(10000);
+    EXPECT_EQ(sender.receivers(), 0);
+}
