@@ -30,7 +30,7 @@ struct failing_wait {
 
 }  // namespace
 
-extern "C" int uio_irqwait_timeout(uio_info_t* info, struct timeval* timeout)
+extern "C" int uio_irqwait_timeout(uio_info_t* info, struct uio_timeval* timeout)
 {
     ++wait_fault.calls;
     if (wait_fault.failures > 0) {
@@ -38,7 +38,7 @@ extern "C" int uio_irqwait_timeout(uio_info_t* info, struct timeval* timeout)
         errno = wait_fault.error;
         return -1;
     }
-    using wait_call = int (*)(uio_info_t*, struct timeval*);
+    using wait_call = int (*)(uio_info_t*, struct uio_timeval*);
     static const auto driver = reinterpret_cast<wait_call>(dlsym(RTLD_NEXT, "uio_irqwait_timeout"));
     return driver(info, timeout);
 }

@@ -84,7 +84,9 @@ release term
 # 3. Console mode: the same line on standard output.
 out=$( (echo status; sleep 1; echo status; echo exit) | virtual-board -- ndi-encoder -x 2>/dev/null)
 check_contains "$out" "status signal=" "status in console mode"
-check_contains "$out" " receivers=0 tally=off replies_dropped=0" "status in console mode"
+check_contains "$out" " receivers=0 tally=off camera_commands=0 camera_replies=0 camera_refused=0 replies_dropped=0" "status in console mode"
 out=$(printf 'status\nexit\n' | virtual-board -- ndi-encoder -X -x 2>/dev/null)
-check_contains "$out" "status signal=off receivers=0 tally=off" "status without video"
+# Without the media paths the keys stay, with zeros.
+check_contains "$out" "status signal=off full_captured=0 full_sent=0 full_dropped=0 full_q=- full_mbps=0.0 " "status without video"
+check_contains "$out" " audio_sent=0 audio_dropped=0 receivers=0 tally=off" "status without video"
 finish

@@ -42,6 +42,35 @@ check_eq "$(value "$during" tally)" program "tally while the monitor is connecte
 check_eq "$(value "$afterwards" receivers)" 0 "receivers once it has gone"
 check_eq "$(value "$afterwards" tally)" off "tally once it has gone"
 check_eq "$(value "$during" signal)" 1920x1080p59.94 "signal"
+check_eq "$(value "$during" encoder_resets)" 0 "encoder resets"
+
+# What the monitor received lies within what the status line counted as
+# sent between the marks around its connection; what it missed (the
+# runtime's drops for a slow receiver, the moments between a mark and the
+# connection) is at most two seconds' worth.
+monitor_count() { sed -n "s/^  $1.*: \([0-9]*\) $2,.*/\1/p" "$scratch/monitor"; }
+grown() { echo $(( $(value "$after" "$1") - $(value "$before" "$1") )); }
+monitor_dropped=$(sed -n 's/^  dropped \([0-9]*\),.*/\1/p' "$scratch/monitor")
+compare() {   # compare WHAT KEY RECEIVED SLACK
+    local sent
+    sent=$(grown "$2")
+    echo "$1: the status line counted $sent sent while the monitor was there; it received $3"
+    [ -n "$3" ] && [ "$sent" -ge "$3" ] && [ $((sent - $3 - ${monitor_dropped:-0})) -le "$4" ] ||
+        fail "$1: $sent sent, $3 received (dropped ${monitor_dropped:-?})"
+}
+compare "full pictures" full_sent "$(monitor_count "video SHQ2" pictures)" 120
+compare "preview pictures" preview_sent "$(monitor_count "video shq2" pictures)" 60
+compare "audio blocks" audio_sent "$(monitor_count audio blocks)" 125
+
+# Every picture captured is sent, dropped, or on its way (a few in the queues).
+for stream in full preview; do
+    in_flight=$(( $(value "$during" ${stream}_captured) - $(value "$during" ${stream}_sent) -
+                  $(value "$during" ${stream}_dropped) ))
+    [ "$in_flight" -ge 0 ] && [ "$in_flight" -le 16 ] || fail "$stream: $in_flight pictures unaccounted for"
+done
+q=$(value "$during" full_q)
+[ "$q" -ge 0 ] && [ "$q" -le 99 ] || fail "full_q $q"
+awk -v r="$(value "$during" full_mbps)" 'BEGIN { exit !(r > 0) }' || fail "full_mbps $(value "$during" full_mbps)"
 
 echo exit >&3
 wait $board
