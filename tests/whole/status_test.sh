@@ -7,7 +7,9 @@
 need_root
 
 mkfifo "$scratch/in" "$scratch/out"
-lan="echo >$scratch/connecting; ndi-monitor --connect 192.168.5.20 --seconds 10 --tally program --quiet \
+# The monitor connects only once the "before" mark is taken, so that
+# nothing it receives was counted ahead of that mark.
+lan="echo >$scratch/connecting; while [ ! -e $scratch/go ]; do sleep 0.05; done; ndi-monitor --connect 192.168.5.20 --seconds 10 --tally program --quiet \
     >$scratch/monitor 2>&1; echo >$scratch/gone; sleep 30"
 virtual-board --signal 1080p59.94 --lan "$lan" -- ndi-encoder -I "$scratch/in" -O "$scratch/out" \
     >"$scratch/stdout" 2>"$scratch/stderr" &
@@ -24,6 +26,7 @@ value() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
 
 wait_for_text "$scratch/connecting" "" || fail "the LAN command did not start"
 before=$(status)
+echo >"$scratch/go"
 sleep 5
 during=$(status)
 for _ in $(seq 200); do [ -e "$scratch/gone" ] && break; sleep 0.1; done
