@@ -13,6 +13,7 @@
 
 #include "app/reply_channel.h"
 #include "app/stop_signals.h"
+#include "base/file_descriptor.h"
 
 namespace {
 
@@ -25,11 +26,6 @@ public:
     enum class outcome { command, slice_over, stop };
 
     explicit command_source(int descriptor) : fd(descriptor) {}
-    ~command_source()
-    {
-        if (keeper >= 0)
-            close(keeper);
-    }
 
     // One read into buffer (NUL-terminated), or slice_over when nothing came
     // within slice.
@@ -93,18 +89,18 @@ private:
     void at_end_of_file()
     {
         struct stat info{};
-        if (keeper < 0 && fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode)) {
+        if (!keeper && fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode)) {
             const std::string self = "/proc/self/fd/" + std::to_string(fd);
-            keeper = open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (keeper >= 0)
+            keeper.reset(open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            if (keeper)
                 return;
         }
-        if (keeper < 0)
+        if (!keeper)
             pause_or_stop(idle_pause);   // a file or a terminal at its end: look again later
     }
 
-    const int fd;
-    int keeper = -1;
+    const int fd;             // borrowed: the -I pipe or standard input
+    file_descriptor keeper;   // our own write end, once the last writer has gone
     std::vector<char> pending;
 };
 

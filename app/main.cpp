@@ -7,12 +7,13 @@
 #include <memory>
 
 #include "app/control_pipe.h"
-#include "app/stop_signals.h"
-#include "base/debug_log.h"
-#include "base/utilities.h"
 #include "app/options.h"
+#include "app/stop_signals.h"
 #include "audio/audio_capture.h"
 #include "audio/audio_compress.h"
+#include "base/debug_log.h"
+#include "base/file_descriptor.h"
+#include "base/utilities.h"
 #include "hw/hardware.h"
 #include "ndi/network_send.h"
 #include "ptz/ptz.h"
@@ -42,8 +43,13 @@ int run(int argc, char** argv)
     // below inherits them blocked.
     install_stop_signals();
     options opts;
-    if (auto status = parse_options(argc, argv, opts))
-        return *status;
+    const auto status_now = parse_options(argc, argv, opts);
+    // The supervisor's pipes are held until the very end: the supervisor
+    // sees them close only once everything else has gone.
+    const file_descriptor command_pipe(opts.command_fd);
+    const file_descriptor reply_pipe(opts.reply_fd);
+    if (status_now)
+        return *status_now;
     if (stop_requested())
         return 0;   // stopped while waiting for the supervisor's pipes
     keep_picture_pages();

@@ -16,7 +16,7 @@ namespace {
 // for what comes through it, stop signals included.
 int open_command_pipe(const char* path)
 {
-    return open(path, O_RDONLY | O_NONBLOCK);
+    return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
 // A FIFO cannot be opened for writing before it has a reader: the supervisor
@@ -26,7 +26,7 @@ int open_reply_pipe(const char* path)
 {
     constexpr auto look_again = std::chrono::milliseconds(50);
     for (;;) {
-        const int fd = open(path, O_WRONLY | O_NONBLOCK);
+        const int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0 || errno != ENXIO)
             return fd;
         pause_or_stop(look_again);

@@ -7,8 +7,8 @@ struct options {
     bool video = true;        // -X clears
     bool audio = true;        // -x clears
     bool full_only = false;   // -F
-    int command_fd = -1;      // -I path
-    int reply_fd = -1;        // -O path
+    int command_fd = -1;      // -I path, close-on-exec; the caller owns it
+    int reply_fd = -1;        // -O path, close-on-exec; the caller owns it
 };
 
 // Parses the options left to right, adjusting the debug log as it goes. The

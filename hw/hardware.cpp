@@ -52,7 +52,7 @@ hardware::hardware()
         throw std::runtime_error("Cannot read Quorin_Reserved reg details from device-tree!");
     read_reg_cells(platform_path(soc::video_reg_path), raw_region, 4);
 
-    mem = file_descriptor(open(platform_path(soc::memory_device).c_str(), O_RDWR | O_SYNC));
+    mem = file_descriptor(open(platform_path(soc::memory_device).c_str(), O_RDWR | O_SYNC | O_CLOEXEC));
     if (!mem)
         throw std::runtime_error("Cannot open /dev/mem!");
     reserved_map = memory_map::shared(mem.get(), reserved_region);
@@ -126,7 +126,7 @@ void hardware::find_devices()
 
 int hardware::read_reg_cells(const std::string& path, memory_region& region, int min_level)
 {
-    FILE* file = fopen(path.c_str(), "rb");
+    FILE* file = fopen(path.c_str(), "rbe");   // e: close-on-exec
     if (!file) {
         // Written from min_level on: the log's gate is "above the threshold".
         debug_print(min_level - 1, "Could not open %s for reading!\n", path.c_str());

@@ -1,65 +1,35 @@
 #include "ndi/network_send.h"
 
-#include <arpa/inet.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 
 #include "base/debug_log.h"
-
-namespace {
-
-// Dotted IPv4 address of eth0 into address; false when eth0 is missing or
-// has no IPv4 address.
-bool eth0_address(int socket_fd, char (&address)[INET_ADDRSTRLEN])
-{
-    ifreq request{};
-    std::strncpy(request.ifr_name, "eth0", IFNAMSIZ - 1);
-    request.ifr_addr.sa_family = AF_INET;
-    if (ioctl(socket_fd, SIOCGIFADDR, &request) != 0)
-        return false;
-    sockaddr_in ipv4{};
-    std::memcpy(&ipv4, &request.ifr_addr, sizeof ipv4);
-    if (ipv4.sin_addr.s_addr == htonl(INADDR_ANY))
-        return false;
-    return inet_ntop(AF_INET, &ipv4.sin_addr, address, sizeof address) != nullptr;
-}
-
-}  // namespace
+#include "base/network_interface.h"
 
 int make_capabilities(bool ptz_enabled, char* buffer)
 {
     // Without an address there is no web page to point at: the element is
     // still announced, with qrn_ptz alone and no web_control attribute, so
     // that receivers always get well-formed XML.
-    char address[INET_ADDRSTRLEN] = "";
-    int result = 0;
-    int socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (socket_fd < 0) {
+    const interface_addresses eth0 = query_interface("eth0");
+    if (!eth0.queried)
         debug_print(1, "Cannot open UDP socket!\n");
-        result = -1;
-    } else {
-        if (!eth0_address(socket_fd, address))
-            address[0] = '\0';
-        close(socket_fd);
-    }
+    // An address of 0.0.0.0 is no address to point at either.
+    const bool addressed = eth0.address && *eth0.address != std::array<uint8_t, 4>{};
 
     const char* ptz = ptz_enabled ? "true" : "false";
-    if (address[0] != '\0')
+    if (addressed) {
+        const auto& a = *eth0.address;
         std::snprintf(buffer, capabilities_size,
-                      "<ndi_capabilities qrn_ptz=\"%s\" web_control=\"http://%s\"/>", ptz, address);
-    else
+                      "<ndi_capabilities qrn_ptz=\"%s\" web_control=\"http://%u.%u.%u.%u\"/>", ptz, a[0], a[1], a[2],
+                      a[3]);
+    } else {
         std::snprintf(buffer, capabilities_size, "<ndi_capabilities qrn_ptz=\"%s\"/>", ptz);
+    }
 
-    if (result == 0)
+    if (eth0.queried)
         debug_print(3, "%s\n", buffer);
-    return result;
+    return eth0.queried ? 0 : -1;
 }
 
 const char* ndi_configuration()

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "base/debug_log.h"
-#include "ptz/udp_socket.h"
+#include "base/network_interface.h"
 
 std::array<uint8_t, 4> derived_gateway(const std::array<uint8_t, 4>& address, const std::array<uint8_t, 4>& netmask)
 {

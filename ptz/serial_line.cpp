@@ -9,22 +9,16 @@
 #include <ctime>
 #include <stdexcept>
 
-serial_line::~serial_line()
-{
-    if (descriptor >= 0)
-        close(descriptor);
-}
-
 ssize_t serial_line::write_drained(const uint8_t* data, size_t n)
 {
-    const ssize_t written = write(descriptor, data, n);
+    const ssize_t written = write(fd(), data, n);
     // tcdrain would wait without end for a transmitter that never empties:
     // ask the line whether it has, a little at a time. A line that cannot
     // tell (a pseudo-terminal has no transmitter) has nothing to wait for.
     const auto until = std::chrono::steady_clock::now() + max_drain;
     for (;;) {
         int status = 0;
-        if (ioctl(descriptor, TIOCSERGETLSR, &status) != 0 || (status & TIOCSER_TEMT) ||
+        if (ioctl(fd(), TIOCSERGETLSR, &status) != 0 || (status & TIOCSER_TEMT) ||
             std::chrono::steady_clock::now() >= until)
             break;
         const timespec step{0, 200000};   // about two characters' time at 115200 baud
@@ -35,7 +29,7 @@ ssize_t serial_line::write_drained(const uint8_t* data, size_t n)
 
 ssize_t serial_line::read_some(uint8_t* data, size_t n)
 {
-    const ssize_t got = read(descriptor, data, n);
+    const ssize_t got = read(fd(), data, n);
     if (got < 0 && (errno == EAGAIN || errno == EINTR))
         return 0;
     return got > 0 ? got : -1;
@@ -43,7 +37,7 @@ ssize_t serial_line::read_some(uint8_t* data, size_t n)
 
 serial_line open_uart(const char* path)
 {
-    serial_line line(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    serial_line line(file_descriptor(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)));
     if (line.fd() < 0)
         throw std::runtime_error("Cannot open UART /dev/ttyS1!");
 

@@ -8,15 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/file_descriptor.h"
+
 class serial_line {
 public:
-    explicit serial_line(int fd) : descriptor(fd) {}
-    ~serial_line();
-    serial_line(serial_line&& other) noexcept : descriptor(other.descriptor) { other.descriptor = -1; }
-    serial_line& operator=(serial_line&&) = delete;
-    serial_line(const serial_line&) = delete;
+    explicit serial_line(file_descriptor fd) : descriptor(std::move(fd)) {}
 
-    int fd() const { return descriptor; }
+    int fd() const { return descriptor.get(); }
 
     // One write call, then waits until the line has sent it, but never
     // longer than max_drain: a stuck UART must not hold every writer and
@@ -29,7 +27,7 @@ public:
     ssize_t read_some(uint8_t* data, size_t n);
 
 private:
-    int descriptor;
+    file_descriptor descriptor;
 };
 
 // Opens the camera's line at path (the board's /dev/ttyS1) raw, 115200 baud

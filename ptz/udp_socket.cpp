@@ -1,12 +1,9 @@
 #include "ptz/udp_socket.h"
 
 #include <arpa/inet.h>
-#include <net/if.h>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -25,7 +22,7 @@ sockaddr_in to_sockaddr(const udp_endpoint& endpoint)
 
 udp_socket datagram_socket()
 {
-    udp_socket s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    udp_socket s(file_descriptor(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)));
     if (s.fd() < 0)
         throw std::runtime_error("Cannot open UDP socket!");
     return s;
@@ -45,34 +42,13 @@ bool bind_to_device(const udp_socket& s, const char* device, socklen_t length)
     return setsockopt(s.fd(), SOL_SOCKET, SO_BINDTODEVICE, device, length) == 0;
 }
 
-std::optional<std::array<uint8_t, 4>> ipv4_query(int fd, unsigned long request_code, const char* name)
-{
-    ifreq request{};
-    std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
-    request.ifr_addr.sa_family = AF_INET;
-    if (ioctl(fd, request_code, &request) != 0)
-        return std::nullopt;
-    sockaddr_in ipv4{};
-    std::memcpy(&ipv4, &request.ifr_addr, sizeof ipv4);
-    std::array<uint8_t, 4> octets{};
-    std::memcpy(octets.data(), &ipv4.sin_addr.s_addr, 4);
-    return octets;
-}
-
 }  // namespace
-
-udp_socket::~udp_socket()
-{
-    if (descriptor >= 0)
-        close(descriptor);
-}
 
 ssize_t udp_socket::receive(uint8_t* data, size_t n, udp_endpoint& from)
 {
     sockaddr_in sender{};
     socklen_t length = sizeof sender;
-    const ssize_t got =
-        recvfrom(descriptor, data, n, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender), &length);
+    const ssize_t got = recvfrom(fd(), data, n, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender), &length);
     if (got >= 0) {
         std::memcpy(from.address.data(), &sender.sin_addr.s_addr, 4);
         from.port = ntohs(sender.sin_port);
@@ -83,7 +59,7 @@ ssize_t udp_socket::receive(uint8_t* data, size_t n, udp_endpoint& from)
 ssize_t udp_socket::send_to(const uint8_t* data, size_t n, const udp_endpoint& to)
 {
     const sockaddr_in address = to_sockaddr(to);
-    return sendto(descriptor, data, n, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    return sendto(fd(), data, n, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
 udp_socket open_udp_socket(uint16_t port, bool bind)
@@ -128,25 +104,4 @@ bool wait_readable(std::span<const int> fds, std::span<bool> ready, std::chrono:
     for (size_t i = 0; i < fds.size() && i < ready.size(); ++i)
         ready[i] = fds[i] >= 0 && fds[i] < FD_SETSIZE && FD_ISSET(fds[i], &readable);
     return true;
-}
-
-interface_addresses query_interface(const char* name)
-{
-    interface_addresses result;
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return result;
-    result.queried = true;
-
-    ifreq request{};
-    std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
-    if (ioctl(fd, SIOCGIFHWADDR, &request) == 0) {
-        std::array<uint8_t, 6> mac{};
-        std::memcpy(mac.data(), request.ifr_hwaddr.sa_data, 6);
-        result.mac = mac;
-    }
-    result.address = ipv4_query(fd, SIOCGIFADDR, name);
-    result.netmask = ipv4_query(fd, SIOCGIFNETMASK, name);
-    close(fd);
-    return result;
 }

@@ -1,6 +1,6 @@
 // The seam to the socket interface: the only file of the service that
-// speaks BSD sockets and interface queries. A udp_socket owns its
-// descriptor and closes it when it goes.
+// speaks BSD sockets (the interface queries are base/network_interface.h).
+// A udp_socket owns its descriptor and closes it when it goes.
 #pragma once
 
 #include <sys/types.h>
@@ -9,8 +9,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
+
+#include "base/file_descriptor.h"
 
 // An IPv4 address (octets in network order, first octet first) and a port.
 struct udp_endpoint {
@@ -20,20 +21,16 @@ struct udp_endpoint {
 
 class udp_socket {
 public:
-    explicit udp_socket(int fd) : descriptor(fd) {}
-    ~udp_socket();
-    udp_socket(udp_socket&& other) noexcept : descriptor(other.descriptor) { other.descriptor = -1; }
-    udp_socket& operator=(udp_socket&&) = delete;
-    udp_socket(const udp_socket&) = delete;
+    explicit udp_socket(file_descriptor fd) : descriptor(std::move(fd)) {}
 
-    int fd() const { return descriptor; }
+    int fd() const { return descriptor.get(); }
 
     // One datagram, up to n bytes, without waiting; -1 when none.
     ssize_t receive(uint8_t* data, size_t n, udp_endpoint& from);
     ssize_t send_to(const uint8_t* data, size_t n, const udp_endpoint& to);
 
 private:
-    int descriptor;
+    file_descriptor descriptor;
 };
 
 // A socket bound (when bind is true) to port on every address, with
@@ -50,13 +47,3 @@ udp_socket open_loop_socket(uint16_t port);
 // Waits up to timeout for any of fds to become readable, setting ready[i]
 // for each that did; false on a timeout or an error.
 bool wait_readable(std::span<const int> fds, std::span<bool> ready, std::chrono::microseconds timeout);
-
-// What the interface queries of one network device gave; a query that
-// failed leaves its field empty.
-struct interface_addresses {
-    bool queried = false;   // false: no socket for the queries
-    std::optional<std::array<uint8_t, 6>> mac;
-    std::optional<std::array<uint8_t, 4>> address;
-    std::optional<std::array<uint8_t, 4>> netmask;
-};
-interface_addresses query_interface(const char* name);

@@ -1,10 +1,10 @@
 #include "ptz/visca_bridge.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
+#include <string_view>
 
+#include "base/format_text.h"
 #include "ptz/serial_tag.h"
 #include "ptz/visca_encoder.h"
 
@@ -52,26 +52,20 @@ public:
 
     void byte(uint8_t b) { out[length++] = b; }
 
-    void field(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    void field(std::string_view text)
     {
-        char text[64];
-        va_list args;
-        va_start(args, format);
-        const int n = std::vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-        const size_t count = n < 0 ? 0 : std::min(size_t(n), sizeof text - 1);
-        std::memcpy(out + length, text, count);
-        length += count;
+        std::memcpy(out + length, text.data(), text.size());
+        length += text.size();
     }
 
     void mac(const char* label, const std::array<uint8_t, 6>& m)
     {
-        field("%s:%02x-%02x-%02x-%02x-%02x-%02x", label, m[0], m[1], m[2], m[3], m[4], m[5]);
+        field(format_text("%s:%02x-%02x-%02x-%02x-%02x-%02x", label, m[0], m[1], m[2], m[3], m[4], m[5]));
     }
 
     void dotted(const char* label, const std::array<uint8_t, 4>& a)
     {
-        field("%s:%u.%u.%u.%u", label, a[0], a[1], a[2], a[3]);
+        field(format_text("%s:%u.%u.%u.%u", label, a[0], a[1], a[2], a[3]));
     }
 
     size_t size() const { return length; }
@@ -181,7 +175,7 @@ size_t make_network_reply(const network_identity& identity, const char* host_nam
     w.byte(field_separator);
     w.field("MODEL:DIZIZI");
     w.byte(field_separator);
-    w.field("SOFTVERSION:%.21s", identity.version);
+    w.field(format_text("SOFTVERSION:%.21s", identity.version));
     w.byte(field_separator);
     w.dotted("IPADR", identity.ip_address);
     w.byte(field_separator);
@@ -189,7 +183,7 @@ size_t make_network_reply(const network_identity& identity, const char* host_nam
     w.byte(field_separator);
     w.dotted("GATEWAY", identity.gateway);
     w.byte(field_separator);
-    w.field("NAME:%.8s", host_name);
+    w.field(format_text("NAME:%.8s", host_name));
     w.byte(field_separator);
     w.field("WRITE:on");
     w.byte(field_separator);
