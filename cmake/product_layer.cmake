@@ -4,7 +4,8 @@
 #   video  audio  ptz     the media paths (they may use ndi, hw and base)
 #   ndi                   the NDI sender
 #   hw                    hardware access
-#   base                  debug log, utilities, the bounded queue
+#   base                  debug log, utilities, the bounded queue, descriptors,
+#                         interface queries, printf into strings
 #
 # Every layer compiles against an include view of its own: a folder in the
 # build tree holding links to its own source folder and to those of the

@@ -28,8 +28,8 @@ protected:
         if (!have_ffmpeg_tools())
             GTEST_SKIP() << "ffprobe and ffmpeg are needed to read the snapshot";
         directory = std::filesystem::temp_directory_path() /
-                    ("png-snapshot-test-" + std::to_string(getpid()) + "-" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            ("png-snapshot-test-" + std::to_string(getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(directory);
     }
 
@@ -160,4 +160,4 @@ TEST_F(png_snapshot_test, writes_nothing_without_a_picture_and_fails_on_one_it_c
     EXPECT_FALSE(std::filesystem::exists(broken.path()));
 }
 
-}  // namespace
+}   // namespace

@@ -111,8 +111,7 @@ TEST(monitor_report, a_code_that_is_not_four_letters_keeps_its_words_apart)
 TEST(monitor_report, reads_only_its_own_lines_and_the_last_summary)
 {
     for (const char* other : {"", "summary", "summary seconds=1 dropped=0 late=0",   // no video key
-                              "summary seconds=x dropped=0 late=0 video=",
-                              "summary seconds=1 dropped=-1 late=0 video=",
+                              "summary seconds=x dropped=0 late=0 video=", "summary seconds=1 dropped=-1 late=0 video=",
                               "summary seconds=1 dropped=0 late=0 video=SHQ2",   // its figures missing
                               "interval seconds=1 dropped=0 late=0 video= stray",
                               "received in 1.0 s:", "[    1 s] nothing yet | dropped 0 late 0"})
@@ -124,8 +123,7 @@ TEST(monitor_report, reads_only_its_own_lines_and_the_last_summary)
     last.dropped = 2;
     second.seconds = 2;
     const std::string output = "connected to 192.168.5.20:5960\n" + first.key_values() + "\n" + second.key_values() +
-                               "\n<ndi_capabilities qrn_ptz=\"true\"/>\n" + last.key_values() +
-                               "\nnothing to record, no file written\n";
+        "\n<ndi_capabilities qrn_ptz=\"true\"/>\n" + last.key_values() + "\nnothing to record, no file written\n";
     const auto summary = ndi_monitor::last_summary(output);
     ASSERT_TRUE(summary);
     EXPECT_EQ(summary->dropped, 2u);
@@ -135,4 +133,4 @@ TEST(monitor_report, reads_only_its_own_lines_and_the_last_summary)
     EXPECT_FALSE(ndi_monitor::last_summary("connected\nthe sender closed the connection\n"));
 }
 
-}  // namespace
+}   // namespace

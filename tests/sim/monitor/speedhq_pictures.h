@@ -81,4 +81,4 @@ inline ndi_wire::video_fields picture_fields(uint32_t fourcc, int width, int hei
     return video;
 }
 
-}  // namespace ndi_test
+}   // namespace ndi_test

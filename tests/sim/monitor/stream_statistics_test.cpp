@@ -72,9 +72,10 @@ TEST(stream_statistics, gives_rates_q_and_latency_per_interval_and_over_the_run)
     EXPECT_NEAR(preview.latency_median_ms, 12, 0.2);
     EXPECT_EQ(first.dropped, 30u);
     EXPECT_EQ(first.late, 0u);
-    EXPECT_EQ(first.prose(), "[    1 s] SHQ2 1920x1080 60.0 pic/s, 1.2 Mbit/s, Q 94 (90-94), latency median 5.0 ms p99 "
-                             "30.1 ms | shq2 640x360 30.0 pic/s, 0.1 Mbit/s, Q 70, latency median 12.0 ms p99 12.0 ms "
-                             "| dropped 30 late 0");
+    EXPECT_EQ(first.prose(),
+              "[    1 s] SHQ2 1920x1080 60.0 pic/s, 1.2 Mbit/s, Q 94 (90-94), latency median 5.0 ms p99 "
+              "30.1 ms | shq2 640x360 30.0 pic/s, 0.1 Mbit/s, Q 70, latency median 12.0 ms p99 12.0 ms "
+              "| dropped 30 late 0");
 
     // Second 2: the preview stops; the full stream goes on at Q 40 with
     // 100 pictures, 1 ms to 100 ms late in 1 ms steps.
@@ -167,4 +168,4 @@ TEST(latency_histogram, keeps_percentiles_within_a_sixty_fourth)
     EXPECT_EQ(empty.percentile(0.5), 0);
 }
 
-}  // namespace
+}   // namespace

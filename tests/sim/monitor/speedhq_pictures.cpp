@@ -86,4 +86,4 @@ std::vector<uint8_t> speedhq_encoder::encode(const yuv_picture& picture, int q)
     return coded;
 }
 
-}  // namespace ndi_test
+}   // namespace ndi_test

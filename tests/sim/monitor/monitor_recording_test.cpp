@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "monitor_checks.h"
-#include "sim/monitor/monitor_report.h"
 #include "ndi/ndi_lib.h"
+#include "sim/monitor/monitor_report.h"
 #include "sim/ndi/ndi_sim.h"
 #include "speedhq_pictures.h"
 
@@ -42,8 +42,7 @@ constexpr const char* capabilities = R"(<ndi_capabilities qrn_ptz="true" web_con
 // A child process with its standard output and error in files.
 class child_process {
 public:
-    child_process(std::vector<std::string> arguments, const std::filesystem::path& output)
-        : output_path(output)
+    child_process(std::vector<std::string> arguments, const std::filesystem::path& output) : output_path(output)
     {
         std::vector<char*> argv;
         for (auto& argument : arguments)
@@ -139,9 +138,9 @@ std::map<std::string, std::map<std::string, std::string>> tracks_of(const std::f
 int decoded_pictures(const std::filesystem::path& file, const std::string& title, std::string& errors)
 {
     auto complaints = file.parent_path() / ("decoding-" + title + ".txt");
-    std::string counted = run("ffprobe -v error -count_frames -select_streams v:m:title:" + title +
-                              " -show_entries stream=nb_read_frames -of csv=p=0 '" + file.string() + "' 2>'" +
-                              complaints.string() + "'");
+    std::string counted =
+        run("ffprobe -v error -count_frames -select_streams v:m:title:" + title +
+            " -show_entries stream=nb_read_frames -of csv=p=0 '" + file.string() + "' 2>'" + complaints.string() + "'");
     std::ifstream in(complaints);
     errors.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return std::atoi(counted.c_str());
@@ -161,8 +160,8 @@ protected:
         if (!have_ffmpeg_tools())
             GTEST_SKIP() << "ffprobe and ffmpeg are needed to check recordings";
         directory = std::filesystem::temp_directory_path() /
-                    ("ndi-monitor-test-" + std::to_string(getpid()) + "-" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            ("ndi-monitor-test-" + std::to_string(getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(directory);
 
         NDIlib_send_create_t settings{"PTZ", nullptr, false, false};
@@ -195,8 +194,8 @@ protected:
 
     // One picture as the appliance sends it; coded stays readable until
     // the sender is destroyed.
-    void send_picture(uint32_t fourcc, int width, int height, int rate_n, int rate_d, int format_type,
-                      int64_t timecode, const std::vector<uint8_t>& coded)
+    void send_picture(uint32_t fourcc, int width, int height, int rate_n, int rate_d, int format_type, int64_t timecode,
+                      const std::vector<uint8_t>& coded)
     {
         NDIlib_video_frame_v2_t frame{};
         frame.xres = width;
@@ -495,4 +494,4 @@ TEST_F(monitor_run, fails_when_nobody_listens)
     EXPECT_EQ(usage.wait(10s), 2);
 }
 
-}  // namespace
+}   // namespace

@@ -45,7 +45,8 @@ struct rgb_image {
 inline rgb_image read_image(const std::filesystem::path& file)
 {
     rgb_image image;
-    std::string size = run("ffprobe -v error -show_entries stream=width,height -of csv=p=0:s=x '" + file.string() + "'");
+    std::string size =
+        run("ffprobe -v error -show_entries stream=width,height -of csv=p=0:s=x '" + file.string() + "'");
     if (std::sscanf(size.c_str(), "%dx%d", &image.width, &image.height) != 2)
         return {};
     std::string pixels = run("ffmpeg -v error -i '" + file.string() + "' -f rawvideo -pix_fmt rgb24 -");
@@ -79,8 +80,9 @@ inline void expect_bars(const rgb_image& image, int rotation, int row_parity = -
         int want[3] = {expected.r, expected.g, expected.b};
         for (int c = 0; c < 3; ++c)
             EXPECT_NEAR(sum[c] / double(count), want[c], tolerance)
-                << "bar " << bar << " channel " << "RGB"[c] << ", rotation " << rotation << ", rows " << row_parity;
+                << "bar " << bar << " channel "
+                << "RGB"[c] << ", rotation " << rotation << ", rows " << row_parity;
     }
 }
 
-}  // namespace ndi_test
+}   // namespace ndi_test
