@@ -1,10 +1,19 @@
 #include "app/control_pipe.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "base/file_descriptor.h"
+#include "tests/support/debug_capture.h"
+#include "tests/support/open_descriptors.h"
 #include "tests/support/test_seed.h"
 
 namespace {
@@ -130,4 +139,46 @@ TEST(control_pipe, survives_arbitrary_bytes)
         EXPECT_LE(r.text.size(), 40u) << testing::PrintToString(input);
         EXPECT_FALSE(r.exit && (r.unknown || !r.text.empty()));
     }
+}
+
+// After the supervisor's last writer has gone the loop holds a write end of
+// the command pipe itself; a child that inherited it would keep the pipe
+// from ever reaching end-of-file.
+TEST(control_pipe, the_write_end_kept_after_the_last_writer_closes_on_exec)
+{
+    char dir[] = "/tmp/control_pipe_testXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string commands = std::string(dir) + "/in", replies = std::string(dir) + "/out";
+    ASSERT_EQ(mkfifo(commands.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(replies.c_str(), 0600), 0);
+    const file_descriptor in(open(commands.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    file_descriptor writer(open(commands.c_str(), O_WRONLY | O_CLOEXEC));
+    const file_descriptor reader(open(replies.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const file_descriptor out(open(replies.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(in && writer && reader && out);
+
+    writer.reset();                       // the supervisor has been and gone
+    testing::internal::CaptureStdout();   // the loop announces its pipes
+    const auto before = open_descriptors();
+    std::thread loop([&] { do_command(nullptr, nullptr, in.get(), out.get()); });
+    const auto kept = [&] {
+        std::error_code gone;
+        for (int fd : open_descriptors())
+            if (!before.count(fd) &&
+                std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), gone) == commands)
+                return true;
+        return false;
+    };
+    const bool held = eventually(kept);
+    const auto inheritable = inheritable_since(before);
+
+    writer.reset(open(commands.c_str(), O_WRONLY | O_CLOEXEC));   // a supervisor again
+    EXPECT_EQ(write(writer.get(), "exit", 4), 4);
+    loop.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(held);
+    EXPECT_EQ(inheritable, std::vector<std::string>{});
+    unlink(commands.c_str());
+    unlink(replies.c_str());
+    rmdir(dir);
 }

@@ -1,6 +1,7 @@
 #include "app/options.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 
 #include "base/debug_log.h"
 #include "base/utilities.h"
+#include "tests/support/open_descriptors.h"
 
 namespace {
 
@@ -120,5 +122,23 @@ TEST(options, pipes_are_opened_and_announced)
     EXPECT_EQ(p.out, "PIPE_IN " + std::to_string(p.opts.command_fd) + " = " + path + "\nPIPE_OUT -1 = " + path +
                          "/not-there\n");
     close(p.opts.command_fd);
+    std::remove(path.c_str());
+}
+
+// The supervisor's pipes are the program's alone: a child it ran would
+// otherwise hold the command pipe open (no end-of-file when the supervisor
+// goes) or write into the reply pipe.
+TEST(options, pipes_close_on_exec)
+{
+    const std::string path = testing::TempDir() + "options_fifo";
+    std::remove(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    parsed p = parse({"ndi-encoder", "-I", path, "-O", path});   // the -I end is the -O end's reader
+    ASSERT_GE(p.opts.command_fd, 0);
+    ASSERT_GE(p.opts.reply_fd, 0);
+    EXPECT_TRUE(closes_on_exec(p.opts.command_fd));
+    EXPECT_TRUE(closes_on_exec(p.opts.reply_fd));
+    close(p.opts.command_fd);
+    close(p.opts.reply_fd);
     std::remove(path.c_str());
 }

@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "tests/support/open_descriptors.h"
 
 namespace {
 
@@ -88,6 +91,16 @@ TEST(reply_channel, a_shared_pipe_keeps_its_flags_and_still_never_blocks)
     EXPECT_EQ(fcntl(p.write, F_GETFL), flags_before) << "the shell's description must stay as it was";
     fill(channel, "status signal=none receivers=0 tally=off replies_dropped=0\n");
     EXPECT_EQ(channel.dropped(), 1u);
+}
+
+TEST(reply_channel, its_own_description_of_a_shared_pipe_closes_on_exec)
+{
+    pipe_ends p;
+    ASSERT_GE(p.read, 0);
+    const auto before = open_descriptors();
+    reply_channel channel(p.write, true);
+    EXPECT_GT(open_descriptors().size(), before.size()) << "a description of its own";
+    EXPECT_EQ(inheritable_since(before), std::vector<std::string>{});
 }
 
 TEST(reply_channel, a_reader_that_went_away_or_a_reply_too_long_is_a_drop)

@@ -16,6 +16,7 @@
 #include "hw/soc.h"
 #include "hw/uio.h"
 #include "tests/support/debug_capture.h"
+#include "tests/support/open_descriptors.h"
 #include "tests/support/test_board.h"
 
 namespace {
@@ -329,6 +330,27 @@ TEST(hardware, missing_reserved_node_or_memory)
 
     write_cells(board.root() + "/proc/device-tree/reserved-memory/Quorin_Reserved/reg", {1, 2, 3});
     EXPECT_THROW(hardware(), std::runtime_error);
+}
+
+// The memory device maps every core's buffers: a child the program ran must
+// not inherit it.
+TEST(hardware, the_memory_device_closes_on_exec)
+{
+    test_board board;
+    const auto before = open_descriptors();
+    {
+        hardware hw;
+        const std::string memory_file = board.root() + soc::memory_device;
+        int memory = -1;
+        std::error_code gone;
+        for (int fd : open_descriptors())
+            if (!before.count(fd) &&
+                std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), gone) == memory_file)
+                memory = fd;
+        ASSERT_GE(memory, 0) << "the memory device is held while the hardware lives";
+        EXPECT_TRUE(closes_on_exec(memory));
+    }
+    EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST(hardware, interrupt_wait_times_out_without_an_interrupt)
