@@ -5,7 +5,9 @@
 // NDI_SIM_UNAVAILABLE=1 in the environment makes NDIlib_initialize fail,
 // to rehearse a board whose runtime cannot start. SIM_CALL_COST=FILE
 // samples what the calls made at the picture rate cost (call_cost.h).
+#include <atomic>
 #include <cstdlib>
+#include <shared_mutex>
 
 #include "ndi/ndi_lib.h"
 #include "sim/call_cost/call_cost.h"
@@ -22,6 +24,24 @@ namespace {
 
 // The calls the program makes at its picture and audio rates.
 sim::call_cost send_cost("ndi");
+
+// The in-process recorder of the send calls. A call shows itself to the
+// observer under the shared lock, so that a new observer waits for the calls
+// inside the old; without an observer a call costs one atomic read.
+std::shared_mutex observer_lock;
+NDIsim_send_observer_t observer{};   // guarded by observer_lock
+std::atomic<bool> observed{false};
+
+template <typename Record>
+void show(void (*NDIsim_send_observer_t::*member)(void*, NDIlib_send_instance_t, const Record*),
+          NDIlib_send_instance_t instance, const Record* record)
+{
+    if (!observed.load(std::memory_order_acquire))
+        return;
+    std::shared_lock<std::shared_mutex> lock(observer_lock);
+    if (observer.*member != nullptr)
+        (observer.*member)(observer.p_context, instance, record);
+}
 
 }  // namespace
 
@@ -81,6 +101,7 @@ NDI_EXPORT void NDIlib_send_send_video_async_v2(NDIlib_send_instance_t p_instanc
                                                 const NDIlib_video_frame_v2_t* p_video_data)
 {
     const sim::call_cost::sample measured(send_cost);
+    show(&NDIsim_send_observer_t::video, p_instance, p_video_data);
     if (p_instance != nullptr)
         p_instance->sender->send_video(p_video_data);
 }
@@ -89,6 +110,7 @@ NDI_EXPORT void NDIlib_util_send_send_audio_interleaved_32s(NDIlib_send_instance
                                                             const NDIlib_audio_frame_interleaved_32s_t* p_audio_data)
 {
     const sim::call_cost::sample measured(send_cost);
+    show(&NDIsim_send_observer_t::audio, p_instance, p_audio_data);
     if (p_instance != nullptr && p_audio_data != nullptr)
         p_instance->sender->send_audio(*p_audio_data);
 }
@@ -125,6 +147,13 @@ NDI_EXPORT int NDIlib_send_get_no_connections(NDIlib_send_instance_t p_instance,
 NDI_EXPORT int NDIsim_send_get_port(NDIlib_send_instance_t p_instance)
 {
     return p_instance != nullptr ? p_instance->sender->port() : -1;
+}
+
+NDI_EXPORT void NDIsim_send_set_observer(const NDIsim_send_observer_t* p_observer)
+{
+    std::unique_lock<std::shared_mutex> lock(observer_lock);
+    observer = p_observer != nullptr ? *p_observer : NDIsim_send_observer_t{};
+    observed.store(p_observer != nullptr, std::memory_order_release);
 }
 
 }  // extern "C"

@@ -1,9 +1,32 @@
 #include "tests/audio/sent_audio.h"
 
+#include "sim/ndi/ndi_sim.h"
+
+namespace {
+
+void on_audio(void* context, NDIlib_send_instance_t instance, const NDIlib_audio_frame_interleaved_32s_t* frame)
+{
+    if (frame)
+        static_cast<sent_audio*>(context)->record(instance, *frame);
+}
+
+}   // namespace
+
 sent_audio& sent_audio::log()
 {
     static sent_audio the_log;
     return the_log;
+}
+
+sent_audio::sent_audio()
+{
+    const NDIsim_send_observer_t observer{this, nullptr, on_audio};
+    NDIsim_send_set_observer(&observer);
+}
+
+sent_audio::~sent_audio()
+{
+    NDIsim_send_set_observer(nullptr);
 }
 
 void sent_audio::clear()
@@ -46,11 +69,4 @@ void sent_audio::record(NDIlib_send_instance_t instance, const NDIlib_audio_fram
     sent.push_back(std::move(b));
     changed.notify_all();
     changed.wait(lock, [this] { return !held; });
-}
-
-extern "C" void NDIlib_util_send_send_audio_interleaved_32s(NDIlib_send_instance_t p_instance,
-                                                            const NDIlib_audio_frame_interleaved_32s_t* p_audio_data)
-{
-    if (p_audio_data)
-        sent_audio::log().record(p_instance, *p_audio_data);
 }

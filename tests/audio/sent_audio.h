@@ -1,7 +1,7 @@
-// What audio_compress hands to the NDI runtime. The test executable defines
-// the runtime's audio call itself, so every block sent lands here instead of
-// on the network; everything else still goes to the runtime stand-in. A test
-// can also hold "audcomp" inside the call, to fill the queue behind it.
+// What audio_compress hands to the NDI runtime, as the stand-in's
+// in-process recorder shows it: every block sent lands here, then goes on
+// to the stand-in. A test can also hold "audcomp" inside the call, to fill
+// the queue behind it.
 #pragma once
 
 #include <chrono>
@@ -30,7 +30,9 @@ public:
         hold_guard& operator=(const hold_guard&) = delete;
     };
 
+    // The one recorder of the process, in place from its first use on.
     static sent_audio& log();
+    ~sent_audio();
 
     void clear();
     // Waits until at least count blocks were handed over; false after limit.
@@ -41,6 +43,7 @@ public:
     void record(NDIlib_send_instance_t instance, const NDIlib_audio_frame_interleaved_32s_t& frame);
 
 private:
+    sent_audio();
     void set_held(bool on);
 
     std::mutex mutex;
