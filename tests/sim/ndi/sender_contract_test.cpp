@@ -218,6 +218,67 @@ TEST_F(stand_in, media_arrives_in_sending_order_with_every_field)
     EXPECT_NEAR(double(ndi_wire::get_audio_fields(r4).timecode), double(now_100ns()), 5e7);
 }
 
+// The in-process recorder sees each send call's own record, in the calling
+// thread and in order, and nothing once it is taken away.
+TEST_F(stand_in, the_observer_is_shown_every_send_call_as_it_was_made)
+{
+    struct seen_call {
+        NDIlib_send_instance_t instance;
+        uint32_t fourcc;   // 0 for audio
+        const void* data;
+        int64_t timecode;
+    };
+    struct recorder {
+        std::vector<seen_call> calls;
+        std::thread::id thread;
+        bool other_thread = false;
+        void note(seen_call call)
+        {
+            other_thread = other_thread || std::this_thread::get_id() != thread;
+            calls.push_back(call);
+        }
+    } seen{{}, std::this_thread::get_id()};
+    const NDIsim_send_observer_t observer{
+        &seen,
+        [](void* context, NDIlib_send_instance_t sender, const NDIlib_video_frame_v2_t* frame) {
+            static_cast<recorder*>(context)->note({sender, uint32_t(frame->FourCC), frame->p_data, frame->timecode});
+        },
+        [](void* context, NDIlib_send_instance_t sender, const NDIlib_audio_frame_interleaved_32s_t* frame) {
+            static_cast<recorder*>(context)->note({sender, 0, frame->p_data, frame->timecode});
+        }};
+    NDIsim_send_set_observer(&observer);
+
+    auto full = picture_bytes(5000, 1);
+    auto full_frame = picture(NDIlib_FourCC_video_type_SHQ2, full, 111);
+    NDIlib_send_send_video_async_v2(instance, &full_frame);
+    send_audio(100, 222);
+    auto preview = picture_bytes(1200, 2);
+    auto preview_frame = picture(NDIlib_FourCC_video_type_shq0, preview, 333);
+    NDIlib_send_send_video_async_v2(instance, &preview_frame);
+
+    // Audio only: a member left null is not called.
+    NDIsim_send_observer_t audio_only = observer;
+    audio_only.video = nullptr;
+    NDIsim_send_set_observer(&audio_only);
+    NDIlib_send_send_video_async_v2(instance, &full_frame);
+    send_audio(300, 444);
+    NDIsim_send_set_observer(nullptr);
+    send_audio(500, 555);
+    NDIlib_send_send_video_async_v2(instance, nullptr);
+
+    ASSERT_EQ(seen.calls.size(), 4u);
+    EXPECT_FALSE(seen.other_thread);
+    const uint32_t fourccs[] = {uint32_t(NDIlib_FourCC_video_type_SHQ2), 0, uint32_t(NDIlib_FourCC_video_type_shq0), 0};
+    const int64_t timecodes[] = {111, 222, 333, 444};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(seen.calls[i].instance, instance) << i;
+        EXPECT_EQ(seen.calls[i].fourcc, fourccs[i]) << i;
+        EXPECT_EQ(seen.calls[i].timecode, timecodes[i]) << i;
+    }
+    EXPECT_EQ(seen.calls[0].data, full.data()) << "the program's own bytes, not a copy";
+    EXPECT_EQ(seen.calls[2].data, preview.data());
+}
+
 TEST_F(stand_in, picture_bytes_may_be_reused_once_the_next_video_call_returns)
 {
     auto receiver = join();
