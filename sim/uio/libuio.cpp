@@ -1,10 +1,12 @@
 // The userspace-I/O library (libuio.so.2) of the virtual board: the same C
 // calls the board's library offers, answered by the virtual FPGA of this
 // process (fpga::current()). SIM_CALL_COST=FILE samples what the register
-// accesses cost the calling threads (call_cost.h).
+// accesses cost the calling threads (call_cost.h); uio_faults.h makes
+// interrupt waits fail.
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -16,6 +18,7 @@
 #include "hw/uio.h"
 #include "sim/call_cost/call_cost.h"
 #include "sim/fpga/fpga.h"
+#include "sim/uio/uio_faults.h"
 
 using vfpga::fpga;
 
@@ -41,12 +44,29 @@ std::vector<std::unique_ptr<uio_info_t>> handles;
 // blocking read of the device, which costs the program as much.
 sim::call_cost access_cost("uio");
 
+// Interrupt waits still to fail, with what.
+std::atomic<int> failing_waits{0};
+std::atomic<int> failing_error{0};
+std::atomic<uint64_t> wait_calls{0};
+
 bool is_register_window(const uio_info_t* info, int map)
 {
     return info && info->open && map == 0 && info->name == "ndi_regs";
 }
 
 }  // namespace
+
+void sim::fail_irq_waits(int count, int error)
+{
+    failing_error = error;
+    failing_waits = count;
+    wait_calls = 0;
+}
+
+uint64_t sim::irq_wait_calls()
+{
+    return wait_calls;
+}
 
 extern "C" {
 
@@ -171,6 +191,13 @@ int uio_enable_irq(uio_info_t* info)
 
 int uio_irqwait_timeout(uio_info_t* info, uio_timeval* timeout)
 {
+    ++wait_calls;
+    for (int left = failing_waits; left > 0;) {
+        if (failing_waits.compare_exchange_weak(left, left - 1)) {
+            errno = failing_error;
+            return -1;
+        }
+    }
     if (!info || !info->open || info->irq < 0) {
         errno = EINVAL;
         return -1;

@@ -1,7 +1,6 @@
 #include "hw/hardware.h"
 
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -14,35 +13,10 @@
 #include "base/debug_log.h"
 #include "hw/registers.h"
 #include "hw/soc.h"
-#include "hw/uio.h"
+#include "sim/uio/uio_faults.h"
 #include "tests/support/debug_capture.h"
 #include "tests/support/open_descriptors.h"
 #include "tests/support/test_board.h"
-
-namespace {
-
-// The driver's wait, failing at once on request: an error (the first
-// `failures` calls fail with `error`), then the stand-in's own wait.
-struct failing_wait {
-    int failures = 0;
-    int error = 0;
-    int calls = 0;
-} wait_fault;
-
-}  // namespace
-
-extern "C" int uio_irqwait_timeout(uio_info_t* info, struct uio_timeval* timeout)
-{
-    ++wait_fault.calls;
-    if (wait_fault.failures > 0) {
-        --wait_fault.failures;
-        errno = wait_fault.error;
-        return -1;
-    }
-    using wait_call = int (*)(uio_info_t*, struct uio_timeval*);
-    static const auto driver = reinterpret_cast<wait_call>(dlsym(RTLD_NEXT, "uio_irqwait_timeout"));
-    return driver(info, timeout);
-}
 
 namespace {
 
@@ -373,22 +347,22 @@ TEST(hardware, a_wait_that_fails_at_once_still_takes_its_time)
     hardware hw;
     for (int error : {EIO, EBADF}) {
         SCOPED_TRACE(error);
-        wait_fault = {1, error, 0};
+        sim::fail_irq_waits(1, error);
         timeval timeout{0, 100000};
         const auto start = std::chrono::steady_clock::now();
         EXPECT_LT(hw.wait_irq(regs::irq_track, &timeout), 0);
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(95));
         EXPECT_EQ(errno, error);
-        EXPECT_EQ(wait_fault.calls, 1);
+        EXPECT_EQ(sim::irq_wait_calls(), 1u);
     }
-    wait_fault = {1, EINTR, 0};
+    sim::fail_irq_waits(1, EINTR);
     timeval timeout{0, 100000};
     const auto start = std::chrono::steady_clock::now();
     EXPECT_LT(hw.wait_irq(regs::irq_track, &timeout), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(95));
     EXPECT_EQ(errno, ETIMEDOUT);
-    EXPECT_EQ(wait_fault.calls, 2) << "the wait goes on after the signal";
-    wait_fault = {};
+    EXPECT_EQ(sim::irq_wait_calls(), 2u) << "the wait goes on after the signal";
+    sim::fail_irq_waits(0, 0);
 }
 
 // On a board without the input cores their interrupts never come: a timed
