@@ -26,7 +26,7 @@ const char* frame_format_name(int32_t type)
 
 std::unique_ptr<send_log> send_log::open(const std::string& path, std::string& error)
 {
-    FILE* file = std::fopen(path.c_str(), "w");
+    FILE* file = std::fopen(path.c_str(), "we");   // e: close-on-exec, like the program's own
     if (!file) {
         error = "cannot write the send log " + path + ": " + std::strerror(errno);
         return nullptr;
