@@ -6,12 +6,12 @@ need_board
 
 # A core that never finishes every third start.
 mkfifo "$scratch/in" "$scratch/reply"
-virtual-board --signal 1080p59.94 --encoder-fault hang:1:3 -- ndi-encoder -I "$scratch/in" -O "$scratch/reply" \
+virtual-board --signal 1080p59.94 --encoder-fault hang:1:3 --pid-file "$scratch/pid" -- ndi-encoder -I "$scratch/in" -O "$scratch/reply" \
     >"$scratch/out" 2>"$scratch/err" &
 board=$!
 exec 3>"$scratch/in" 4<"$scratch/reply"
 wait_for_text "$scratch/out" "do_command()" || fail "the command loop did not start"
-pid=$(program_pid -I "$scratch/in" -O "$scratch/reply")
+pid=$(program_pid "$scratch/pid")
 wait_for_text "$scratch/err" "the encoder cores do not answer!" || fail "no word of the silent cores"
 # The program itself ends promptly (the launcher's clean-up aside): no
 # thread waits for the silent core without end. The bound is loose enough

@@ -32,13 +32,15 @@ trap 'rm -rf "$scratch"' EXIT
 # Every board of a test reports its guest errors into one file.
 virtual-board() { command virtual-board --guest-errors "$scratch/guest-errors" "$@"; }
 
-# The pid of the program started with these exact arguments (empty after
-# 30 s: the board starts slowly on a loaded machine and under the sanitizers).
+# The pid of the program a board started with --pid-file FILE, once the
+# launchers before it have become the program (empty after 30 s: the board
+# starts slowly on a loaded machine and under the sanitizers).
 program_pid() {
     local pid=""
     for _ in $(seq 300); do
-        pid=$(pgrep -f -x "ndi-encoder $*" | head -1)
-        [ -n "$pid" ] && break
+        pid=$(cat "$1" 2>/dev/null)
+        [ -n "$pid" ] && [ "$(cat /proc/"$pid"/comm 2>/dev/null)" = ndi-encoder ] && break
+        pid=""
         sleep 0.1
     done
     echo "$pid"
