@@ -6,7 +6,7 @@ need_board
 mkfifo "$scratch/in" "$scratch/out"
 # The schedule starts with the board, before the program serves the pipe:
 # its first step outlasts a slow start-up on a loaded machine.
-virtual-board --signal "1080p59.94,8s:none,1s:1080i59.94" -- \
+virtual-board --signal "1080p59.94,8s:none,1s:1080i59.94" --pid-file "$scratch/pid" -- \
     ndi-encoder -p -p -p -I "$scratch/in" -O "$scratch/out" >"$scratch/stdout" 2>"$scratch/stderr" &
 board=$!
 exec 3>"$scratch/in"    # the program opens -I first, then -O
@@ -36,7 +36,7 @@ check_contains "$(cat "$scratch/stdout")" "Signal : 1920x1080p59 1" "signal line
 
 # The supervisor goes away: the program idles, then serves a new writer.
 exec 3>&-
-pid=$(pgrep -f "^ndi-encoder -p -p -p -I $scratch/in" | head -1)
+pid=$(program_pid "$scratch/pid")
 [ -n "$pid" ] || fail "no ndi-encoder process found"
 # The main thread only: the virtual cores run inside the process too.
 ticks() { awk '{ print $14 + $15 }' "/proc/$pid/task/$pid/stat"; }

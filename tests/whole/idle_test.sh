@@ -5,11 +5,11 @@
 need_board
 
 mkfifo "$scratch/in" "$scratch/reply"
-virtual-board --no-input-cores --output-cores -- ndi-encoder -I "$scratch/in" -O "$scratch/reply" \
+virtual-board --no-input-cores --output-cores --pid-file "$scratch/pid" -- ndi-encoder -I "$scratch/in" -O "$scratch/reply" \
     >"$scratch/out" 2>"$scratch/err" &
 board=$!
 exec 3>"$scratch/in" 4<"$scratch/reply"
-pid=$(program_pid -I "$scratch/in" -O "$scratch/reply")
+pid=$(program_pid "$scratch/pid")
 [ -n "$pid" ] || fail "no ndi-encoder process found"
 
 wait_for_text "$scratch/out" "do_command()" || fail "the command loop did not start"

@@ -11,6 +11,15 @@ finish() {
     if [ -s "$scratch/guest-errors" ]; then
         fail "guest errors of the virtual cores: $(head -c 2000 "$scratch/guest-errors")"
     fi
+    # A sanitizer's report in anything a test kept (the program's standard
+    # error above all): a leak found at exit, say, shows here by name, not
+    # only as an exit status.
+    local report
+    for report in $(find "$scratch" -type f -size -64M -exec grep -lIE \
+            '^(==[0-9]+==ERROR: [A-Za-z]+Sanitizer|WARNING: ThreadSanitizer)|runtime error: ' {} + 2>/dev/null); do
+        fail "a sanitizer's report in $(basename "$report"):
+$(grep -m 1 -A 30 -E '^(==[0-9]+==ERROR: [A-Za-z]+Sanitizer|WARNING: ThreadSanitizer)|runtime error: ' "$report")"
+    done
     if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed" >&2; exit 1; fi
     echo "all checks passed"
     exit 0
@@ -32,13 +41,15 @@ trap 'rm -rf "$scratch"' EXIT
 # Every board of a test reports its guest errors into one file.
 virtual-board() { command virtual-board --guest-errors "$scratch/guest-errors" "$@"; }
 
-# The pid of the program started with these exact arguments (empty after
-# 30 s: the board starts slowly on a loaded machine and under the sanitizers).
+# The pid of the program a board started with --pid-file FILE, once the
+# launchers before it have become the program (empty after 30 s: the board
+# starts slowly on a loaded machine and under the sanitizers).
 program_pid() {
     local pid=""
     for _ in $(seq 300); do
-        pid=$(pgrep -f -x "ndi-encoder $*" | head -1)
-        [ -n "$pid" ] && break
+        pid=$(cat "$1" 2>/dev/null)
+        [ -n "$pid" ] && [ "$(cat /proc/"$pid"/comm 2>/dev/null)" = ndi-encoder ] && break
+        pid=""
         sleep 0.1
     done
     echo "$pid"

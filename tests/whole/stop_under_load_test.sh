@@ -29,8 +29,8 @@ coming_and_going="while :; do ndi-monitor --connect 192.168.5.20 --wait 10 --sec
 for run in $(seq "$runs"); do
     delay_ms=$((run == 1 ? 0 : RANDOM % 3000))   # the first while the objects are made
     pidfile="$scratch/pid$run"
-    virtual-board --signal 1080p59.94 --lan "$steady" --lan "$coming_and_going" -- \
-        sh -c 'echo $$ >"$0"; exec ndi-encoder -p -p' "$pidfile" </dev/null >"$scratch/out$run" 2>"$scratch/err$run" &
+    virtual-board --signal 1080p59.94 --lan "$steady" --lan "$coming_and_going" --pid-file "$pidfile" -- \
+        ndi-encoder -p -p </dev/null >"$scratch/out$run" 2>"$scratch/err$run" &
     board=$!
     wait_for_text "$pidfile" "" || fail "run $run: the program did not start"
     program=$(cat "$pidfile")

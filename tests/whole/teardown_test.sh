@@ -12,15 +12,14 @@ lifecycle() {   # the constructor and destructor lines of the media objects, in 
 
 run() {   # run OPTIONS THREADS_PRESENT THREADS_ABSENT LIFECYCLE
     local options=$1 present=$2 absent=$3 expected=$4
-    local in="$scratch/in$RANDOM" reply="$scratch/reply$RANDOM"
+    local in="$scratch/in$RANDOM" reply="$scratch/reply$RANDOM" pid_file="$scratch/pid$RANDOM"
     mkfifo "$in" "$reply"
     # shellcheck disable=SC2086
-    virtual-board -- ndi-encoder -p -p $options -I "$in" -O "$reply" >"$scratch/out" 2>"$scratch/err" &
+    virtual-board --pid-file "$pid_file" -- ndi-encoder -p -p $options -I "$in" -O "$reply" >"$scratch/out" 2>"$scratch/err" &
     local board=$!
     exec 3>"$in" 4<"$reply"
     local pid
-    # shellcheck disable=SC2086
-    pid=$(program_pid -p -p $options -I "$in" -O "$reply")
+    pid=$(program_pid "$pid_file")
     [ -n "$pid" ] || fail "[$options] no ndi-encoder process found"
     wait_for_text "$scratch/out" "do_command()" || fail "[$options] the command loop did not start"
     local names
