@@ -203,7 +203,7 @@ uint32_t fpga::load(uint32_t offset, uint8_t width)
     uint32_t word = 0;
     if (core_model* m = owner(index, reg))
         word = m->read(reg);
-    else if (answers_unowned_read(index))
+    else if (answers_unowned(index))
         word = plain[index];
     else
         report_unimplemented("read of register 0x" + hex(index) + ", which no core has");
@@ -212,16 +212,28 @@ uint32_t fpga::load(uint32_t offset, uint8_t width)
     return value;
 }
 
-bool fpga::answers_unowned_read(uint32_t index) const
+bool fpga::answers_unowned(uint32_t index) const
 {
-    // The identification words, and the presence word of each encoder
-    // block, which reads 0 where the board has no core.
     if (index == regs::platform_id_offset / 4 || index == regs::date_offset / 4)
         return true;
-    for (unsigned core = 0; core < regs::encoder_count_max; ++core)
-        if (index == regs::encoder_block(core) + regs::encoder_present)
-            return true;
-    return false;
+    // The blocks of the cores: where a board lacks a core, the bus reads 0
+    // and drops writes, as the logic without that core does (the presence
+    // word of an encoder the board lacks reads 0 so).
+    struct core_block {
+        const char* device;
+        uint32_t first, count;
+    };
+    static constexpr core_block blocks[] = {
+        {"vid_in", regs::video_in_block, 16},
+        {"pvw_in", regs::preview_in_block, 16},
+        {"aud_in", regs::audio_in_block, 16},
+        {"vid_track", regs::track_block, 16},
+    };
+    for (const core_block& b : blocks)
+        if (index >= b.first && index < b.first + b.count)
+            return !device_present(b.device);
+    const uint32_t encoders = board.input_cores ? uint32_t(board.encoders) : 0;
+    return index < regs::encoder_block(regs::encoder_count_max) && index >= regs::encoder_block(encoders);
 }
 
 void fpga::trace(const char* direction, const reg_write& access)
@@ -278,6 +290,8 @@ void fpga::store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width)
         report_guest_error("write to the read-only identification words");
         return;
     }
+    if (answers_unowned(index))
+        return;
     report_unimplemented("write of 0x" + hex(w.value) + " to register 0x" + hex(index) + ", which no core has");
 }
 

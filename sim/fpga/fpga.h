@@ -92,9 +92,11 @@ public:
     // the board setting "guest_errors", on standard error and in
     // guest_errors().
     void report_guest_error(const std::string& text);
-    // An access to something no model models (yet): listed with the guest
-    // errors as "unimplemented: ...", so that a program relying on it fails
-    // its tests instead of reading a made-up 0.
+    // An access to something no model models (yet), or to a register no
+    // core of the board has: listed with the guest errors as
+    // "unimplemented: ...", so that a program relying on it fails its tests
+    // instead of reading a made-up 0. (The blocks of cores the board lacks
+    // read 0 and drop writes without a word, as such a board does.)
     void report_unimplemented(const std::string& text);
     // The video signal at the input; set_input tells every model.
     const video_signal& input() const { return input_signal; }
@@ -137,7 +139,9 @@ private:
     core_model* owner(uint32_t index, unsigned& reg);
     uint32_t load(uint32_t offset, uint8_t width);
     void store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width);
-    bool answers_unowned_read(uint32_t index) const;
+    // Whether the bus answers for a register no model owns without a word:
+    // the identification words, and the blocks of cores the board lacks.
+    bool answers_unowned(uint32_t index) const;
     // A line in the register log.
     void trace(const char* direction, const reg_write& access);
     void log_error(const std::string& line);

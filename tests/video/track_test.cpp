@@ -237,8 +237,4 @@ TEST(track, does_not_spin_when_the_board_has_no_tracking_interrupt)
         EXPECT_EQ(out.wait_for(2, 300ms).size(), 1u);
     }
     EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 10);
-    // Without the input group the tracker's registers are not there: its
-    // start and stop reach no core, which the board reports.
-    for (const std::string& error : board.take_guest_errors())
-        EXPECT_NE(error.find("register 0x230, which no core has"), std::string::npos) << error;
 }

@@ -142,3 +142,26 @@ TEST_F(bus_contract, the_event_lanes_of_register_0_work_alike_on_every_core)
     }
     EXPECT_TRUE(board.take_guest_errors().empty());
 }
+
+// A board without a core has no registers there: the bus reads 0 and drops
+// writes, as such a board does, and the program that probes or drives the
+// core it lacks is not at fault for the model.
+TEST(bus_without_a_core, the_blocks_of_absent_cores_read_0_and_drop_writes_without_a_word)
+{
+    vfpga::board_config config = test_board::small_config();
+    config.input_cores = false;   // the output group alone
+    config.output_cores = true;
+    test_board board(config);
+    hardware hw;
+    hw.write_reg32(regs::encoder_block(2), regs::encoder_width, 1920);
+    EXPECT_EQ(hw.read_reg32(regs::encoder_block(2), regs::encoder_width), 0u);
+    EXPECT_EQ(hw.read_reg32(regs::encoder_block(0), regs::encoder_present), 0u);
+    hw.write_reg32(regs::audio_in_block, regs::audio_samples, 256);
+    hw.write_reg8(regs::audio_in_block, regs::control, regs::lane_command, regs::command_arm);
+    EXPECT_EQ(hw.read_reg32(regs::audio_in_block, regs::control), 0u);
+    EXPECT_EQ(hw.read_reg8(regs::track_block, regs::control, regs::lane_command), 0u);
+    EXPECT_TRUE(board.take_guest_errors().empty());
+    // Beyond every core's block it is still a register nothing has.
+    hw.write_reg32(0x300, 0, 1);
+    EXPECT_EQ(board.take_guest_errors().size(), 1u);
+}
