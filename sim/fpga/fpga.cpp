@@ -395,6 +395,13 @@ std::vector<reg_write> fpga::writes()
     return {write_log.begin(), write_log.end()};
 }
 
+void fpga::set_unowned(uint32_t index, uint32_t value)
+{
+    std::lock_guard<std::mutex> lock(bus);
+    if (index < plain.size() && !owners[index])
+        plain[index] = value;
+}
+
 void fpga::clear_writes()
 {
     std::lock_guard<std::mutex> lock(bus);

@@ -119,6 +119,9 @@ public:
     }
     std::vector<reg_write> writes();
     void clear_writes();
+    // Sets a register no model owns, as logic the board has no model for
+    // would show it (a presence word, say); a bus write there is dropped.
+    void set_unowned(uint32_t index, uint32_t value);
     std::vector<std::string> guest_errors();
     // Advances a stepped clock and lets the models run.
     void step(model_clock::duration step);
