@@ -5,6 +5,7 @@
 // NDI_SIM_UNAVAILABLE=1 in the environment makes NDIlib_initialize fail,
 // to rehearse a board whose runtime cannot start. SIM_CALL_COST=FILE
 // samples what the calls made at the picture rate cost (call_cost.h).
+#include <atomic>
 #include <cstdlib>
 
 #include "ndi/ndi_lib.h"
@@ -22,6 +23,8 @@ namespace {
 
 // The calls the program makes at its picture and audio rates.
 sim::call_cost send_cost("ndi");
+
+std::atomic<const NDIsim_video_observer*> video_observer{nullptr};
 
 }  // namespace
 
@@ -65,6 +68,8 @@ NDI_EXPORT int NDIlib_send_get_target_frame_size(NDIlib_send_instance_t p_instan
     const sim::call_cost::sample measured(send_cost);
     if (p_instance == nullptr || p_video_data == nullptr)
         return 0;
+    if (const NDIsim_video_observer* observer = video_observer.load(); observer && observer->size_asked)
+        observer->size_asked(observer->context, p_video_data);
     return p_instance->sender->target_frame_size(*p_video_data);
 }
 
@@ -74,6 +79,8 @@ NDI_EXPORT int NDIlib_send_get_q_factor(NDIlib_send_instance_t p_instance,
     const sim::call_cost::sample measured(send_cost);
     if (p_instance == nullptr || p_video_data == nullptr)
         return -1;
+    if (const NDIsim_video_observer* observer = video_observer.load(); observer && observer->q_asked)
+        return observer->q_asked(observer->context, p_video_data);
     return p_instance->sender->q_factor(*p_video_data);
 }
 
@@ -81,8 +88,11 @@ NDI_EXPORT void NDIlib_send_send_video_async_v2(NDIlib_send_instance_t p_instanc
                                                 const NDIlib_video_frame_v2_t* p_video_data)
 {
     const sim::call_cost::sample measured(send_cost);
-    if (p_instance != nullptr)
-        p_instance->sender->send_video(p_video_data);
+    if (p_instance == nullptr)
+        return;
+    if (const NDIsim_video_observer* observer = video_observer.load(); observer && observer->sent && p_video_data)
+        observer->sent(observer->context, p_video_data);
+    p_instance->sender->send_video(p_video_data);
 }
 
 NDI_EXPORT void NDIlib_util_send_send_audio_interleaved_32s(NDIlib_send_instance_t p_instance,
@@ -125,6 +135,11 @@ NDI_EXPORT int NDIlib_send_get_no_connections(NDIlib_send_instance_t p_instance,
 NDI_EXPORT int NDIsim_send_get_port(NDIlib_send_instance_t p_instance)
 {
     return p_instance != nullptr ? p_instance->sender->port() : -1;
+}
+
+NDI_EXPORT void NDIsim_set_video_observer(const NDIsim_video_observer* observer)
+{
+    video_observer.store(observer);
 }
 
 }  // extern "C"
