@@ -96,10 +96,19 @@ capture_core::transfer audio_core::fill(const job& unit, duration start)
     };
 }
 
-void audio_core::write_other(unsigned r, uint32_t, uint32_t)
+void audio_core::write_other(unsigned r, uint32_t value, uint32_t mask)
 {
-    if (r == regs::audio_channel_control && control_words.size() < control_log_limit)
-        control_words.push_back(reg(r));
+    switch (r) {
+    case regs::audio_channel_control:
+        if (control_words.size() < control_log_limit)
+            control_words.push_back(reg(r));
+        return;
+    case regs::audio_buffer:
+    case regs::audio_samples:
+        return;   // latched at the arm
+    default:
+        core_model::write_other(r, value, mask);
+    }
 }
 
 }  // namespace vfpga

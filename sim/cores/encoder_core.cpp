@@ -104,7 +104,7 @@ uint32_t encoder_core::read(unsigned r)
         return 1;
     if (r >= regs::encoder_slice_length && r < regs::encoder_slice_length + slices)
         return lengths[r - regs::encoder_slice_length];
-    return job_core::read(r);
+    return core_model::read(r);
 }
 
 bool encoder_core::irq_asserted() const
@@ -131,7 +131,7 @@ void encoder_core::write_other(unsigned r, uint32_t value, uint32_t mask)
         programmed |= 1u << r;   // checked at the start
         return;
     default:
-        unimplemented("write of 0x%08x (byte lanes 0x%08x) to register %u", value, mask, r);
+        core_model::write_other(r, value, mask);
     }
 }
 

@@ -18,55 +18,58 @@ capture_core::~capture_core()
 
 uint32_t capture_core::read(unsigned r)
 {
-    if (r != regs::control)
-        return reg(r);
-    return control_readback(current || pending);
+    const uint32_t value = core_model::read(r);
+    if (r == regs::control && busy())
+        ++busy_reads;
+    return value;
 }
 
-void capture_core::write(unsigned r, uint32_t value, uint32_t mask)
+bool capture_core::command(uint8_t code)
 {
-    if (r != regs::control) {
-        write_other(r, value, mask);
-        return;
-    }
-    const std::optional<uint8_t> command = write_control(value, mask);
-    if (!command)
-        return;
-    switch (*command) {
+    switch (code) {
     case 0:
         cancel();
-        break;
+        return true;
     case regs::command_reset:
         cancel();
         clear_events();
-        break;
-    case regs::command_arm: {
-        const duration now = board.clock().now();
-        job armed;
-        armed.address = reg(buffer_register);
-        armed.count = latch_count();
-        armed.serial = ++arms;
-        armed.partner = partner_of_arm();
-        // The shadow register: a unit in progress keeps going and the new
-        // buffer waits behind it (the latest arm wins).
-        if (current) {
-            time_unit(armed, &*current, now);
-            const bool replaced = pending.has_value();
-            pending = armed;
-            if (replaced)
-                units_changed();
-        } else {
-            time_unit(armed, nullptr, now);
-            current = armed;
-        }
-        break;
-    }
+        return true;
+    case regs::command_arm:
+        arm();
+        return true;
     default:
-        guest_error("unknown command 0x%02x in register 0", *command);
+        return false;
     }
 }
 
-void capture_core::write_other(unsigned, uint32_t, uint32_t) {}
+void capture_core::arm()
+{
+    // The core takes a further buffer only once its state has been read
+    // twice while busy since the last arm; the first read of a busy state
+    // leaves the buffer latch closed.
+    if (busy() && busy_reads < 2)
+        guest_error("armed while busy without its state read twice since the last arm (%u read%s)", busy_reads,
+                    busy_reads == 1 ? "" : "s");
+    busy_reads = 0;
+    const duration now = board.clock().now();
+    job armed;
+    armed.address = reg(buffer_register);
+    armed.count = latch_count();
+    armed.serial = ++arms;
+    armed.partner = partner_of_arm();
+    // The shadow register: a unit in progress keeps going and the new
+    // buffer waits behind it (the latest arm wins).
+    if (current) {
+        time_unit(armed, &*current, now);
+        const bool replaced = pending.has_value();
+        pending = armed;
+        if (replaced)
+            units_changed();
+    } else {
+        time_unit(armed, nullptr, now);
+        current = armed;
+    }
+}
 
 void capture_core::time_unit(job& unit, const job* before, duration now)
 {

@@ -11,6 +11,12 @@
 // product can keep one buffer in progress and one queued (a third arm
 // replaces the queued one).
 //
+// A busy core opens its buffer latch to a further arm only once register 0
+// has been read twice in the busy state since the last arm: the program
+// reads the state, and reads it once more when it finds the core busy. An
+// arm of a busy core without those reads is a guest error (the arm is still
+// taken, so that one fault does not hide the next).
+//
 // What a unit captures is settled by the board's clock at the arm, never by
 // how far the core's worker thread has got: the arm's board time and the end
 // of the unit it queues behind give the unit's start (unit_start), and a
@@ -94,12 +100,11 @@ protected:
     // to write).
     using transfer = std::function<void()>;
     virtual transfer fill(const job& unit, duration start) = 0;
-    // Reactions to writes other than the handshake of register 0.
-    virtual void write_other(unsigned reg, uint32_t value, uint32_t mask);
     // The units in hand changed: one completed, or was abandoned.
     virtual void units_changed() {}
 
-    void write(unsigned reg, uint32_t value, uint32_t mask) final;
+    bool command(uint8_t code) final;
+    bool busy() const final { return current || pending; }
     // Abandons the units in progress and queued (stop, reset).
     void cancel();
 
@@ -108,6 +113,7 @@ protected:
     std::optional<duration> start_of_next_arm(duration now);
 
 private:
+    void arm();
     void run();
     // Sets unit.start for a unit queued behind before (may be null).
     void time_unit(job& unit, const job* before, duration now);
@@ -117,6 +123,7 @@ private:
     std::optional<job> pending;
     uint64_t arms = 0;
     uint64_t completed_serial = 0;
+    unsigned busy_reads = 0;   // reads of register 0 in the busy state since the last arm
     uint64_t generation = 0;   // changes when the units in hand are abandoned or re-timed
     std::atomic<uint64_t> units_done{0};
 };

@@ -79,15 +79,31 @@ void core_model::unimplemented(const char* format, ...)
     board.report_unimplemented(model_name + ": " + text);
 }
 
-std::optional<uint8_t> core_model::write_control(uint32_t value, uint32_t mask)
+uint32_t core_model::read(unsigned reg)
 {
+    return reg == regs::control ? control_readback(busy()) : registers[reg];
+}
+
+void core_model::write(unsigned reg, uint32_t value, uint32_t mask)
+{
+    if (reg != regs::control) {
+        write_other(reg, value, mask);
+        return;
+    }
     if (writes_lane(mask, regs::lane_events) && lane(value, regs::lane_events) == regs::events_clear)
         clear_events();
     if (writes_lane(mask, regs::lane_enable))
         update_irq();
     if (!writes_lane(mask, regs::lane_command))
-        return std::nullopt;
-    return lane(value, regs::lane_command);
+        return;
+    const uint8_t code = lane(value, regs::lane_command);
+    if (!command(code))
+        guest_error("unknown command 0x%02x in register 0", code);
+}
+
+void core_model::write_other(unsigned reg, uint32_t value, uint32_t mask)
+{
+    unimplemented("write of 0x%08x (byte lanes 0x%08x) to register %u", value, mask, reg);
 }
 
 void core_model::raise_events()

@@ -1,6 +1,7 @@
 // Base of every virtual core: a block of registers in the shared window, a
 // write handler that reacts to named registers, and an interrupt line whose
-// level follows the core's event bits.
+// level follows the core's event bits. sim/README.md tells how a core model
+// is built, driven and tested.
 //
 // Bus accesses arrive with the board's mutex held; so do the model's own
 // worker threads whenever they touch its state. A model never calls back
@@ -40,8 +41,9 @@ public:
     // A bus write: mask selects the byte lanes written (value already shifted
     // into place). The register is stored, then write() reacts.
     void bus_write(unsigned reg, uint32_t value, uint32_t mask);
-    // A bus read; by default what was last written.
-    virtual uint32_t read(unsigned reg) { return registers[reg]; }
+    // A bus read: register 0 as control_readback gives it, the others what
+    // was last written.
+    virtual uint32_t read(unsigned reg);
 
     // Level of the core's interrupt source: by default its events of the
     // shared handshake (below), pending and enabled.
@@ -59,7 +61,19 @@ public:
     void wake_worker() { worker_wakeup.notify_all(); }
 
 protected:
-    virtual void write(unsigned reg, uint32_t value, uint32_t mask) = 0;
+    // The reaction to a write, the register already stored. Register 0 is
+    // the handshake every core shares: its event lanes (below), then the
+    // command in lane 0, if written, goes to command(); the other registers
+    // go to write_other(). A core whose register 0 means something else
+    // (the tracker) overrides this.
+    virtual void write(unsigned reg, uint32_t value, uint32_t mask);
+    // A command written to lane 0 of register 0; false for one the core
+    // does not know (a guest error).
+    virtual bool command(uint8_t) { return false; }
+    // A write to a register other than 0; by default unimplemented.
+    virtual void write_other(unsigned reg, uint32_t value, uint32_t mask);
+    // Whether a unit or job is armed or running: bits 0-1 of register 0.
+    virtual bool busy() const { return false; }
 
     uint32_t reg(unsigned r) const { return registers[r]; }
     void set_reg(unsigned r, uint32_t value) { registers[r] = value; }
@@ -73,9 +87,6 @@ protected:
 
     // The event handshake of register 0 that every core shares: lane 2
     // enables the events (0xC0), lane 3 reads them and 0xC0 clears them.
-    // write_control reacts to the event lanes a write of register 0
-    // touches and returns the command byte when it wrote lane 0.
-    std::optional<uint8_t> write_control(uint32_t value, uint32_t mask);
     void raise_events();
     void clear_events();
     bool events_pending() const;

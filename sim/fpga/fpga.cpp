@@ -22,6 +22,13 @@ namespace {
 std::mutex installed_mutex;
 std::shared_ptr<fpga> installed;
 
+std::string hex(uint32_t value)
+{
+    char text[12];
+    snprintf(text, sizeof text, "%x", value);
+    return text;
+}
+
 }  // namespace
 
 fpga::fpga(board_config config, const std::string& memory_file)
@@ -68,6 +75,8 @@ fpga::fpga(board_config config, const std::string& memory_file)
     const std::string log_path = board.setting("register_log");
     if (!log_path.empty() && !(register_log = fopen(log_path.c_str(), "w")))
         throw std::runtime_error("virtual board: cannot write " + log_path);
+    if (register_log)
+        setvbuf(register_log, nullptr, _IOLBF, 0);   // readable while the board runs, and after a crash
     // Appended to, so that one file gathers the errors of several runs.
     const std::string errors_path = board.setting("guest_errors");
     if (!errors_path.empty() && !(guest_error_log = fopen(errors_path.c_str(), "a")))
@@ -173,20 +182,68 @@ core_model* fpga::owner(uint32_t index, unsigned& reg)
 
 uint32_t fpga::read32(uint32_t offset)
 {
-    std::lock_guard<std::mutex> lock(bus);
-    if (offset + 4 > board.regs_size) {
-        report_guest_error("read beyond the register window at offset " + std::to_string(offset));
-        return 0;
-    }
-    unsigned reg = 0;
-    if (core_model* m = owner(offset / 4, reg))
-        return m->read(reg);
-    return plain[offset / 4];
+    return load(offset, 4);
 }
 
 uint8_t fpga::read8(uint32_t offset)
 {
-    return uint8_t(read32(offset & ~3u) >> (8 * (offset & 3)));
+    return uint8_t(load(offset, 1));
+}
+
+uint32_t fpga::load(uint32_t offset, uint8_t width)
+{
+    std::lock_guard<std::mutex> lock(bus);
+    if (offset + width > board.regs_size || (width == 4 && offset % 4)) {
+        report_guest_error("bad read at offset " + std::to_string(offset));
+        return 0;
+    }
+    const uint32_t index = offset / 4;
+    const unsigned shift = width == 1 ? 8 * (offset % 4) : 0;
+    unsigned reg = 0;
+    uint32_t word = 0;
+    if (core_model* m = owner(index, reg))
+        word = m->read(reg);
+    else if (answers_unowned(index))
+        word = plain[index];
+    else
+        report_unimplemented("read of register 0x" + hex(index) + ", which no core has");
+    const uint32_t value = width == 1 ? (word >> shift) & 0xFF : word;
+    trace("read", reg_write{offset, value, width});
+    return value;
+}
+
+bool fpga::answers_unowned(uint32_t index) const
+{
+    if (index == regs::platform_id_offset / 4 || index == regs::date_offset / 4)
+        return true;
+    // The blocks of the cores: where a board lacks a core, the bus reads 0
+    // and drops writes, as the logic without that core does (the presence
+    // word of an encoder the board lacks reads 0 so).
+    struct core_block {
+        const char* device;
+        uint32_t first, count;
+    };
+    static constexpr core_block blocks[] = {
+        {"vid_in", regs::video_in_block, 16},
+        {"pvw_in", regs::preview_in_block, 16},
+        {"aud_in", regs::audio_in_block, 16},
+        {"vid_track", regs::track_block, 16},
+    };
+    for (const core_block& b : blocks)
+        if (index >= b.first && index < b.first + b.count)
+            return !device_present(b.device);
+    const uint32_t encoders = board.input_cores ? uint32_t(board.encoders) : 0;
+    return index < regs::encoder_block(regs::encoder_count_max) && index >= regs::encoder_block(encoders);
+}
+
+void fpga::trace(const char* direction, const reg_write& access)
+{
+    if (!register_log)
+        return;
+    // One line an access: board time, direction, register, lane, value.
+    fprintf(register_log, "%12.6f %-5s reg 0x%03x lane %u %s 0x%0*x\n", time.now().count() / 1e9, direction,
+            access.index(), access.width == 1 ? access.lane() : 0u, access.width == 1 ? "byte" : "word",
+            access.width * 2, access.value);
 }
 
 void fpga::write32(uint32_t offset, uint32_t value)
@@ -209,11 +266,7 @@ void fpga::store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width)
         if (write_log.size() > write_log_limit)
             write_log.pop_front();
     }
-    if (register_log) {
-        // One line a write: board time, block and register, lane, value.
-        fprintf(register_log, "%12.6f reg 0x%03x lane %u %s 0x%0*x\n", time.now().count() / 1e9, w.index(),
-                w.width == 1 ? w.lane() : 0u, w.width == 1 ? "byte" : "word", w.width * 2, w.value);
-    }
+    trace("write", w);
     if (offset + width > board.regs_size || (width == 4 && offset % 4)) {
         report_guest_error("bad write at offset " + std::to_string(offset));
         return;
@@ -237,7 +290,9 @@ void fpga::store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width)
         report_guest_error("write to the read-only identification words");
         return;
     }
-    plain[index] = (plain[index] & ~mask) | (value & mask);
+    if (answers_unowned(index))
+        return;
+    report_unimplemented("write of 0x" + hex(w.value) + " to register 0x" + hex(index) + ", which no core has");
 }
 
 void fpga::update_irq(int irq)
@@ -301,19 +356,23 @@ void fpga::set_input(const video_signal& signal)
 void fpga::report_guest_error(const std::string& text)
 {
     fprintf(stderr, "virtual board: guest error: %s\n", text.c_str());
-    if (guest_error_log) {
-        fprintf(guest_error_log, "%s\n", text.c_str());
-        fflush(guest_error_log);
-    }
-    if (errors.size() < 1000)
-        errors.push_back(text);
+    log_error(text);
 }
 
 void fpga::report_unimplemented(const std::string& text)
 {
     fprintf(stderr, "virtual board: unimplemented: %s\n", text.c_str());
+    log_error("unimplemented: " + text);
+}
+
+void fpga::log_error(const std::string& line)
+{
+    if (guest_error_log) {
+        fprintf(guest_error_log, "%s\n", line.c_str());
+        fflush(guest_error_log);
+    }
     if (errors.size() < 1000)
-        errors.push_back("unimplemented: " + text);
+        errors.push_back(line);
 }
 
 uint8_t* fpga::dma(uint64_t physical, size_t length)
@@ -334,6 +393,13 @@ std::vector<reg_write> fpga::writes()
 {
     std::lock_guard<std::mutex> lock(bus);
     return {write_log.begin(), write_log.end()};
+}
+
+void fpga::set_unowned(uint32_t index, uint32_t value)
+{
+    std::lock_guard<std::mutex> lock(bus);
+    if (index < plain.size() && !owners[index])
+        plain[index] = value;
 }
 
 void fpga::clear_writes()

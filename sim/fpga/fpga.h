@@ -14,6 +14,15 @@
 //     1712345678.123498765 encoder0 start
 // The events are kept in memory until then, so that recording them costs
 // the thread that caused them next to nothing.
+//
+// The board setting "register_log" names a file that gets a line for every
+// register access, on the board's clock, as it happens:
+//        0.016683 read  reg 0x200 lane 0 word 0x00c00001
+//        0.016690 write reg 0x202 lane 0 word 0x01000000
+//        0.016702 write reg 0x200 lane 0 byte 0x01
+// and "guest_errors" a file that gets a line for every guest error and
+// every access to something no model models ("unimplemented: ..."),
+// appended, so that one file gathers the errors of several runs.
 #pragma once
 
 #include <sys/types.h>
@@ -35,10 +44,10 @@
 
 namespace vfpga {
 
-// One register write as the bus saw it.
+// One register access as the bus saw it.
 struct reg_write {
     uint32_t offset;   // byte offset in the window
-    uint32_t value;    // the byte or the word written
+    uint32_t value;    // the byte or the word written or read
     uint8_t width;     // 1 or 4
 
     uint32_t index() const { return offset / 4; }   // window register index
@@ -79,9 +88,15 @@ public:
     // Model side, with the mutex held.
     std::mutex& mutex() { return bus; }
     void update_irq(int irq);
+    // A register used in a way the real core would refuse; one line in
+    // the board setting "guest_errors", on standard error and in
+    // guest_errors().
     void report_guest_error(const std::string& text);
-    // A write to something a model does not model yet; listed with the
-    // guest errors (as "unimplemented: ..."), so that tests see it too.
+    // An access to something no model models (yet), or to a register no
+    // core of the board has: listed with the guest errors as
+    // "unimplemented: ...", so that a program relying on it fails its tests
+    // instead of reading a made-up 0. (The blocks of cores the board lacks
+    // read 0 and drop writes without a word, as such a board does.)
     void report_unimplemented(const std::string& text);
     // The video signal at the input; set_input tells every model.
     const video_signal& input() const { return input_signal; }
@@ -104,6 +119,9 @@ public:
     }
     std::vector<reg_write> writes();
     void clear_writes();
+    // Sets a register no model owns, as logic the board has no model for
+    // would show it (a presence word, say); a bus write there is dropped.
+    void set_unowned(uint32_t index, uint32_t value);
     std::vector<std::string> guest_errors();
     // Advances a stepped clock and lets the models run.
     void step(model_clock::duration step);
@@ -122,7 +140,14 @@ private:
     };
 
     core_model* owner(uint32_t index, unsigned& reg);
+    uint32_t load(uint32_t offset, uint8_t width);
     void store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width);
+    // Whether the bus answers for a register no model owns without a word:
+    // the identification words, and the blocks of cores the board lacks.
+    bool answers_unowned(uint32_t index) const;
+    // A line in the register log.
+    void trace(const char* direction, const reg_write& access);
+    void log_error(const std::string& line);
     void note(const char* source, const char* what);
     void write_core_log();
 
@@ -138,7 +163,7 @@ private:
     std::deque<reg_write> write_log;
     std::vector<std::string> errors;
     video_signal input_signal;
-    FILE* register_log = nullptr;   // board setting "register_log": every write as text
+    FILE* register_log = nullptr;   // board setting "register_log": every access as text
     FILE* guest_error_log = nullptr;   // board setting "guest_errors": appended, one a line
     FILE* core_log = nullptr;       // board setting "core_log"
     std::vector<core_event> core_events;

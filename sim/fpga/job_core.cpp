@@ -15,44 +15,36 @@ job_core::~job_core()
     stop();
 }
 
-uint32_t job_core::read(unsigned r)
+bool job_core::command(uint8_t code)
 {
-    return r == regs::control ? control_readback(busy()) : reg(r);
-}
-
-void job_core::write(unsigned r, uint32_t value, uint32_t mask)
-{
-    if (r != regs::control) {
-        write_other(r, value, mask);
-        return;
-    }
-    const std::optional<uint8_t> command = write_control(value, mask);
-    if (!command)
-        return;
-    switch (*command) {
+    switch (code) {
     case 0:
         cancel();
-        break;
-    case regs::command_arm: {
-        if (current) {
-            // A hung core (fault injection) ignores starts, as hardware
-            // that has locked up would; otherwise this is a program fault.
-            if (!planned.hangs)
-                guest_error("started while still coding the previous job");
-            break;
-        }
-        job started{std::vector<uint32_t>(register_count()), board.clock().now()};
-        for (unsigned i = 0; i < register_count(); ++i)
-            started.registers[i] = reg(i);
-        planned = begin(started);
-        current = std::move(started);
-        ++generation;
-        update_irq();   // a busy core holds back a shared line
-        break;
-    }
+        return true;
+    case regs::command_arm:
+        begin_job();
+        return true;
     default:
-        guest_error("unknown command 0x%02x in register 0", *command);
+        return false;
     }
+}
+
+void job_core::begin_job()
+{
+    if (current) {
+        // A hung core (fault injection) ignores starts, as hardware that has
+        // locked up would; otherwise this is a program fault.
+        if (!planned.hangs)
+            guest_error("started while still coding the previous job");
+        return;
+    }
+    job started{std::vector<uint32_t>(register_count()), board.clock().now()};
+    for (unsigned i = 0; i < register_count(); ++i)
+        started.registers[i] = reg(i);
+    planned = begin(started);
+    current = std::move(started);
+    ++generation;
+    update_irq();   // a busy core holds back a shared line
 }
 
 void job_core::cancel()

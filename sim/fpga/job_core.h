@@ -38,12 +38,11 @@ class job_core : public core_model {
 public:
     ~job_core() override;
 
-    uint32_t read(unsigned reg) override;
     void start() override;
     void stop() override;
 
     // A job is running (board mutex held).
-    bool busy() const { return current.has_value(); }
+    bool busy() const final { return current.has_value(); }
     // Tests: jobs completed since the board was made.
     uint64_t completed() const { return jobs_done.load(); }
 
@@ -66,14 +65,15 @@ protected:
     // A start (board mutex held): checks the job and says what it takes.
     virtual task begin(const job& started) = 0;
     // Writes to registers other than 0.
-    virtual void write_other(unsigned reg, uint32_t value, uint32_t mask) = 0;
+    void write_other(unsigned reg, uint32_t value, uint32_t mask) override = 0;
 
-    void write(unsigned reg, uint32_t value, uint32_t mask) final;
+    bool command(uint8_t code) final;
     // Abandons the job in progress (a stop, a reset); its work may still be
     // running, but its completion is dropped.
     void cancel();
 
 private:
+    void begin_job();
     void run();
 
     std::optional<job> current;

@@ -85,6 +85,7 @@ NDI_EXPORT int NDIlib_send_get_target_frame_size(NDIlib_send_instance_t p_instan
     const sim::call_cost::sample measured(send_cost);
     if (p_instance == nullptr || p_video_data == nullptr)
         return 0;
+    show(&NDIsim_send_observer_t::size_asked, p_instance, p_video_data);
     return p_instance->sender->target_frame_size(*p_video_data);
 }
 
@@ -94,6 +95,11 @@ NDI_EXPORT int NDIlib_send_get_q_factor(NDIlib_send_instance_t p_instance,
     const sim::call_cost::sample measured(send_cost);
     if (p_instance == nullptr || p_video_data == nullptr)
         return -1;
+    if (observed.load(std::memory_order_acquire)) {
+        std::shared_lock<std::shared_mutex> lock(observer_lock);
+        if (observer.q_asked != nullptr)
+            return observer.q_asked(observer.p_context, p_instance, p_video_data);
+    }
     return p_instance->sender->q_factor(*p_video_data);
 }
 

@@ -3,6 +3,13 @@
 // process (fpga::current()). SIM_CALL_COST=FILE samples what the register
 // accesses cost the calling threads (call_cost.h); uio_faults.h makes
 // interrupt waits fail.
+//
+// A call the board's library would fail or that would touch nothing there
+// (a null or closed handle, a map the device does not have, an offset
+// beyond its map, a register access outside ndi_regs, an interrupt call on a
+// device without a line) still answers as before (0, or -1 with errno), and
+// is reported as a guest error of the board, so that the tests that watch
+// the guest errors fail on it.
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -49,9 +56,68 @@ std::atomic<int> failing_waits{0};
 std::atomic<int> failing_error{0};
 std::atomic<uint64_t> wait_calls{0};
 
-bool is_register_window(const uio_info_t* info, int map)
+// Reports a refused call to the handle's board, or, for a handle without
+// one (closed, or null), to the board of the process.
+void refuse(const uio_info_t* info, const std::string& text)
 {
-    return info && info->open && map == 0 && info->name == "ndi_regs";
+    std::shared_ptr<fpga> board = info && info->board ? info->board : fpga::current();
+    const std::string line = "libuio: " + text + (info ? " (" + info->name + ")" : "");
+    if (board)
+        board->report_guest_error(line);
+    else
+        fprintf(stderr, "%s\n", line.c_str());
+}
+
+// Whether a call may use the handle at all.
+bool usable(const uio_info_t* info, const char* call)
+{
+    if (info && info->open)
+        return true;
+    refuse(info, std::string(call) + (info ? " on a closed handle" : " on a null handle"));
+    return false;
+}
+
+// Whether a call names a map the device has. The map's geometry is known
+// from the handle alone, before the device is opened, as the library reads
+// it from sysfs; the map itself needs the device open.
+bool has_map(const uio_info_t* info, int map, const char* call, bool needs_open = true)
+{
+    if (needs_open ? !usable(info, call) : !info) {
+        if (!needs_open)
+            refuse(info, std::string(call) + " on a null handle");
+        return false;
+    }
+    if (map == 0)
+        return true;
+    refuse(info, std::string(call) + " of map " + std::to_string(map) + ", which the device does not have");
+    return false;
+}
+
+// Whether a register access of width bytes at offset lies in the register
+// window; the other devices' maps hold nothing the board models.
+bool in_register_window(const uio_info_t* info, int map, unsigned long offset, unsigned width, const char* call)
+{
+    if (!has_map(info, map, call))
+        return false;
+    if (info->name != "ndi_regs") {
+        refuse(info, std::string(call) + " outside the register window");
+        return false;
+    }
+    if (offset + width > info->map_size || offset + width < offset) {
+        refuse(info, std::string(call) + " at offset " + std::to_string(offset) + ", beyond the map");
+        return false;
+    }
+    return true;
+}
+
+bool has_interrupt(const uio_info_t* info, const char* call)
+{
+    if (!usable(info, call))
+        return false;
+    if (info->irq >= 0)
+        return true;
+    refuse(info, std::string(call) + " on a device without an interrupt line");
+    return false;
 }
 
 }  // namespace
@@ -105,6 +171,7 @@ uio_info_t* uio_find_by_uio_name(char* name)
 int uio_open(uio_info_t* info)
 {
     if (!info) {
+        refuse(info, "uio_open");
         errno = EINVAL;
         return -1;
     }
@@ -116,10 +183,10 @@ int uio_open(uio_info_t* info)
 
 int uio_close(uio_info_t* info)
 {
-    if (info) {
-        info->open = false;
-        info->board.reset();   // a closed device no longer keeps the board alive
-    }
+    if (!usable(info, "uio_close"))
+        return 0;
+    info->open = false;
+    info->board.reset();   // a closed device no longer keeps the board alive
     return 0;
 }
 
@@ -135,12 +202,12 @@ int uio_get_maxmap(uio_info_t* info)
 
 size_t uio_get_mem_size(uio_info_t* info, int map)
 {
-    return info && map == 0 ? info->map_size : 0;
+    return has_map(info, map, "uio_get_mem_size", false) ? info->map_size : 0;
 }
 
 unsigned long uio_get_mem_addr(uio_info_t* info, int map)
 {
-    return info && map == 0 ? info->map_address : 0;
+    return has_map(info, map, "uio_get_mem_addr", false) ? info->map_address : 0;
 }
 
 size_t uio_get_offset(uio_info_t* info, int map)
@@ -151,21 +218,21 @@ size_t uio_get_offset(uio_info_t* info, int map)
 int uio_read8(uio_info_t* info, int map, unsigned long offset, uint8_t* val)
 {
     const sim::call_cost::sample measured(access_cost);
-    *val = is_register_window(info, map) ? info->board->read8(uint32_t(offset)) : 0;
+    *val = in_register_window(info, map, offset, 1, "uio_read8") ? info->board->read8(uint32_t(offset)) : 0;
     return 0;
 }
 
 int uio_read32(uio_info_t* info, int map, unsigned long offset, uint32_t* val)
 {
     const sim::call_cost::sample measured(access_cost);
-    *val = is_register_window(info, map) ? info->board->read32(uint32_t(offset)) : 0;
+    *val = in_register_window(info, map, offset, 4, "uio_read32") ? info->board->read32(uint32_t(offset)) : 0;
     return 0;
 }
 
 int uio_write8(uio_info_t* info, int map, unsigned long offset, uint8_t val)
 {
     const sim::call_cost::sample measured(access_cost);
-    if (is_register_window(info, map))
+    if (in_register_window(info, map, offset, 1, "uio_write8"))
         info->board->write8(uint32_t(offset), val);
     return 0;
 }
@@ -173,7 +240,7 @@ int uio_write8(uio_info_t* info, int map, unsigned long offset, uint8_t val)
 int uio_write32(uio_info_t* info, int map, unsigned long offset, uint32_t val)
 {
     const sim::call_cost::sample measured(access_cost);
-    if (is_register_window(info, map))
+    if (in_register_window(info, map, offset, 4, "uio_write32"))
         info->board->write32(uint32_t(offset), val);
     return 0;
 }
@@ -181,7 +248,7 @@ int uio_write32(uio_info_t* info, int map, unsigned long offset, uint32_t val)
 int uio_enable_irq(uio_info_t* info)
 {
     const sim::call_cost::sample measured(access_cost);
-    if (!info || !info->open || info->irq < 0) {
+    if (!has_interrupt(info, "uio_enable_irq")) {
         errno = EINVAL;
         return -1;
     }
@@ -198,7 +265,7 @@ int uio_irqwait_timeout(uio_info_t* info, uio_timeval* timeout)
             return -1;
         }
     }
-    if (!info || !info->open || info->irq < 0) {
+    if (!has_interrupt(info, "uio_irqwait_timeout")) {
         errno = EINVAL;
         return -1;
     }

@@ -20,7 +20,7 @@ sent_audio& sent_audio::log()
 
 sent_audio::sent_audio()
 {
-    const NDIsim_send_observer_t observer{this, nullptr, on_audio};
+    const NDIsim_send_observer_t observer{this, nullptr, on_audio, nullptr, nullptr};
     NDIsim_send_set_observer(&observer);
 }
 

@@ -1,5 +1,7 @@
 #include "tests/video/ndi_video_calls.h"
 
+#include "sim/ndi/ndi_sim.h"
+
 ndi_video_calls& ndi_video_calls::log()
 {
     static ndi_video_calls the_log;
@@ -105,20 +107,33 @@ void ndi_video_calls::size_asked(const NDIlib_video_frame_v2_t& frame)
     sizes_asked.push_back(frame);
 }
 
-extern "C" void NDIlib_send_send_video_async_v2(NDIlib_send_instance_t, const NDIlib_video_frame_v2_t* p_video_data)
+namespace {
+
+// The stand-in runtime's observer: every instance's video calls come here
+// first, then go on into the runtime as they would without it.
+void picture_sent(void*, NDIlib_send_instance_t, const NDIlib_video_frame_v2_t* frame)
 {
-    if (p_video_data)
-        ndi_video_calls::log().record(*p_video_data);
+    ndi_video_calls::log().record(*frame);
 }
 
-extern "C" int NDIlib_send_get_q_factor(NDIlib_send_instance_t, const NDIlib_video_frame_v2_t* p_video_data)
+int q_asked(void*, NDIlib_send_instance_t, const NDIlib_video_frame_v2_t* frame)
 {
-    return p_video_data ? ndi_video_calls::log().q_for(*p_video_data) : -1;
+    return ndi_video_calls::log().q_for(*frame);
 }
 
-extern "C" int NDIlib_send_get_target_frame_size(NDIlib_send_instance_t, const NDIlib_video_frame_v2_t* p_video_data)
+void size_asked(void*, NDIlib_send_instance_t, const NDIlib_video_frame_v2_t* frame)
 {
-    if (p_video_data)
-        ndi_video_calls::log().size_asked(*p_video_data);
-    return 1000;
+    ndi_video_calls::log().size_asked(*frame);
+}
+
+const NDIsim_send_observer_t observer{nullptr, picture_sent, nullptr, q_asked, size_asked};
+
+// Installed as the test program starts, before any picture is asked about.
+const bool installed = (ndi_video_calls::log(), true);
+
+}  // namespace
+
+ndi_video_calls::ndi_video_calls()
+{
+    NDIsim_send_set_observer(&observer);
 }

@@ -1,7 +1,7 @@
-// What video_compress asks of and hands to the NDI runtime. The test
-// executable defines the runtime's video calls itself, so every picture sent
-// lands here, and a test chooses the quality factor the compressor is given;
-// everything else still goes to the runtime stand-in.
+// What video_compress asks of and hands to the NDI runtime, as the runtime
+// stand-in's video observer (sim/ndi/ndi_sim.h) reports it: every picture
+// sent lands here on its way into the runtime, and a test chooses the
+// quality factor the compressor is given.
 #pragma once
 
 #include <chrono>
@@ -64,6 +64,7 @@ public:
     void size_asked(const NDIlib_video_frame_v2_t& frame);
 
 private:
+    ndi_video_calls();   // installs the observer
     void set_held(bool on);
     void set_q_held(bool on);
 

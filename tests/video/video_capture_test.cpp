@@ -257,9 +257,9 @@ protected:
         compress.reset();
     }
 
-    void start()
+    void start(const signal_info& signal = signal_1080p60())
     {
-        capture->set_signal(signal_1080p60());
+        capture->set_signal(signal);
         capture->start_thread();
         capture->start();
     }
@@ -272,7 +272,13 @@ protected:
         const auto now = board.fpga().clock().now();
         ASSERT_TRUE(eventually([&] {
             const auto end = video->capture_end();
-            const bool preview_busy = hw->read_reg32(regs::preview_in_block, regs::control) & regs::state_mask;
+            // Asked of the model, not the bus: a read of the state here
+            // would stand in for one the thread owes the core.
+            bool preview_busy = false;
+            {
+                std::lock_guard<std::mutex> lock(board.fpga().mutex());
+                preview_busy = preview->unit_in_progress() != nullptr;
+            }
             return end && *end > now && (!preview_busy || preview->capture_end());
         }));
         board.fpga().step(*video->capture_end() - now);
@@ -454,4 +460,23 @@ TEST_F(capture_thread_test, a_stop_while_waiting_hands_on_no_unfilled_pair)
     capture.reset();
     EXPECT_EQ(log.count('.'), handed_on);
     EXPECT_EQ(writes(board, regs::video_in_block, regs::control, word).back(), 0u);
+}
+
+// Fields: every pair carries a preview, so the thread re-arms both cores
+// while they are busy, each after reading its state twice.
+TEST_F(capture_thread_test, interlaced_input_rearms_both_busy_cores_as_they_require)
+{
+    set_input("1080i59.94");
+    signal_info fields = signal_1080p60();
+    fields.height = 540;
+    fields.interlaced = 1;
+    fields.frame_rate_d = 1001;
+    start(fields);
+    for (size_t k = 1; k <= 4; ++k)
+        complete_picture(k + 1, k);
+    settle(6);
+    EXPECT_EQ(log.marks("R."), "R....");
+    EXPECT_EQ(pushed_pairs::log().previews(), "PPPP");
+    EXPECT_EQ(arms(board, regs::preview_in_block), 6u);
+    EXPECT_TRUE(board.take_guest_errors().empty());
 }

@@ -291,7 +291,7 @@ TEST(video_compress_setup, counts_the_cores_by_their_presence_registers)
         SCOPED_TRACE(testing::Message() << c.encoders << " models, core " << c.also_present << " set by hand");
         test_board board(board_with(c.encoders));
         if (c.also_present)
-            board.fpga().write32((regs::encoder_block(c.also_present) + regs::encoder_present) * 4, 1);
+            board.fpga().set_unowned(regs::encoder_block(c.also_present) + regs::encoder_present, 1);
         debug_capture log(4);
         auto hw = std::make_shared<hardware>();
         auto compress = std::make_shared<video_compress>(hw, loopback_sender());
@@ -624,7 +624,7 @@ TEST(video_compress_steps, the_target_size_is_asked_when_a_stream_changes_format
 TEST(video_compress_read_back, trims_trailing_zeros_keeping_one_after_a_top_bit)
 {
     test_board board(board_with(0));
-    board.fpga().write32((regs::encoder_block(3) + regs::encoder_present) * 4, 1);
+    board.fpga().set_unowned(regs::encoder_block(3) + regs::encoder_present, 1);
     auto hw = std::make_shared<hardware>();
     auto compress = std::make_shared<video_compress>(hw, loopback_sender());
     ASSERT_EQ(compress->cores(), 4);
@@ -650,7 +650,7 @@ TEST(video_compress_read_back, trims_trailing_zeros_keeping_one_after_a_top_bit)
     share[2][3] = 0x99;
     memset(share[3], 0x11, 8);
     for (unsigned s = 0; s < 4; ++s)
-        board.fpga().write32((regs::encoder_block(s) + regs::encoder_slice_length + s) * 4, reported[s]);
+        board.fpga().set_unowned(regs::encoder_block(s) + regs::encoder_slice_length + s, reported[s]);
 
     EXPECT_EQ(compress->read_back(*frame), 0);
     EXPECT_EQ(frame->slice_size[0], 30u);
@@ -677,7 +677,7 @@ TEST(video_compress_read_back, trims_trailing_zeros_keeping_one_after_a_top_bit)
 
     // Four empty slices: an eight-byte picture.
     for (unsigned s = 0; s < 4; ++s)
-        board.fpga().write32((regs::encoder_block(s) + regs::encoder_slice_length + s) * 4, 0);
+        board.fpga().set_unowned(regs::encoder_block(s) + regs::encoder_slice_length + s, 0);
     EXPECT_EQ(compress->read_back(*frame), 0);
     video_compress::assemble(*frame);
     EXPECT_EQ(bytes_of(*frame), (std::vector<uint8_t>{0xAB, 4, 0, 0, 0, 0, 0, 0}));
@@ -686,7 +686,7 @@ TEST(video_compress_read_back, trims_trailing_zeros_keeping_one_after_a_top_bit)
 TEST(video_compress_read_back, with_two_cores_a_share_holds_two_slices_back_to_back)
 {
     test_board board(board_with(0));
-    board.fpga().write32((regs::encoder_block(1) + regs::encoder_present) * 4, 1);
+    board.fpga().set_unowned(regs::encoder_block(1) + regs::encoder_present, 1);
     auto hw = std::make_shared<hardware>();
     auto compress = std::make_shared<video_compress>(hw, loopback_sender());
     ASSERT_EQ(compress->cores(), 2);
@@ -702,7 +702,7 @@ TEST(video_compress_read_back, with_two_cores_a_share_holds_two_slices_back_to_b
     memset(core1 + 8, 0x23, 4);
     const uint32_t reported[4] = {12, 8, 8, 4};
     for (unsigned s = 0; s < 4; ++s)
-        board.fpga().write32((regs::encoder_block(s / 2) + regs::encoder_slice_length + s) * 4, reported[s]);
+        board.fpga().set_unowned(regs::encoder_block(s / 2) + regs::encoder_slice_length + s, reported[s]);
     EXPECT_EQ(compress->read_back(*frame), 0);
     EXPECT_EQ(frame->slice_data[0], core0);
     EXPECT_EQ(frame->slice_data[1], core0 + 12);
@@ -714,7 +714,7 @@ TEST(video_compress_read_back, with_two_cores_a_share_holds_two_slices_back_to_b
 TEST(video_compress_read_back, a_length_past_the_share_is_an_overflow_and_nothing_beyond_is_touched)
 {
     test_board board(board_with(0));
-    board.fpga().write32((regs::encoder_block(1) + regs::encoder_present) * 4, 1);
+    board.fpga().set_unowned(regs::encoder_block(1) + regs::encoder_present, 1);
     auto hw = std::make_shared<hardware>();
     auto compress = std::make_shared<video_compress>(hw, loopback_sender());
     auto frame = video_compress::make_compressed_frame(source_picture(0, 640, 360));
@@ -730,7 +730,7 @@ TEST(video_compress_read_back, a_length_past_the_share_is_an_overflow_and_nothin
     const uint32_t first = frame->core_bytes / 2 + 4;
     const uint32_t reported[4] = {first, frame->core_bytes / 2 + 8, frame->core_bytes + 1, 16};
     for (unsigned s = 0; s < 4; ++s)
-        board.fpga().write32((regs::encoder_block(s / 2) + regs::encoder_slice_length + s) * 4, reported[s]);
+        board.fpga().set_unowned(regs::encoder_block(s / 2) + regs::encoder_slice_length + s, reported[s]);
     // Slice 3 overflows too: slice 2 took all of core 1's share.
     EXPECT_EQ(compress->read_back(*frame), 3);
     EXPECT_EQ(frame->slice_size[1], frame->core_bytes - first);   // counted as what the share holds

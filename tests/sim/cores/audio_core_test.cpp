@@ -36,8 +36,11 @@ public:
     }
 
     void arm(uint32_t offset, uint32_t samples = block_samples) { arm_bus(hw.bus_address(offset), samples); }
+    // As the program arms: the state read, and read once more while busy.
     void arm_bus(uint32_t bus, uint32_t samples)
     {
+        if ((hw.read_reg32(regs::audio_in_block, regs::control) & regs::state_mask) == regs::state_busy)
+            hw.read_reg32(regs::audio_in_block, regs::control);
         hw.write_reg32(regs::audio_in_block, regs::audio_buffer, bus);
         hw.write_reg32(regs::audio_in_block, regs::audio_samples, samples);
         hw.write_reg8(regs::audio_in_block, regs::control, regs::lane_command, regs::command_arm);

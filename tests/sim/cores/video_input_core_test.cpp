@@ -39,8 +39,11 @@ protected:
         return c;
     }
 
+    // As the program arms: the state read, and read once more while busy.
     void arm(uint32_t block, uint32_t address)
     {
+        if ((hw.read_reg32(block, regs::control) & regs::state_mask) == regs::state_busy)
+            hw.read_reg32(block, regs::control);
         hw.write_reg32(block, regs::video_buffer, address);
         hw.write_reg8(block, regs::control, regs::lane_command, regs::command_arm);
     }
@@ -193,6 +196,8 @@ protected:
     uint8_t read8(uint32_t block, unsigned lane) { return board.read8((block + regs::control) * 4 + lane); }
     void arm(uint32_t block, uint32_t address)
     {
+        board.read32((block + regs::control) * 4);
+        board.read32((block + regs::control) * 4);
         board.write32((block + regs::video_buffer) * 4, address);
         write8(block, regs::lane_command, regs::command_arm);
     }
@@ -285,6 +290,7 @@ TEST(video_core_fields, the_field_bit_names_the_field_the_next_arm_captures)
     bool expected_first[2];
     for (uint32_t k = 0; k < 2; ++k) {
         expected_first[k] = first_field_next();
+        hw.read_reg32(regs::video_in_block, regs::control);   // the second state read a busy core wants
         hw.write_reg32(regs::video_in_block, regs::video_buffer, base + k * 4 * MiB);
         hw.write_reg8(regs::video_in_block, regs::control, regs::lane_command, regs::command_arm);
     }

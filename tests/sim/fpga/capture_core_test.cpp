@@ -63,6 +63,11 @@ TEST(capture_core, a_unit_is_timed_by_the_board_clock_at_its_arm_not_by_its_work
     board.add_model(std::move(model));
     core.start();
     auto arm = [&] { board.write8((held_block + regs::control) * 4 + regs::lane_command, regs::command_arm); };
+    // A busy core takes a further buffer once its state was read twice.
+    auto read_state_twice = [&] {
+        board.read32((held_block + regs::control) * 4);
+        board.read32((held_block + regs::control) * 4);
+    };
     auto starts = [&] {
         std::lock_guard<std::mutex> lock(board.mutex());
         return core.starts;
@@ -70,6 +75,7 @@ TEST(capture_core, a_unit_is_timed_by_the_board_clock_at_its_arm_not_by_its_work
 
     core.hold = true;
     arm();   // 0 to 1 ms
+    read_state_twice();
     arm();   // queued: 1 to 2 ms
     ASSERT_TRUE(eventually([&] { return starts().size() == 1; }));
     // The worker is held for five units' time: the queued unit still starts
@@ -86,4 +92,66 @@ TEST(capture_core, a_unit_is_timed_by_the_board_clock_at_its_arm_not_by_its_work
     const std::vector<model_clock::duration> expected = {0ms, 1ms, 5ms};
     EXPECT_EQ(starts(), expected);
     EXPECT_TRUE(board.guest_errors().empty());
+}
+
+// The program reads a busy core's state, and once more when it finds it
+// busy, before it queues a further buffer; the core takes no buffer from a
+// program that skipped either read.
+TEST(capture_core, a_busy_core_is_rearmed_only_after_its_state_was_read_twice)
+{
+    board_config config;
+    config.input_cores = false;
+    config.clock = "stepped";
+    config.reserved_size = 1u << 20;
+    config.video_size = 1u << 20;
+    fpga board(config, "");
+    auto model = std::make_unique<held_core>(board);
+    held_core& core = *model;
+    board.add_model(std::move(model));
+    core.start();
+    const uint32_t control = (held_block + regs::control) * 4;
+    auto arm = [&] { board.write8(control + regs::lane_command, regs::command_arm); };
+    auto errors_after = [&](auto&& steps) {
+        const size_t before = board.guest_errors().size();
+        steps();
+        return board.guest_errors().size() - before;
+    };
+
+    // Idle: no read is owed.
+    EXPECT_EQ(errors_after([&] { arm(); }), 0u);
+    EXPECT_EQ(errors_after([&] { arm(); }), 1u) << "no read";
+    EXPECT_EQ(errors_after([&] {
+                  board.read32(control);
+                  arm();
+              }),
+              1u)
+        << "one read";
+    // Byte reads of register 0 count as reads of the state.
+    EXPECT_EQ(errors_after([&] {
+                  board.read32(control);
+                  board.read8(control + regs::lane_events);
+                  arm();
+              }),
+              0u);
+    // Reads made before the last arm do not count for the next one.
+    EXPECT_EQ(errors_after([&] {
+                  board.read32(control);
+                  board.read32(control);
+                  arm();
+                  board.read32(control);
+                  arm();
+              }),
+              1u);
+    const std::vector<std::string> errors = board.guest_errors();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_NE(errors.back().find("held: armed while busy without its state read twice"), std::string::npos)
+        << errors.back();
+
+    // Once the core has gone idle, an arm owes nothing again.
+    board.step(10ms);
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(board.mutex());
+        return core.unit_in_progress() == nullptr;
+    }));
+    EXPECT_EQ(errors_after([&] { arm(); }), 0u);
 }

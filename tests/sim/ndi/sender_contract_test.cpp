@@ -245,7 +245,9 @@ TEST_F(stand_in, the_observer_is_shown_every_send_call_as_it_was_made)
         },
         [](void* context, NDIlib_send_instance_t sender, const NDIlib_audio_frame_interleaved_32s_t* frame) {
             static_cast<recorder*>(context)->note({sender, 0, frame->p_data, frame->timecode});
-        }};
+        },
+        nullptr,
+        nullptr};
     NDIsim_send_set_observer(&observer);
 
     auto full = picture_bytes(5000, 1);
