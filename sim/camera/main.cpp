@@ -221,13 +221,13 @@ int main(int argc, char** argv)
     }
 
     FILE* log = nullptr;
-    if (!settings->log.empty() && !(log = std::fopen(settings->log.c_str(), "w"))) {
+    if (!settings->log.empty() && !(log = std::fopen(settings->log.c_str(), "we"))) {
         std::fprintf(stderr, "virtual-camera: cannot write %s: %s\n", settings->log.c_str(), std::strerror(errno));
         unlink(settings->link.c_str());
         return 1;
     }
     FILE* timing_file = nullptr;
-    if (!settings->timing.empty() && !(timing_file = std::fopen(settings->timing.c_str(), "w"))) {
+    if (!settings->timing.empty() && !(timing_file = std::fopen(settings->timing.c_str(), "we"))) {
         std::fprintf(stderr, "virtual-camera: cannot write %s: %s\n", settings->timing.c_str(),
                      std::strerror(errno));
         unlink(settings->link.c_str());

@@ -187,7 +187,7 @@ void make_board_root(const board_config& config, const std::string& dir)
                     reg_cells(config.two_cells, config.video_address, config.video_size));
     // Physical memory: a sparse file, physical address = file offset.
     const std::string mem = under_root(soc::memory_device);
-    const int fd = open(mem.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    const int fd = open(mem.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0 || ftruncate(fd, off_t(config.memory_size())) != 0) {
         if (fd >= 0)
             close(fd);

@@ -62,7 +62,7 @@ fpga::fpga(board_config config, const std::string& memory_file)
             throw std::runtime_error("virtual board: cannot allocate its memory");
         memory = static_cast<uint8_t*>(map);
     } else {
-        const int fd = open(memory_file.c_str(), O_RDWR);
+        const int fd = open(memory_file.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0)
             throw std::runtime_error("virtual board: cannot open " + memory_file);
         void* map = mmap(nullptr, memory_length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -73,17 +73,17 @@ fpga::fpga(board_config config, const std::string& memory_file)
     }
 
     const std::string log_path = board.setting("register_log");
-    if (!log_path.empty() && !(register_log = fopen(log_path.c_str(), "w")))
+    if (!log_path.empty() && !(register_log = fopen(log_path.c_str(), "we")))
         throw std::runtime_error("virtual board: cannot write " + log_path);
     if (register_log)
         setvbuf(register_log, nullptr, _IOLBF, 0);   // readable while the board runs, and after a crash
     // Appended to, so that one file gathers the errors of several runs.
     const std::string errors_path = board.setting("guest_errors");
-    if (!errors_path.empty() && !(guest_error_log = fopen(errors_path.c_str(), "a")))
+    if (!errors_path.empty() && !(guest_error_log = fopen(errors_path.c_str(), "ae")))
         throw std::runtime_error("virtual board: cannot write " + errors_path);
     const std::string core_log_path = board.setting("core_log");
     if (!core_log_path.empty()) {
-        if (!(core_log = fopen(core_log_path.c_str(), "w")))
+        if (!(core_log = fopen(core_log_path.c_str(), "we")))
             throw std::runtime_error("virtual board: cannot write " + core_log_path);
         core_events.reserve(1 << 18);   // minutes of a busy board without a reallocation
     }

@@ -12,13 +12,6 @@ board=$!
 exec 3>"$scratch/in"    # the program opens -I first, then -O
 exec 4<"$scratch/out"
 
-ask() {   # ask COMMAND: prints the reply line (empty after 10 s of silence)
-    echo "$1" >&3
-    local line=""
-    IFS= read -r -t 10 line <&4
-    printf '%s' "$line"
-}
-
 # The tracker publishes right after start; give it a moment.
 for _ in $(seq 50); do
     reply=$(ask video_in)

@@ -68,3 +68,17 @@ wait_for_text() {
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ sum += $1 } END { printf "%.0f\n", sum }'; }
 # The names of a process's threads, sorted, one a line.
 thread_names() { cat /proc/"$1"/task/*/comm 2>/dev/null | sort; }
+
+# Over the control pipe that a test opened as descriptors 3 (commands) and 4
+# (replies): the reply line to COMMAND, empty after SECONDS (default 10) of
+# silence or when the program has gone.
+ask() {   # ask COMMAND [SECONDS]
+    echo "$1" >&3 2>/dev/null || return
+    local line=""
+    IFS= read -r -t "${2:-10}" line <&4
+    printf '%s' "$line"
+}
+# The "status" line without its first word.
+status() { local line; line=$(ask status); printf '%s' "${line#status }"; }
+# The value of KEY in a status line.
+value() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }

@@ -51,14 +51,6 @@ virtual-board --signal "$schedule" --lan "$lan" -- ndi-encoder -I "$scratch/in" 
 board=$!
 exec 3>"$scratch/in" 4<"$scratch/out"
 
-status() {
-    echo status >&3
-    local line=""
-    IFS= read -r -t 5 line <&4
-    printf '%s' "$line"
-}
-value() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
-
 wait_for_text "$scratch/stdout" "do_command()" || fail "the command loop did not start"
 recording=0
 declare -a recorded

@@ -16,14 +16,6 @@ virtual-board --signal 1080p59.94 --lan "$lan" -- ndi-encoder -I "$scratch/in" -
 board=$!
 exec 3>"$scratch/in" 4<"$scratch/out"
 
-status() {   # the status line, without its first word
-    echo status >&3
-    local line=""
-    IFS= read -r -t 5 line <&4
-    printf '%s' "${line#status }"
-}
-value() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
-
 wait_for_text "$scratch/connecting" "" || fail "the LAN command did not start"
 before=$(status)
 echo >"$scratch/go"

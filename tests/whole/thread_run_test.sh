@@ -31,24 +31,16 @@ exec 3>"$scratch/in" 4<"$scratch/out"
 # test goes on to say so rather than die of the signal.
 trap '' PIPE
 
-ask() {
-    echo "$1" >&3 2>/dev/null || return
-    local line=""
-    IFS= read -r -t 30 line <&4
-    printf '%s' "$line"
-}
-value() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
-
 wait_for_text "$scratch/stdout" "do_command()" || fail "the command loop did not start"
 for _ in $(seq $(((seconds + 60) * 10))); do
     [ -e "$scratch/gone" ] && break
     kill -0 "$board" 2>/dev/null || break
-    ask status >/dev/null
-    ask video_in >/dev/null
+    ask status 30 >/dev/null
+    ask video_in 30 >/dev/null
     sleep 0.3
 done
 [ -e "$scratch/gone" ] || fail "the steady receiver did not end"
-line=$(ask status)
+line=$(ask status 30)
 echo "$line"
 echo "monitor: $(grep '^summary' "$scratch/monitor")"
 echo "controller: $(grep '^summary' "$scratch/controller")"
