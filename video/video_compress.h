@@ -94,7 +94,7 @@ public:
     // Stops the threads in pipeline order, each after the pictures queued
     // before its stop marker; a core that never answers holds this up by at
     // most one interrupt-wait slice.
-    ~video_compress();
+    virtual ~video_compress();
     video_compress(const video_compress&) = delete;
     video_compress& operator=(const video_compress&) = delete;
 
@@ -104,7 +104,9 @@ public:
 
     // The hand-offs; none of them waits for the consumer. An empty
     // reference is the stop marker (push_send's reaches both send queues).
-    void push_frame(std::shared_ptr<video_capture::frame_pair_t> pair);
+    // push_frame is the capture path's one call into the compressor: the
+    // capture tests override it to keep every pair as it was handed on.
+    virtual void push_frame(std::shared_ptr<video_capture::frame_pair_t> pair);
     void push_compressed(std::shared_ptr<frame_t> frame);
     void push_send(std::shared_ptr<frame_t> frame);
 

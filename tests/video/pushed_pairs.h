@@ -1,34 +1,45 @@
-// What video_capture hands to its compressor. The capture tests link this
-// stand-in for video_compress in place of the real one, so that they see
-// every pair as it was pushed, neither queued nor coded nor dropped.
+// A compressor that keeps every pair video_capture hands it, neither queued
+// nor coded nor dropped: the product's own, whose input is never opened,
+// with the one call the capture makes overridden.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "video/video_capture.h"
+#include "video/video_compress.h"
 
-class pushed_pairs {
+class pushed_pairs : public video_compress {
 public:
     using pair_ptr = std::shared_ptr<video_capture::frame_pair_t>;
 
-    static pushed_pairs& log();
+    explicit pushed_pairs(std::shared_ptr<::hardware> hardware) : video_compress(std::move(hardware), nullptr) {}
 
-    void clear();
-    std::vector<pair_ptr> pairs();
-    // Waits until at least count pairs were pushed; false after limit.
-    bool wait_for(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    void push_frame(pair_ptr pair) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (pair)
+            pushed.push_back(std::move(pair));
+    }
+
+    std::vector<pair_ptr> pairs()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return pushed;
+    }
+
     // One letter a pair: P with a preview, - without.
-    std::string previews();
-
-    void record(pair_ptr pair);
+    std::string previews()
+    {
+        std::string letters;
+        for (const auto& pair : pairs())
+            letters += pair->preview ? 'P' : '-';
+        return letters;
+    }
 
 private:
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<pair_ptr> pushed;
 };
