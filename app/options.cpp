@@ -35,6 +35,13 @@ int open_reply_pipe(const char* path)
     }
 }
 
+void replace_descriptor(int& held, int opened)
+{
+    if (held >= 0)
+        close(held);
+    held = opened;
+}
+
 void print_usage(const char* program)
 {
     fprintf(stderr,
@@ -61,12 +68,14 @@ std::optional<int> parse_options(int argc, char** argv, options& result)
     int option;
     while ((option = getopt(argc, argv, "I:O:XxpqfFv")) != -1) {
         switch (option) {
+        // A pipe named again replaces the one before, which is closed:
+        // nothing else would ever close it.
         case 'I':
-            result.command_fd = open_command_pipe(optarg);
+            replace_descriptor(result.command_fd, open_command_pipe(optarg));
             printf("PIPE_IN %d = %s\n", result.command_fd, optarg);
             break;
         case 'O':
-            result.reply_fd = open_reply_pipe(optarg);
+            replace_descriptor(result.reply_fd, open_reply_pipe(optarg));
             printf("PIPE_OUT %d = %s\n", result.reply_fd, optarg);
             break;
         case 'X':

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,27 @@ TEST(options, pipes_close_on_exec)
     ASSERT_GE(p.opts.reply_fd, 0);
     EXPECT_TRUE(closes_on_exec(p.opts.command_fd));
     EXPECT_TRUE(closes_on_exec(p.opts.reply_fd));
+    close(p.opts.command_fd);
+    close(p.opts.reply_fd);
+    std::remove(path.c_str());
+}
+
+// A pipe named twice: the later one is used and the earlier one closed, not
+// held for the life of the program.
+TEST(options, a_pipe_named_again_replaces_the_one_before)
+{
+    const std::string path = testing::TempDir() + "options_fifo_twice";
+    std::remove(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    const std::set<int> before = open_descriptors();
+    parsed p = parse({"ndi-encoder", "-I", path, "-O", path, "-I", path, "-O", path});
+    ASSERT_GE(p.opts.command_fd, 0);
+    ASSERT_GE(p.opts.reply_fd, 0);
+    std::set<int> opened;
+    for (int fd : open_descriptors())
+        if (!before.count(fd))
+            opened.insert(fd);
+    EXPECT_EQ(opened, (std::set<int>{p.opts.command_fd, p.opts.reply_fd}));
     close(p.opts.command_fd);
     close(p.opts.reply_fd);
     std::remove(path.c_str());

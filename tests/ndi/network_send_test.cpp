@@ -11,13 +11,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 #include <string>
 
 #include "base/debug_log.h"
+#include "ndi/coded_picture.h"
 #include "sim/ndi/ndi_sim.h"
 #include "tests/sim/ndi/test_receiver.h"
+#include "tests/support/loopback_sender.h"
 
 namespace {
 
@@ -197,6 +201,27 @@ TEST_F(network_send_on_loopback, constructor_reports_a_sender_that_cannot_be_mad
     }
 }
 
+// Runs a function in each video send call of the runtime stand-in, for as
+// long as it lives.
+class sent_hook {
+public:
+    explicit sent_hook(std::function<void()> run) : on_send(std::move(run))
+    {
+        const NDIsim_send_observer_t observer{this, video_sent, nullptr, nullptr, nullptr};
+        NDIsim_send_set_observer(&observer);
+    }
+    ~sent_hook() { NDIsim_send_set_observer(nullptr); }
+    sent_hook(const sent_hook&) = delete;
+    sent_hook& operator=(const sent_hook&) = delete;
+
+private:
+    static void video_sent(void* context, NDIlib_send_instance_t, const NDIlib_video_frame_v2_t*)
+    {
+        static_cast<sent_hook*>(context)->on_send();
+    }
+    std::function<void()> on_send;
+};
+
 }  // namespace
 
 TEST_F(network_send_on_loopback, counts_receivers_and_keeps_the_tally_it_was_last_given)
@@ -228,4 +253,82 @@ TEST_F(network_send_on_loopback, counts_receivers_and_keeps_the_tally_it_was_las
     for (int i = 0; i < 500 && sender.receivers() > 0; ++i)
         usleep(10000);
     EXPECT_EQ(sender.receivers(), 0);
+}
+
+TEST(network_send_video, the_record_describes_the_picture_and_its_field)
+{
+    coded_picture frame;
+    frame.width = 1920;
+    frame.height = 540;
+    frame.fourcc = NDIlib_FourCC_video_type_shq2;
+    frame.frame_rate_n = 30000;
+    frame.frame_rate_d = 1001;
+    frame.timestamp = 987654321;
+    frame.data = std::make_unique<uint8_t[]>(12);
+    frame.size = 12;
+    const struct {
+        int32_t field;
+        NDIlib_frame_format_type_e type;
+    } cases[] = {
+        {0, NDIlib_frame_format_type_field_0},
+        {1, NDIlib_frame_format_type_field_1},
+        {2, NDIlib_frame_format_type_progressive},
+        {5, NDIlib_frame_format_type_progressive},
+    };
+    for (const auto& c : cases) {
+        frame.field = c.field;
+        const NDIlib_video_frame_v2_t record = network_send::video_record(frame);
+        EXPECT_EQ(record.frame_format_type, c.type) << c.field;
+        EXPECT_EQ(record.xres, 1920);
+        EXPECT_EQ(record.yres, 540);
+        EXPECT_EQ(uint32_t(record.FourCC), uint32_t(NDIlib_FourCC_video_type_shq2));
+        EXPECT_EQ(record.frame_rate_N, 30000);
+        EXPECT_EQ(record.frame_rate_D, 1001);
+        EXPECT_EQ(record.timecode, 987654321);
+        EXPECT_EQ(record.timestamp, 987654321);
+        EXPECT_EQ(record.p_data, frame.data.get());
+        EXPECT_EQ(record.data_size_in_bytes, 12);
+        EXPECT_EQ(record.p_metadata, nullptr);
+        uint32_t aspect_bits = 0;
+        memcpy(&aspect_bits, &record.picture_aspect_ratio, 4);
+        EXPECT_EQ(aspect_bits, 0x3FE38E39u);
+    }
+}
+
+TEST(network_send_video, each_stream_keeps_its_last_picture_until_the_next_one_is_handed_over)
+{
+    auto sender = loopback_sender();
+    auto picture = [] {
+        auto f = std::make_shared<coded_picture>();
+        f->data = std::make_unique<uint8_t[]>(8);
+        f->size = 8;
+        return f;
+    };
+    std::weak_ptr<coded_picture> full1, preview1;
+    {
+        auto f = picture();
+        full1 = f;
+        sender->send_video(std::move(f), 0);
+        auto p = picture();
+        preview1 = p;
+        sender->send_video(std::move(p), 1);
+    }
+    EXPECT_FALSE(full1.expired());
+    EXPECT_FALSE(preview1.expired());
+    // While the next picture of the stream is handed over, the one before
+    // is still alive; the other stream's picture is not touched.
+    bool alive_during_send = false;
+    sent_hook hook([&] { alive_during_send = !full1.expired(); });
+    std::weak_ptr<coded_picture> full2;
+    {
+        auto f = picture();
+        full2 = f;
+        sender->send_video(std::move(f), 0);
+    }
+    EXPECT_TRUE(alive_during_send);
+    EXPECT_TRUE(full1.expired());
+    EXPECT_FALSE(preview1.expired());
+    sender.reset();
+    EXPECT_TRUE(full2.expired());
+    EXPECT_TRUE(preview1.expired());
 }

@@ -1,5 +1,5 @@
 // video_compress: the queues, the per-picture steps against the register
-// window of a virtual board, and what is handed to the NDI runtime.
+// window of a virtual board, and what is handed on to the NDI sender.
 #include "video/video_compress.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/frame_queue.h"
 #include "hw/hardware.h"
 #include "hw/registers.h"
 #include "ndi/network_send.h"
@@ -113,38 +112,6 @@ size_t table_loads(test_board& board)
 }
 
 }  // namespace
-
-TEST(frame_queue, keeps_the_newest_entries_in_order)
-{
-    debug_capture log(5);
-    frame_queue<int> queue;
-    std::vector<std::shared_ptr<int>> pushed;
-    for (int i = 1; i <= 5; ++i) {
-        pushed.push_back(std::make_shared<int>(i));
-        queue.push(pushed.back(), 'n', '@');
-    }
-    EXPECT_EQ(log.marks("n@"), "nnnn@n@");
-    EXPECT_EQ(pushed[0].use_count(), 1);   // dropped entries are released
-    for (size_t i = 2; i < 5; ++i)
-        EXPECT_EQ(queue.take(), pushed[i]);
-}
-
-TEST(frame_queue, a_consumer_waits_for_entries_and_sees_the_stop_marker_last)
-{
-    debug_capture log(5);
-    frame_queue<int> queue;
-    std::vector<int> taken;
-    std::thread consumer([&] {
-        while (auto e = queue.take('c'))
-            taken.push_back(*e);
-    });
-    for (int i = 1; i <= 3; ++i)
-        queue.push(std::make_shared<int>(i), 0, '@');
-    queue.push_unbounded(nullptr, 0);
-    consumer.join();
-    EXPECT_EQ(taken, (std::vector<int>{1, 2, 3}));
-    EXPECT_EQ(log.marks("c@"), "cccc");   // the marker is marked as well
-}
 
 // "vidcomp" held in its Q question with the first pair: the pairs behind
 // it queue up.
@@ -738,86 +705,6 @@ TEST(video_compress_read_back, a_length_past_the_share_is_an_overflow_and_nothin
     EXPECT_EQ(frame->slice_data[3], beyond);
     EXPECT_EQ(frame->slice_size[3], 0u);
     EXPECT_EQ(std::vector<uint8_t>(beyond, beyond + 16), std::vector<uint8_t>(16, 0x55));
-}
-
-TEST(network_send_video, the_record_describes_the_picture_and_its_field)
-{
-    video_compress::frame_t frame;
-    frame.width = 1920;
-    frame.height = 540;
-    frame.fourcc = NDIlib_FourCC_video_type_shq2;
-    frame.frame_rate_n = 30000;
-    frame.frame_rate_d = 1001;
-    frame.timestamp = 987654321;
-    frame.data = std::make_unique<uint8_t[]>(12);
-    frame.size = 12;
-    const struct {
-        int32_t field;
-        NDIlib_frame_format_type_e type;
-    } cases[] = {
-        {0, NDIlib_frame_format_type_field_0},
-        {1, NDIlib_frame_format_type_field_1},
-        {2, NDIlib_frame_format_type_progressive},
-        {5, NDIlib_frame_format_type_progressive},
-    };
-    for (const auto& c : cases) {
-        frame.field = c.field;
-        const NDIlib_video_frame_v2_t record = network_send::video_record(frame);
-        EXPECT_EQ(record.frame_format_type, c.type) << c.field;
-        EXPECT_EQ(record.xres, 1920);
-        EXPECT_EQ(record.yres, 540);
-        EXPECT_EQ(uint32_t(record.FourCC), uint32_t(NDIlib_FourCC_video_type_shq2));
-        EXPECT_EQ(record.frame_rate_N, 30000);
-        EXPECT_EQ(record.frame_rate_D, 1001);
-        EXPECT_EQ(record.timecode, 987654321);
-        EXPECT_EQ(record.timestamp, 987654321);
-        EXPECT_EQ(record.p_data, frame.data.get());
-        EXPECT_EQ(record.data_size_in_bytes, 12);
-        EXPECT_EQ(record.p_metadata, nullptr);
-        uint32_t aspect_bits = 0;
-        memcpy(&aspect_bits, &record.picture_aspect_ratio, 4);
-        EXPECT_EQ(aspect_bits, 0x3FE38E39u);
-    }
-}
-
-TEST(network_send_video, each_stream_keeps_its_last_picture_until_the_next_one_is_handed_over)
-{
-    ndi_video_calls::log().clear();
-    auto sender = loopback_sender();
-    auto picture = [](int32_t stream) {
-        auto f = std::make_shared<video_compress::frame_t>();
-        f->stream = stream;
-        f->data = std::make_unique<uint8_t[]>(8);
-        f->size = 8;
-        return f;
-    };
-    std::weak_ptr<video_compress::frame_t> full1, preview1;
-    {
-        auto f = picture(0);
-        full1 = f;
-        sender->send_video(std::move(f), 0);
-        auto p = picture(1);
-        preview1 = p;
-        sender->send_video(std::move(p), 1);
-    }
-    EXPECT_FALSE(full1.expired());
-    EXPECT_FALSE(preview1.expired());
-    // While the next picture of the stream is handed over, the one before
-    // is still alive; the other stream's picture is not touched.
-    bool alive_during_send = false;
-    ndi_video_calls::log().on_send([&](const NDIlib_video_frame_v2_t&) { alive_during_send = !full1.expired(); });
-    std::weak_ptr<video_compress::frame_t> full2;
-    {
-        auto f = picture(0);
-        full2 = f;
-        sender->send_video(std::move(f), 0);
-    }
-    EXPECT_TRUE(alive_during_send);
-    EXPECT_TRUE(full1.expired());
-    EXPECT_FALSE(preview1.expired());
-    sender.reset();
-    EXPECT_TRUE(full2.expired());
-    EXPECT_TRUE(preview1.expired());
 }
 
 TEST(video_compress_threads, queued_pictures_are_sent_before_the_threads_end)
