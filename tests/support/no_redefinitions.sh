@@ -27,14 +27,14 @@ done
 
 # Strong definitions only: code, data, read-only data and bss. Weak and
 # unique symbols (inline functions, templates) are shared by right.
-strong() { "$nm" --defined-only "$@" 2>/dev/null | awk 'NF >= 3 && $2 ~ /^[TDBR]$/ { print $3 }' | sort -u; }
-dynamic() { "$nm" -D --defined-only "$@" 2>/dev/null | awk 'NF >= 3 && $2 ~ /^[TDBR]$/ { print $3 }' | sort -u; }
+# A shared library is read by its dynamic symbols (strong FILE [-D]).
+strong() { "$nm" --defined-only "$@" | awk 'NF >= 3 && $2 ~ /^[TDBR]$/ { print $3 }' | sort -u; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for lib in "${products[@]}"; do
     case "$lib" in
-        *.so | *.so.*) dynamic "$lib" ;;
+        *.so | *.so.*) strong "$lib" -D ;;
         *) strong "$lib" ;;
     esac
 done | sort -u >"$work/product"
