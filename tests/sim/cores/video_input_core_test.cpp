@@ -208,6 +208,11 @@ protected:
         board.enable_irq(regs::irq_video_in);
     }
     void step_to(model_clock::duration t) { board.step(t - board.clock().now()); }
+    bool line_high()
+    {
+        std::lock_guard<std::mutex> lock(board.mutex());
+        return video->irq_asserted();
+    }
     uint32_t number_at(uint32_t address)
     {
         const std::optional<picture_stamp> stamp = stamp_at(board, address);
@@ -260,6 +265,31 @@ TEST_P(paired_cores_test, a_late_worker_changes_no_picture)
     EXPECT_EQ(units_completed(board, *video), 0u);
     video->hold = false;
     ASSERT_TRUE(eventually([&] { return units_completed(board, *video) == 2; }));
+
+    EXPECT_EQ(number_at(base + 4 * MiB), number_at(base) + 1);
+    EXPECT_EQ(number_at(base + 8 * MiB), number_at(base + 4 * MiB));
+    EXPECT_TRUE(board.guest_errors().empty());
+}
+
+// The program writes the two arms back to back, but a machine that takes
+// its processor away for more than a period between them must not make the
+// preview a picture ahead: pvw_in still scales the picture of the vid_in arm
+// it follows, though that picture has already ended, and vid_in's line stays
+// low until the preview is written.
+TEST_P(paired_cores_test, a_preview_armed_after_its_picture_ended_scales_that_picture)
+{
+    arm(regs::video_in_block, base);
+    arm(regs::video_in_block, base + 4 * MiB);
+    step_to(*video->capture_end() + period + period / 2);
+    ASSERT_TRUE(eventually([&] { return units_completed(board, *video) == 2; }));
+    ASSERT_EQ(board.irq_count(regs::irq_video_in), 1u);
+
+    preview->hold = true;
+    arm(regs::preview_in_block, base + 8 * MiB);
+    EXPECT_FALSE(line_high());
+    preview->hold = false;
+    ASSERT_TRUE(eventually([&] { return units_completed(board, *preview) == 1; }));
+    EXPECT_TRUE(line_high());
 
     EXPECT_EQ(number_at(base + 4 * MiB), number_at(base) + 1);
     EXPECT_EQ(number_at(base + 8 * MiB), number_at(base + 4 * MiB));
