@@ -5,9 +5,8 @@
 // enables its interrupt and never waits for it.
 //
 // The two cores stand for one capture path: an arm of pvw_in that follows
-// an arm of vid_in (the latest, still in hand or completed last, and not yet
-// followed) captures the same picture as that arm, whenever either was made
-// (a picture that has ended is written at once), and vid_in's
+// an arm of vid_in (the latest, still in hand and not yet followed) captures
+// the same picture as that arm, whenever either was made, and vid_in's
 // interrupt for that picture waits until pvw_in has written it (the level
 // rule of video_input_core::irq_asserted). An arm that follows none takes
 // the first picture that begins after it, as vid_in does.

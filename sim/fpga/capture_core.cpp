@@ -61,12 +61,14 @@ void capture_core::arm()
     // buffer waits behind it (the latest arm wins).
     if (current) {
         time_unit(armed, &*current, now);
+        const bool replaced = pending.has_value();
         pending = armed;
+        if (replaced)
+            units_changed();
     } else {
         time_unit(armed, nullptr, now);
         current = armed;
     }
-    units_changed();
 }
 
 void capture_core::time_unit(job& unit, const job* before, duration now)
@@ -95,14 +97,12 @@ const capture_core::job* capture_core::unit_of_arm(uint64_t serial) const
         return &*current;
     if (pending && pending->serial == serial)
         return &*pending;
-    if (retired && retired->serial == serial)
-        return &*retired;
     return nullptr;
 }
 
 uint64_t capture_core::latest_arm() const
 {
-    return pending ? pending->serial : current ? current->serial : retired ? retired->serial : 0;
+    return pending ? pending->serial : current ? current->serial : 0;
 }
 
 bool capture_core::owes_partner(uint64_t serial) const
@@ -118,7 +118,6 @@ void capture_core::cancel()
     const bool had_units = current || pending;
     current.reset();
     pending.reset();
-    retired.reset();
     ++generation;
     if (had_units)
         units_changed();
@@ -127,7 +126,6 @@ void capture_core::cancel()
 void capture_core::input_changed()
 {
     const duration now = board.clock().now();
-    retired.reset();   // a picture of the old input
     if (current)
         time_unit(*current, nullptr, now);
     if (pending)
@@ -177,7 +175,6 @@ void capture_core::run()
             continue;
         ++units_done;
         completed_serial = unit.serial;
-        retired = unit;
         current = pending;
         pending.reset();
         raise_events();

@@ -69,10 +69,9 @@ public:
     };
 
     // The unit of arm serial that this core still has in hand (armed and not
-    // completed) or completed last, or null. Board mutex held.
+    // completed), or null. Board mutex held.
     const job* unit_of_arm(uint64_t serial) const;
-    // The serial of the latest arm still in hand, else of the unit completed
-    // last; 0 when none (and after a stop, a reset or a new input).
+    // The serial of the latest arm still in hand; 0 when none.
     uint64_t latest_arm() const;
     // The serial of the latest unit completed; 0 before the first.
     uint64_t last_completed() const { return completed_serial; }
@@ -101,7 +100,7 @@ protected:
     // to write).
     using transfer = std::function<void()>;
     virtual transfer fill(const job& unit, duration start) = 0;
-    // The units in hand changed: one was armed, completed or abandoned.
+    // The units in hand changed: one completed, or was abandoned.
     virtual void units_changed() {}
 
     bool command(uint8_t code) final;
@@ -122,10 +121,6 @@ private:
     const unsigned buffer_register;
     std::optional<job> current;
     std::optional<job> pending;
-    // The unit completed last, kept for a partner core's arm that comes
-    // after it has ended: the program writes the two arms back to back, but
-    // the machine it runs on may stall it for a period between them.
-    std::optional<job> retired;
     uint64_t arms = 0;
     uint64_t completed_serial = 0;
     unsigned busy_reads = 0;   // reads of register 0 in the busy state since the last arm

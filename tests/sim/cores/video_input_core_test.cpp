@@ -266,34 +266,6 @@ TEST_P(paired_cores_test, a_late_worker_changes_no_picture)
     EXPECT_TRUE(board.guest_errors().empty());
 }
 
-// The program writes the two arms back to back, but a machine that takes
-// its processor away for more than a period between them must not make the
-// preview a picture ahead: pvw_in still scales the picture of the vid_in arm
-// it follows, though that picture has already ended, and vid_in's line stays
-// low until the preview is written.
-TEST_P(paired_cores_test, a_preview_armed_after_its_picture_ended_scales_that_picture)
-{
-    arm(regs::video_in_block, base);
-    arm(regs::video_in_block, base + 4 * MiB);
-    step_to(*video->capture_end() + period + period / 2);
-    ASSERT_TRUE(eventually([&] { return units_completed(board, *video) == 2; }));
-    ASSERT_EQ(board.irq_count(regs::irq_video_in), 1u);
-
-    // The second picture's events are still pending, unacknowledged; the
-    // line enabled again must not fire before its preview is written.
-    preview->hold = true;
-    arm(regs::preview_in_block, base + 8 * MiB);
-    board.enable_irq(regs::irq_video_in);
-    EXPECT_EQ(board.irq_count(regs::irq_video_in), 1u);
-    preview->hold = false;
-    ASSERT_TRUE(eventually([&] { return board.irq_count(regs::irq_video_in) == 2; }));
-    EXPECT_EQ(units_completed(board, *preview), 1u);
-
-    EXPECT_EQ(number_at(base + 4 * MiB), number_at(base) + 1);
-    EXPECT_EQ(number_at(base + 8 * MiB), number_at(base + 4 * MiB));
-    EXPECT_TRUE(board.guest_errors().empty());
-}
-
 INSTANTIATE_TEST_SUITE_P(signals, paired_cores_test, testing::Values("1080p59.94", "1080i59.94", "720p50"),
                          [](const testing::TestParamInfo<const char*>& param) {
                              std::string name = param.param;
