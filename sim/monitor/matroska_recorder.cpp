@@ -9,6 +9,8 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cerrno>
+#include <cinttypes>
 #include <cmath>
 
 #include "sim/monitor/av_error_text.h"
@@ -112,6 +114,11 @@ int matroska_recorder::cadence(const track_key& key, const ndi_wire::video_field
 bool matroska_recorder::start_file()
 {
     started = true;
+    timecodes = std::fopen((file_path + ".timecodes").c_str(), "w");
+    if (timecodes == nullptr) {
+        fail("cannot write " + file_path + ".timecodes", AVERROR(errno));
+        return false;
+    }
     int status = avformat_alloc_output_context2(&context, nullptr, "matroska", file_path.c_str());
     if (status < 0 || context == nullptr) {
         fail("cannot make a Matroska muxer", status);
@@ -221,6 +228,10 @@ bool matroska_recorder::write_packet(const track_key& key, int64_t timecode, int
         fail("cannot write to " + file_path, status);
         return false;
     }
+    if (!key.audio && std::fprintf(timecodes, "%d %" PRId64 "\n", entry.stream->index, timecode) < 0) {
+        fail("cannot write " + file_path + ".timecodes", AVERROR(errno));
+        return false;
+    }
     ++written;
     return true;
 }
@@ -245,6 +256,9 @@ bool matroska_recorder::finish()
         avformat_free_context(context);
         context = nullptr;
     }
+    if (timecodes != nullptr && std::fclose(timecodes) != 0)
+        fail("cannot write " + file_path + ".timecodes", AVERROR(errno));
+    timecodes = nullptr;
     held.clear();
     return !failed;
 }

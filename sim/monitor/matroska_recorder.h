@@ -4,6 +4,13 @@
 // know ("shq2" is tagged SHQ2), and the track's title is the code exactly as
 // sent, so the full and the preview stream stay apart. Times come from the
 // NDI timecodes (100 ns units), counted from the earliest one recorded.
+// Matroska keeps times in milliseconds, and a track's times must go
+// forward, so two pictures stamped within one millisecond (a capture that
+// catches up after a stall) are written a millisecond apart. The exact
+// timecode of every video packet goes to FILE.timecodes beside the file,
+// one line per packet in the order written: the track's index in the file
+// and the timecode. A reader that pairs a preview with its full picture by
+// timecode needs them exact.
 // Interlaced input arrives as field pictures (NDI frame format types 2 and
 // 3, each coded on its own): each field is a picture of its track, timed by
 // its own timecode at the field rate that the sender gives, and the track
@@ -19,6 +26,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <string>
@@ -100,6 +108,7 @@ private:
     const std::string file_path;
     const std::chrono::milliseconds hold_time;
     AVFormatContext* context = nullptr;
+    std::FILE* timecodes = nullptr;   // FILE.timecodes
     bool started = false;
     bool header_written = false;
     bool finished = false;

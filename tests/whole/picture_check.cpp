@@ -8,7 +8,10 @@
 //           another kind, an unwritten buffer's black, reads as a number
 //           too), the full stream's within 40 dB once Q has settled (Q
 //           within 2 of the stream's last Q). Each preview picture shows the
-//           same number as the full picture sent with the same timecode.
+//           same number as the full picture sent with the same timecode
+//           (exact, from FILE.mkv.timecodes that ndi-monitor writes beside
+//           its recording: Matroska's milliseconds cannot tell apart two
+//           pairs stamped within one, as a capture catching up stamps them).
 //           In each stream the numbers only grow, and with --rate (the
 //           input's pictures or fields a second) each timecode agrees with
 //           its number: stamped when its picture was captured, no picture's
@@ -42,6 +45,7 @@ namespace {
 struct picture_record {
     uint8_t q = 0;
     int64_t time_us = 0;   // the timecode, as recorded
+    int64_t timecode = 0;  // the timecode as sent (100 ns units)
     std::vector<uint8_t> bytes;
 };
 
@@ -76,12 +80,45 @@ bool read_recording(const char* path, std::map<int, stream_record>& streams)
         if (it != streams.end() && packet->size > 0) {
             const int64_t time_us = av_rescale_q(packet->pts, context->streams[packet->stream_index]->time_base,
                                                  AVRational{1, 1000000});
-            it->second.pictures.push_back({packet->data[0], time_us, {packet->data, packet->data + packet->size}});
+            it->second.pictures.push_back({packet->data[0], time_us, 0, {packet->data, packet->data + packet->size}});
         }
         av_packet_unref(packet);
     }
     av_packet_free(&packet);
     avformat_close_input(&context);
+    return true;
+}
+
+// The exact timecodes of FILE.timecodes, which ndi-monitor writes beside its
+// recording: a line per video packet, its track's index and its timecode,
+// in the order the packets were written. False when the file is missing or
+// does not match the recording.
+bool read_timecodes(const std::string& path, std::map<int, stream_record>& streams, std::string& failure)
+{
+    FILE* file = fopen(path.c_str(), "r");
+    if (!file) {
+        failure = "no " + path + " beside the recording";
+        return false;
+    }
+    std::map<int, size_t> next;
+    int index = 0;
+    long long timecode = 0;
+    int fields = 0;
+    while ((fields = fscanf(file, "%d %lld", &index, &timecode)) == 2) {
+        auto it = streams.find(index);
+        size_t& k = next[index];
+        if (it == streams.end() || k >= it->second.pictures.size())
+            break;
+        it->second.pictures[k++].timecode = timecode;
+    }
+    fclose(file);
+    for (const auto& [i, s] : streams) {
+        if (fields != EOF || next[i] != s.pictures.size()) {
+            failure = path + " does not match the recording (track " + std::to_string(i) + ": " +
+                      std::to_string(next[i]) + " timecodes for " + std::to_string(s.pictures.size()) + " pictures)";
+            return false;
+        }
+    }
     return true;
 }
 
@@ -161,6 +198,11 @@ int main(int argc, char** argv)
         fprintf(stderr, "picture_check: no video in %s\n", argv[1]);
         return 1;
     }
+    std::string mismatch;
+    if (!read_timecodes(std::string(argv[1]) + ".timecodes", streams, mismatch)) {
+        fprintf(stderr, "picture_check: %s\n", mismatch.c_str());
+        return 1;
+    }
     // The input's width is the full stream's (1920 when it is missing).
     uint32_t input_width = 1920;
     for (const auto& [index, s] : streams)
@@ -237,8 +279,8 @@ int main(int argc, char** argv)
             if (rate > 0)
                 offsets.push_back({i, double(p.time_us) - double(*number) * 1e6 / rate});
             if (full) {
-                full_numbers[p.time_us] = *number;
-            } else if (const auto partner = full_numbers.find(p.time_us); partner != full_numbers.end()) {
+                full_numbers[p.timecode] = *number;
+            } else if (const auto partner = full_numbers.find(p.timecode); partner != full_numbers.end()) {
                 ++paired;
                 if (partner->second != *number) {
                     ++mismatched;
