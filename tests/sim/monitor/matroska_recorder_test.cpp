@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "monitor_checks.h"
+#include "ndi/ndi_lib.h"
 #include "sim/monitor/matroska_recorder.h"
 #include "speedhq_pictures.h"
 
@@ -31,17 +32,7 @@ TEST(matroska_recorder, keeps_exact_timecodes_beside_the_file)
     speedhq_encoder full_encoder(320, 180, false), preview_encoder(160, 90, false);
     const std::vector<uint8_t> full = full_encoder.encode(colour_bars(320, 180, false, 0), 80);
     const std::vector<uint8_t> preview = preview_encoder.encode(colour_bars(160, 90, false, 0), 80);
-    auto fields = [](uint32_t fourcc, int width, int height, int64_t timecode) {
-        ndi_wire::video_fields v;
-        v.xres = width;
-        v.yres = height;
-        v.fourcc = fourcc;
-        v.frame_rate_n = 50;
-        v.frame_rate_d = 1;
-        v.timecode = v.timestamp = timecode;
-        return v;
-    };
-    const uint32_t SHQ2 = 0x32514853, shq2 = 0x32716873;
+    const uint32_t SHQ2 = NDIlib_FourCC_video_type_SHQ2, shq2 = NDIlib_FourCC_video_type_shq2;
     const int64_t start = 17000000000000000;
     // Pairs 0.02 s apart, then two stamped 0.3 ms apart, each second pair
     // with a preview.
@@ -50,9 +41,9 @@ TEST(matroska_recorder, keeps_exact_timecodes_beside_the_file)
         matroska_recorder recorder(path);   // all held back, then written by finish
         const auto now = matroska_recorder::clock::now();
         for (size_t i = 0; i < stamps.size(); ++i) {
-            recorder.add_video(fields(SHQ2, 320, 180, stamps[i]), full.data(), full.size(), now);
+            recorder.add_video(picture_fields(SHQ2, 320, 180, stamps[i]), full.data(), full.size(), now);
             if (i % 2 == 1)
-                recorder.add_video(fields(shq2, 160, 90, stamps[i]), preview.data(), preview.size(), now);
+                recorder.add_video(picture_fields(shq2, 160, 90, stamps[i]), preview.data(), preview.size(), now);
         }
         ASSERT_TRUE(recorder.finish()) << recorder.error();
     }
