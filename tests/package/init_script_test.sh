@@ -27,7 +27,7 @@ PROGRAM
 chmod +x "$scratch/program"
 
 in_board() {
-    unshare --mount sh -c 'mount -t tmpfs none /etc/default && cp "$0" /etc/default/ndi-encoder && shift && exec "$@"' \
+    unshare --mount sh -c 'mount -t tmpfs none /etc/default && cp "$0" /etc/default/ndi-encoder && exec "$@"' \
         "$scratch/defaults" "$@"
 }
 write_defaults() {
@@ -51,6 +51,18 @@ grep -qx "options: -p -q -F" "$scratch/log" || fail "log: [$(cat "$scratch/log")
 in_board sh "$init" status >/dev/null || fail "status of a running program"
 in_board sh "$init" start >/dev/null
 [ "$(cat "$scratch/pid")" = "$pid" ] || fail "a second start made another instance"
+
+# Restart: the first program has ended before the second starts.
+rm -f "$scratch/ended"
+in_board sh "$init" restart >/dev/null || fail "restart of a running program"
+[ -s "$scratch/ended" ] || fail "restart started another before the first had ended"
+alive "$pid" && fail "the first program outlived restart"
+for _ in $(seq 50); do [ "$(cat "$scratch/started" 2>/dev/null)" != "$pid" ] && break; sleep 0.1; done
+pid=$(cat "$scratch/pid")
+if [ "$pid" != "$(cat "$scratch/started" 2>/dev/null)" ] || ! alive "$pid"; then
+    fail "restart: pid file [$pid], program [$(cat "$scratch/started")]"
+fi
+rm -f "$scratch/ended"
 
 in_board sh "$init" stop >/dev/null
 alive "$pid" && fail "program still running when stop returned"
