@@ -18,7 +18,7 @@ std::string on_off(int argc, char** argv, bool state)
     return "";
 }
 
-}  // namespace
+}   // namespace
 
 command_reply interpret_command(std::string_view input, const signal_info* video, const audio_config* audio,
                                 const status_snapshot& status)
@@ -67,4 +67,3 @@ command_reply interpret_command(std::string_view input, const signal_info* video
     }
     return result;
 }
-

@@ -35,8 +35,8 @@ public:
         for (;;) {
             if (whole_lines && take_line(buffer, size))
                 return outcome::command;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             pollfd watch{fd, POLLIN, 0};
             const int ready = wait_or_stop(&watch, 1, std::max(left, std::chrono::milliseconds(0)));
             if (stop_requested())
@@ -88,7 +88,7 @@ private:
 
     void at_end_of_file()
     {
-        struct stat info{};
+        struct stat info {};
         if (!keeper && fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode)) {
             const std::string self = "/proc/self/fd/" + std::to_string(fd);
             keeper.reset(open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
@@ -104,7 +104,7 @@ private:
     std::vector<char> pending;
 };
 
-}  // namespace
+}   // namespace
 
 void do_command(const std::shared_ptr<video_capture>& video, const std::shared_ptr<audio_capture>& audio,
                 int fd_pipe_in, int fd_pipe_out, status_report::sources_t status_sources)
@@ -134,8 +134,8 @@ void do_command(const std::shared_ptr<video_capture>& video, const std::shared_p
             next_sample = now + status_report::sample_period;
         }
         memset(command, 0, sizeof command);
-        const auto slice = std::chrono::duration_cast<std::chrono::milliseconds>(next_sample - now) +
-                           std::chrono::milliseconds(1);
+        const auto slice =
+            std::chrono::duration_cast<std::chrono::milliseconds>(next_sample - now) + std::chrono::milliseconds(1);
         const auto got = source.read_command(command, sizeof command, !pipe_mode, slice);
         if (got == command_source::outcome::stop)
             return;
@@ -149,9 +149,8 @@ void do_command(const std::shared_ptr<video_capture>& video, const std::shared_p
         if (audio)
             audio->get_config(config);
         now = status_report::clock::now();
-        const command_reply reply =
-            interpret_command(command, video ? &signal : nullptr, audio ? &config : nullptr,
-                              status.take(now, answer.dropped()));
+        const command_reply reply = interpret_command(command, video ? &signal : nullptr, audio ? &config : nullptr,
+                                                      status.take(now, answer.dropped()));
         if (reply.exit)
             return;
         if (reply.unknown)

@@ -139,7 +139,7 @@ int run(int argc, char** argv)
     return 0;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {

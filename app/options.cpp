@@ -59,7 +59,7 @@ void print_usage(const char* program)
             program);
 }
 
-}  // namespace
+}   // namespace
 
 std::optional<int> parse_options(int argc, char** argv, options& result)
 {
@@ -78,31 +78,17 @@ std::optional<int> parse_options(int argc, char** argv, options& result)
             replace_descriptor(result.reply_fd, open_reply_pipe(optarg));
             printf("PIPE_OUT %d = %s\n", result.reply_fd, optarg);
             break;
-        case 'X':
-            result.video = false;
-            break;
-        case 'x':
-            result.audio = false;
-            break;
-        case 'F':
-            result.full_only = true;
-            break;
-        case 'p':
-            ++debug_level;
-            break;
+        case 'X': result.video = false; break;
+        case 'x': result.audio = false; break;
+        case 'F': result.full_only = true; break;
+        case 'p': ++debug_level; break;
         case 'q':
             if (debug_level > 0)
                 --debug_level;
             break;
-        case 'f':
-            debug_flush = true;
-            break;
-        case 'v':
-            printf("v%s\n", program_version);
-            return 0;
-        default:
-            print_usage(argv[0]);
-            return 1;
+        case 'f': debug_flush = true; break;
+        case 'v': printf("v%s\n", program_version); return 0;
+        default: print_usage(argv[0]); return 1;
         }
     }
     return std::nullopt;

@@ -9,7 +9,7 @@
 
 reply_channel::reply_channel(int descriptor, bool shared) : fd(descriptor)
 {
-    struct stat info{};
+    struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0)
         return;
     if (!shared) {

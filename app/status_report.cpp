@@ -14,7 +14,7 @@ void fill_stream(status_snapshot::stream_t& stream, const video_compress::stream
     stream.mbps = rate.mbps(now, counts.bytes_sent);
 }
 
-}  // namespace
+}   // namespace
 
 void status_report::rate_meter::sample(clock::time_point now, uint64_t bytes)
 {
@@ -35,7 +35,9 @@ double status_report::rate_meter::mbps(clock::time_point now, uint64_t bytes) co
     return double(bytes - from.bytes) * 8 / seconds / 1e6;
 }
 
-status_report::status_report(sources_t from) : sources(std::move(from)) {}
+status_report::status_report(sources_t from) : sources(std::move(from))
+{
+}
 
 void status_report::sample(clock::time_point now)
 {
@@ -85,4 +87,3 @@ status_snapshot status_report::take(clock::time_point now, uint64_t replies_drop
     snapshot.replies_dropped = replies_dropped;
     return snapshot;
 }
-

@@ -30,7 +30,7 @@ const char* tally_text(const NDIlib_tally_t& tally)
     return "off";
 }
 
-}  // namespace
+}   // namespace
 
 std::string signal_text(const signal_info& signal)
 {

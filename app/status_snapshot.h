@@ -22,7 +22,7 @@ struct status_snapshot {
         double mbps = 0;         // coded bits sent over the last second
     };
 
-    bool video = false;      // the video path was made (no -X)
+    bool video = false;   // the video path was made (no -X)
     signal_info signal;
     bool media_counters = false;   // the compressors' counters below are filled
     stream_t full, preview;
@@ -30,9 +30,9 @@ struct status_snapshot {
     uint64_t audio_captured = 0, audio_sent = 0, audio_dropped = 0;
     int receivers = 0;
     NDIlib_tally_t tally{};
-    bool camera_counters = false;  // the camera link's counters below are filled
+    bool camera_counters = false;   // the camera link's counters below are filled
     uint64_t camera_commands = 0, camera_replies = 0, camera_refused = 0;
-    uint64_t replies_dropped = 0;  // control-pipe replies the supervisor did not take
+    uint64_t replies_dropped = 0;   // control-pipe replies the supervisor did not take
 
     // "status" and the pairs, with a newline; well under a pipe's atomic write.
     std::string line() const;

@@ -32,11 +32,11 @@ sigset_t mask_while_waiting()
     return during_wait;
 }
 
-}  // namespace
+}   // namespace
 
 void install_stop_signals()
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);

@@ -5,10 +5,10 @@
 #include <chrono>
 #include <cstdio>
 
+#include "audio/audio_compress.h"
 #include "base/buffer_ring.h"
 #include "base/debug_log.h"
 #include "base/utilities.h"
-#include "audio/audio_compress.h"
 #include "hw/hardware.h"
 #include "hw/registers.h"
 
@@ -17,7 +17,7 @@ namespace {
 constexpr long irq_wait_us = 200000;
 constexpr auto idle_poll = std::chrono::milliseconds(100);
 
-}  // namespace
+}   // namespace
 
 audio_capture::audio_capture(std::shared_ptr<hardware> hardware, std::shared_ptr<audio_compress> compressor)
     : hw(std::move(hardware)), compress(std::move(compressor))
@@ -86,8 +86,8 @@ void audio_capture::set_channel_control(int32_t mode)
     std::lock_guard<std::mutex> lock(config_mutex);
     channel_mode = mode;
     for (uint32_t channel = 0; channel < channels; ++channel) {
-        const uint32_t word = (channel & 0xFF) << 24 | (uint32_t(channel_mode) & 0xFF) << 16 |
-                              (uint32_t(channel_param) & 0xFFFF);
+        const uint32_t word =
+            (channel & 0xFF) << 24 | (uint32_t(channel_mode) & 0xFF) << 16 | (uint32_t(channel_param) & 0xFFFF);
         hw->write_reg32(regs::audio_in_block, regs::audio_channel_control, word);
     }
 }

@@ -42,12 +42,12 @@ public:
     // One captured block. Held by shared ownership from capture to send.
     struct frame_t {
         uint32_t channels = 0;
-        uint32_t samples = 0;          // per channel
-        int32_t sample_rate = 0;       // Hz
-        int64_t timestamp = 0;         // capture time, 100 ns units; 0 until stamped
-        float reference_level = 20.0f; // dB
-        uint32_t address = 0;          // offset of the buffer in the reserved memory
-        int32_t* data = nullptr;       // channels x samples, interleaved by channel
+        uint32_t samples = 0;            // per channel
+        int32_t sample_rate = 0;         // Hz
+        int64_t timestamp = 0;           // capture time, 100 ns units; 0 until stamped
+        float reference_level = 20.0f;   // dB
+        uint32_t address = 0;            // offset of the buffer in the reserved memory
+        int32_t* data = nullptr;         // channels x samples, interleaved by channel
     };
 
     // Programs the channels and the control byte and starts "audcap", which

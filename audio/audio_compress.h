@@ -11,8 +11,8 @@
 #include <memory>
 #include <thread>
 
-#include "base/frame_queue.h"
 #include "audio/audio_capture.h"
+#include "base/frame_queue.h"
 
 class hardware;
 class network_send;

@@ -9,12 +9,15 @@
 #include <cstdarg>
 #include <cstdio>
 
-extern int debug_level;       // verbosity: -p adds one, -q takes one away (never below 0)
-extern FILE* debug_stream;    // standard error
-extern bool debug_flush;      // -f: flush after every message
+extern int debug_level;      // verbosity: -p adds one, -q takes one away (never below 0)
+extern FILE* debug_stream;   // standard error
+extern bool debug_flush;     // -f: flush after every message
 
 // The gate: a message with this threshold is written when the level is above it.
-inline bool debug_enabled(int threshold) { return debug_level > threshold; }
+inline bool debug_enabled(int threshold)
+{
+    return debug_level > threshold;
+}
 
 // Formats and writes a message when the level is above threshold.
 void debug_print(int threshold, const char* format, ...) __attribute__((format(printf, 2, 3)));

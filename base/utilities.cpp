@@ -28,7 +28,7 @@ int64_t realtime_ns()
 const int64_t start_wall = wall_start_100ns();
 const int64_t start_clock = realtime_ns();
 
-}  // namespace
+}   // namespace
 
 bool set_thread_priority(int n)
 {

@@ -42,8 +42,7 @@ std::vector<core_event> read_core_log(const std::string& path)
     return events;
 }
 
-std::vector<int64_t> times_of(const std::vector<core_event>& events, const std::string& source,
-                              const std::string& what)
+std::vector<int64_t> times_of(const std::vector<core_event>& events, const std::string& source, const std::string& what)
 {
     std::vector<int64_t> times;
     for (const core_event& e : events)
@@ -138,4 +137,4 @@ std::string hex_text(const std::vector<uint8_t>& bytes)
     return text;
 }
 
-}  // namespace bench
+}   // namespace bench

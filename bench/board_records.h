@@ -29,10 +29,10 @@ std::vector<int64_t> times_of(const std::vector<core_event>& events, const std::
 
 struct send_call {
     int64_t ns = 0;
-    std::string stream;       // "SHQ2", "shq2", ... or "audio"
-    int64_t timecode = 0;     // 100 ns units
+    std::string stream;     // "SHQ2", "shq2", ... or "audio"
+    int64_t timecode = 0;   // 100 ns units
     int64_t bytes = 0;
-    std::string format;       // video: progressive, field0, field1, interleaved
+    std::string format;   // video: progressive, field0, field1, interleaved
     bool video() const { return stream != "audio"; }
     bool preview() const { return video() && !stream.empty() && stream[0] >= 'a' && stream[0] <= 'z'; }
 };
@@ -40,8 +40,8 @@ std::vector<send_call> read_send_log(const std::string& path);
 
 struct serial_message {
     int64_t ns = 0;
-    bool from_program = false;   // "in": read by the camera; else a reply it wrote
-    std::vector<uint8_t> bytes;  // tag included
+    bool from_program = false;    // "in": read by the camera; else a reply it wrote
+    std::vector<uint8_t> bytes;   // tag included
 };
 std::vector<serial_message> read_camera_timing(const std::string& path);
 
@@ -49,9 +49,9 @@ std::vector<serial_message> read_camera_timing(const std::string& path);
 struct measured_call {
     int64_t ns = 0;
     int tid = 0;
-    std::string library;   // "uio" or "ndi"
-    int64_t cpu_ns = 0;    // the call's CPU, the clock read taken off
-    int64_t clock_ns = 0;  // one clock read's
+    std::string library;    // "uio" or "ndi"
+    int64_t cpu_ns = 0;     // the call's CPU, the clock read taken off
+    int64_t clock_ns = 0;   // one clock read's
 };
 std::vector<measured_call> read_call_cost(const std::string& path);
 // What a thread's (0: any thread's) calls into a library (empty: any) cost
@@ -63,4 +63,4 @@ int64_t call_cost_ns(const std::vector<measured_call>& calls, int tid, const std
 std::vector<uint8_t> parse_hex(const std::string& text);
 std::string hex_text(const std::vector<uint8_t>& bytes);
 
-}  // namespace bench
+}   // namespace bench

@@ -63,7 +63,7 @@ pid_t find_program(const std::string& root)
     return found;
 }
 
-}  // namespace
+}   // namespace
 
 std::string board_run::tool_dir()
 {
@@ -81,8 +81,14 @@ void prepare_to_run_boards(const char* program)
 
 board_run::board_run(const board_run_options& options) : scratch(scratch_folder()), board_root(scratch + "/board")
 {
-    std::vector<std::string> args = {tool_dir() + "/virtual-board", "--root", board_root, "--signal", options.signal,
-                                     "--encoders", std::to_string(options.encoders), "--guest-errors",
+    std::vector<std::string> args = {tool_dir() + "/virtual-board",
+                                     "--root",
+                                     board_root,
+                                     "--signal",
+                                     options.signal,
+                                     "--encoders",
+                                     std::to_string(options.encoders),
+                                     "--guest-errors",
                                      file("guest-errors")};
     if (options.core_log)
         args.insert(args.end(), {"--core-log", file("core.log")});
@@ -180,4 +186,4 @@ std::string board_run::guest_errors() const
     return read_file(file("guest-errors"));
 }
 
-}  // namespace bench
+}   // namespace bench

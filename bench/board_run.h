@@ -71,4 +71,4 @@ private:
 // (progress.h).
 void prepare_to_run_boards(const char* program);
 
-}  // namespace bench
+}   // namespace bench

@@ -30,11 +30,10 @@ using namespace bench;
 
 namespace {
 
-const char* usage =
-    "usage: bench-camera [--commands N] [--repeat RUNS]\n"
-    "  N (default 1000, at most 1024) PTZ metadata documents, then N VISCA-over-IP\n"
-    "  commands, from the LAN to the virtual board's camera; RUNS runs (default 1),\n"
-    "  each on a board of its own, the targets judged on the worst\n";
+const char* usage = "usage: bench-camera [--commands N] [--repeat RUNS]\n"
+                    "  N (default 1000, at most 1024) PTZ metadata documents, then N VISCA-over-IP\n"
+                    "  commands, from the LAN to the virtual board's camera; RUNS runs (default 1),\n"
+                    "  each on a board of its own, the targets judged on the worst\n";
 
 void add_row(text_table& table, const std::string& path, const std::string& count, sample_set& samples)
 {
@@ -60,18 +59,18 @@ camera_paths run_once(int commands)
 }
 
 // Each run's median of one path, judged on the worst.
-void print_target(const char* path, double limit_ms, std::vector<camera_paths>& runs,
-                  sample_set camera_paths::*samples)
+void print_target(const char* path, double limit_ms, std::vector<camera_paths>& runs, sample_set camera_paths::*samples)
 {
     sample_set medians;
     for (camera_paths& run : runs)
         if ((run.*samples).count())
             medians.add((run.*samples).median() / 1e6);
     std::printf("Target: %s at most %g ms median, in every run: %s: %s\n", path, limit_ms,
-                spread_text(medians, "%.3f ms").c_str(), target(target::bound::at_most, limit_ms).verdict(medians).c_str());
+                spread_text(medians, "%.3f ms").c_str(),
+                target(target::bound::at_most, limit_ms).verdict(medians).c_str());
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {

@@ -29,7 +29,7 @@ uint32_t tag_sequence(const std::vector<uint8_t>& m)
     return uint32_t(m[4]) << 24 | uint32_t(m[5]) << 16 | uint32_t(m[6]) << 8 | m[7];
 }
 
-}  // namespace
+}   // namespace
 
 std::string zoom_document(uint32_t k)
 {
@@ -40,8 +40,23 @@ std::string zoom_document(uint32_t k)
 
 std::vector<uint8_t> visca_datagram(uint32_t sequence)
 {
-    return {0x01, 0x00, 0x00, 0x09, uint8_t(sequence >> 24), uint8_t(sequence >> 16), uint8_t(sequence >> 8),
-            uint8_t(sequence), 0x81, 0x01, 0x06, 0x01, 0x18, 0x14, 0x03, 0x03, 0xFF};
+    return {0x01,
+            0x00,
+            0x00,
+            0x09,
+            uint8_t(sequence >> 24),
+            uint8_t(sequence >> 16),
+            uint8_t(sequence >> 8),
+            uint8_t(sequence),
+            0x81,
+            0x01,
+            0x06,
+            0x01,
+            0x18,
+            0x14,
+            0x03,
+            0x03,
+            0xFF};
 }
 
 uint32_t sequence_number(uint32_t n)
@@ -92,7 +107,7 @@ camera_paths match_camera_paths(const std::vector<peer_record>& peer, const std:
         if (m.from_program && has_own_tag(b) && b.size() == tag_size + 9 && b[8] == 0x82 && b[9] == 0x01 &&
             b[10] == 0x04 && b[11] == 0x47) {
             const uint32_t k = uint32_t(b[12] & 0xF) << 12 | uint32_t(b[13] & 0xF) << 8 | uint32_t(b[14] & 0xF) << 4 |
-                               uint32_t(b[15] & 0xF);
+                uint32_t(b[15] & 0xF);
             zoom_read.emplace(k, m.ns);
         } else if (m.from_program && from_peer(b)) {
             visca_read.emplace(tag_sequence(b), m.ns);
@@ -122,4 +137,4 @@ camera_paths match_camera_paths(const std::vector<peer_record>& peer, const std:
     return paths;
 }
 
-}  // namespace bench
+}   // namespace bench

@@ -37,7 +37,7 @@ struct peer_record {
     std::string kind;   // "metadata", "visca_sent", "visca_reply"
     uint32_t key = 0;   // K or SEQ
     int64_t ns = 0;
-    std::string reply;  // visca_reply: the VISCA bytes as hex
+    std::string reply;   // visca_reply: the VISCA bytes as hex
 };
 std::vector<peer_record> read_peer_log(const std::string& path);
 std::string peer_line(const peer_record& record);
@@ -50,4 +50,4 @@ struct camera_paths {
 };
 camera_paths match_camera_paths(const std::vector<peer_record>& peer, const std::vector<serial_message>& camera);
 
-}  // namespace bench
+}   // namespace bench

@@ -117,7 +117,7 @@ private:
     bool greeted = false;
 };
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {

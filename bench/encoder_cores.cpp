@@ -20,14 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/ffmpeg_speedhq.h"
 #include "hw/registers.h"
 #include "sim/cores/encoder_core.h"
 #include "sim/cores/speedhq_coder.h"
 #include "sim/cores/video_pattern.h"
 #include "sim/fpga/fpga.h"
-#include "bench/ffmpeg_speedhq.h"
 #include "sim/speedhq/speedhq_decode.h"
-
 
 using namespace vfpga;
 
@@ -162,7 +161,7 @@ private:
     const uint32_t source = 0x10000000, output = 0x20000000;
 };
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {

@@ -24,7 +24,7 @@ double thread_cpu_ms()
     return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
 }
 
-}  // namespace
+}   // namespace
 
 double ffmpeg_speedhq_ms(const std::vector<yuv_planes>& pictures, bool yuv420, int quality, int count)
 {
@@ -92,4 +92,4 @@ std::vector<yuv_planes> input_pictures(const std::string& signal, int count, uin
     return pictures;
 }
 
-}  // namespace bench
+}   // namespace bench

@@ -22,4 +22,4 @@ double ffmpeg_speedhq_ms(const std::vector<yuv_planes>& pictures, bool yuv420, i
 // them in 4:2:2, from picture number first on.
 std::vector<yuv_planes> input_pictures(const std::string& signal, int count, uint32_t first = 1000);
 
-}  // namespace bench
+}   // namespace bench

@@ -26,11 +26,10 @@ using namespace bench;
 
 namespace {
 
-const char* usage =
-    "usage: bench-latency [--seconds N] [--signal FORMAT] [--encoders 1|2|4] [--repeat RUNS]\n"
-    "  the appliance on the virtual board for a warm-up and N seconds (default 30);\n"
-    "  capture-to-send and capture-to-receiver latency per stream; RUNS runs (default 1),\n"
-    "  each on a board of its own, the target judged on the worst\n";
+const char* usage = "usage: bench-latency [--seconds N] [--signal FORMAT] [--encoders 1|2|4] [--repeat RUNS]\n"
+                    "  the appliance on the virtual board for a warm-up and N seconds (default 30);\n"
+                    "  capture-to-send and capture-to-receiver latency per stream; RUNS runs (default 1),\n"
+                    "  each on a board of its own, the target judged on the worst\n";
 
 struct stream_latency {
     sample_set to_send, wake, to_coding, coding, after_coding, beyond_coding;
@@ -73,18 +72,18 @@ std::map<std::string, stream_latency> latencies_of(const pipeline_result& r)
     return streams;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
-    const arguments args(argc, argv,
-                         {{"seconds", "30"}, {"signal", "1080p59.94"}, {"encoders", "4"}, {"repeat", "1"}}, usage);
+    const arguments args(argc, argv, {{"seconds", "30"}, {"signal", "1080p59.94"}, {"encoders", "4"}, {"repeat", "1"}},
+                         usage);
     prepare_to_run_boards("bench-latency");
     const pipeline_config config = pipeline_config::from(args);
     const int repeat = run_count(args.number("repeat"), usage);
     try {
         std::vector<pipeline_result> runs;
-        std::map<std::string, stream_latency> streams;   // every run's pictures together
+        std::map<std::string, stream_latency> streams;      // every run's pictures together
         std::map<std::string, sample_set> beyond_medians;   // each run's median beyond coding, per stream
         for (int i = 0; i < repeat; ++i) {
             if (repeat > 1)

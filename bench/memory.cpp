@@ -26,16 +26,15 @@ using namespace bench;
 
 namespace {
 
-const char* usage =
-    "usage: bench-memory [--seconds N] [--signal FORMAT] [--encoders 1|2|4]\n"
-    "  the appliance on the virtual board for N seconds (default 60); its resident memory\n";
+const char* usage = "usage: bench-memory [--seconds N] [--signal FORMAT] [--encoders 1|2|4]\n"
+                    "  the appliance on the virtual board for N seconds (default 60); its resident memory\n";
 
 std::string mib(int64_t kib)
 {
     return format("%.1f MiB", double(kib) / 1024);
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -50,8 +49,8 @@ int main(int argc, char** argv)
         board_run run(options);
         const pid_t program = run.program();
 
-        text_table table({"after", "RSS", "board memory (DMA)", "RSS without DMA", "brk heap",
-                          "other anonymous", "files", "threads"});
+        text_table table({"after", "RSS", "board memory (DMA)", "RSS without DMA", "brk heap", "other anonymous",
+                          "files", "threads"});
         double done = 0;
         for (double mark : {10.0, seconds / 2, seconds}) {
             if (mark <= done || mark > seconds)
@@ -62,9 +61,8 @@ int main(int argc, char** argv)
             if (run.finished())
                 throw std::runtime_error("the appliance ended during the run:\n" + run.output());
             const memory_use m = read_memory_use(program, run.root());
-            table.add({format("%.0f s", mark), mib(m.rss_kib), mib(m.dma_kib), mib(m.without_dma()),
-                       mib(m.heap_kib), mib(m.anonymous_kib), mib(m.file_kib),
-                       std::to_string(read_thread_times(program).size())});
+            table.add({format("%.0f s", mark), mib(m.rss_kib), mib(m.dma_kib), mib(m.without_dma()), mib(m.heap_kib),
+                       mib(m.anonymous_kib), mib(m.file_kib), std::to_string(read_thread_times(program).size())});
         }
         run.stop();
         const std::string errors = run.guest_errors();

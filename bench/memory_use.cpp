@@ -20,7 +20,7 @@ bool mapping_header(const std::string& line, std::string& path)
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 memory_use parse_smaps(const std::string& smaps, const std::string& board_root)
 {
@@ -57,4 +57,4 @@ memory_use read_memory_use(pid_t pid, const std::string& board_root)
     return parse_smaps(text.str(), board_root);
 }
 
-}  // namespace bench
+}   // namespace bench

@@ -27,4 +27,4 @@ struct memory_use {
 memory_use parse_smaps(const std::string& smaps, const std::string& board_root);
 memory_use read_memory_use(pid_t pid, const std::string& board_root);
 
-}  // namespace bench
+}   // namespace bench

@@ -38,4 +38,4 @@ std::vector<picture_timing> match_pictures(const std::vector<core_event>& events
     return pictures;
 }
 
-}  // namespace bench
+}   // namespace bench

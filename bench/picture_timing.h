@@ -38,4 +38,4 @@ struct picture_timing {
 std::vector<picture_timing> match_pictures(const std::vector<core_event>& events, const std::vector<send_call>& sends,
                                            int64_t from, int64_t to, int64_t max_wake = 50000000);
 
-}  // namespace bench
+}   // namespace bench

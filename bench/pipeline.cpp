@@ -27,11 +27,10 @@ using namespace bench;
 
 namespace {
 
-const char* usage =
-    "usage: bench-pipeline [--seconds N] [--signal FORMAT] [--encoders 1|2|4] [--repeat RUNS]\n"
-    "  the appliance on the virtual board for a warm-up and N seconds (default 60) of\n"
-    "  FORMAT (default 1080p59.94); CPU per picture of each thread, pictures counted;\n"
-    "  RUNS runs (default 1), each on a board of its own, the targets judged on the worst\n";
+const char* usage = "usage: bench-pipeline [--seconds N] [--signal FORMAT] [--encoders 1|2|4] [--repeat RUNS]\n"
+                    "  the appliance on the virtual board for a warm-up and N seconds (default 60) of\n"
+                    "  FORMAT (default 1080p59.94); CPU per picture of each thread, pictures counted;\n"
+                    "  RUNS runs (default 1), each on a board of its own, the targets judged on the worst\n";
 
 const char* owner_name(thread_owner owner)
 {
@@ -46,8 +45,8 @@ const char* owner_name(thread_owner owner)
 
 void print_threads(const pipeline_result& r)
 {
-    text_table table({"thread", "threads", "CPU s", "per picture", "in stand-in calls", "switches per picture",
-                      "of one CPU"});
+    text_table table(
+        {"thread", "threads", "CPU s", "per picture", "in stand-in calls", "switches per picture", "of one CPU"});
     auto row = [&](const std::string& name, const thread_group& g) {
         const double pictures = double(std::max<uint64_t>(r.captured, 1));
         table.add({name, g.threads ? std::to_string(g.threads) : "-", format("%.3f", double(g.cpu_ns) / 1e9),
@@ -97,16 +96,16 @@ void print_pictures(const pipeline_result& r)
     std::printf("\nIn the window: %llu pictures captured (%.2f a second), %llu encoder runs, sent %llu full, "
                 "%llu preview, %llu audio blocks; %llu captured pictures not sent\n",
                 (unsigned long long)r.captured, double(r.captured) / s, (unsigned long long)r.coded,
-                (unsigned long long)r.sent_full, (unsigned long long)r.sent_preview,
-                (unsigned long long)r.sent_audio, (unsigned long long)r.dropped());
+                (unsigned long long)r.sent_full, (unsigned long long)r.sent_preview, (unsigned long long)r.sent_audio,
+                (unsigned long long)r.dropped());
     if (!r.monitor) {
         std::printf("The receiver gave no summary.\n");
         return;
     }
     std::printf("The receiver, over its whole connection:");
     for (const ndi_monitor::video_report& v : r.monitor->video)
-        std::printf(" %s %llu pictures, %.1f Mbit/s, Q %d-%d;", v.name().c_str(),
-                    (unsigned long long)v.pictures, v.mbit_per_second, v.q_low, v.q_high);
+        std::printf(" %s %llu pictures, %.1f Mbit/s, Q %d-%d;", v.name().c_str(), (unsigned long long)v.pictures,
+                    v.mbit_per_second, v.q_low, v.q_high);
     std::printf(" %llu audio blocks; dropped %llu, late %llu\n",
                 (unsigned long long)(r.monitor->audio ? r.monitor->audio->blocks : 0),
                 (unsigned long long)r.monitor->dropped, (unsigned long long)r.monitor->late);
@@ -149,8 +148,8 @@ void print_targets(const std::vector<pipeline_result>& runs, const std::vector<d
     std::printf("\nTarget: program CPU at most 0.3 ms per picture, in every run\n"
                 "  raw, all its threads' CPU:                   %s: %s\n"
                 "  adjusted, less its calls into the stand-ins: %s: %s\n",
-                spread_text(raw, "%.3f ms").c_str(), cpu.verdict(raw).c_str(),
-                spread_text(adjusted, "%.3f ms").c_str(), cpu.verdict(adjusted).c_str());
+                spread_text(raw, "%.3f ms").c_str(), cpu.verdict(raw).c_str(), spread_text(adjusted, "%.3f ms").c_str(),
+                cpu.verdict(adjusted).c_str());
     std::printf("Target: at least 10 times below FFmpeg's encoder, in every run\n"
                 "  raw:      %s: %s\n"
                 "  adjusted: %s: %s\n",
@@ -158,12 +157,12 @@ void print_targets(const std::vector<pipeline_result>& runs, const std::vector<d
                 spread_text(adjusted_ratio, "%.1f times").c_str(), below_ffmpeg.verdict(adjusted_ratio).c_str());
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
-    const arguments args(argc, argv,
-                         {{"seconds", "60"}, {"signal", "1080p59.94"}, {"encoders", "4"}, {"repeat", "1"}}, usage);
+    const arguments args(argc, argv, {{"seconds", "60"}, {"signal", "1080p59.94"}, {"encoders", "4"}, {"repeat", "1"}},
+                         usage);
     prepare_to_run_boards("bench-pipeline");
     const pipeline_config config = pipeline_config::from(args);
     const int repeat = run_count(args.number("repeat"), usage);

@@ -23,7 +23,7 @@ uint64_t count_within(const std::vector<int64_t>& times, int64_t start, int64_t 
     return n;
 }
 
-}  // namespace
+}   // namespace
 
 std::string pipeline_config::label() const
 {
@@ -120,7 +120,7 @@ pipeline_result run_pipeline(const pipeline_config& config)
     return result;
 }
 
-}  // namespace bench
+}   // namespace bench
 
 namespace bench {
 
@@ -134,4 +134,4 @@ double ffmpeg_peer_ns(const pipeline_result& result)
     return ffmpeg_speedhq_ms(pictures, false, full->q_last, 120) * 1e6;
 }
 
-}  // namespace bench
+}   // namespace bench

@@ -22,8 +22,8 @@ namespace bench {
 struct pipeline_config {
     std::string signal = "1080p59.94";
     int encoders = 4;
-    double seconds = 60;   // the measured window
-    double warm_up = 5;    // before it, from the program's start
+    double seconds = 60;         // the measured window
+    double warm_up = 5;          // before it, from the program's start
     std::string label() const;   // "1080p59.94, 4 encoder cores"
     // From --signal, --encoders and --seconds.
     static pipeline_config from(const arguments& args);
@@ -32,12 +32,12 @@ struct pipeline_config {
 struct pipeline_result {
     pipeline_config config;
     double window_seconds = 0;
-    double load_average = 0;          // the machine's, over the last minute, at the end
+    double load_average = 0;   // the machine's, over the last minute, at the end
     std::vector<thread_group> threads;
-    int vanished_threads = 0;         // ended within the window: their CPU is not counted
+    int vanished_threads = 0;   // ended within the window: their CPU is not counted
     // In the window (by capture time for what was sent):
-    uint64_t captured = 0;            // full-resolution pictures (fields) the input core finished
-    uint64_t coded = 0;               // encoder runs (full and preview pictures)
+    uint64_t captured = 0;   // full-resolution pictures (fields) the input core finished
+    uint64_t coded = 0;      // encoder runs (full and preview pictures)
     uint64_t sent_full = 0, sent_preview = 0, sent_audio = 0;
     std::optional<ndi_monitor::monitor_report> monitor;   // the receiver's summary of its whole connection
     std::string guest_errors;
@@ -77,4 +77,4 @@ std::string ms_cell(double ns);
 // negative value when it could not be measured.
 double ffmpeg_peer_ns(const pipeline_result& result);
 
-}  // namespace bench
+}   // namespace bench

@@ -20,11 +20,11 @@ void on_signal(int)
     stop_requested = true;
 }
 
-}  // namespace
+}   // namespace
 
 void catch_interrupts()
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = on_signal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
@@ -62,4 +62,4 @@ void say(const std::string& text)
     std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-}  // namespace bench
+}   // namespace bench

@@ -21,4 +21,4 @@ bool wait_showing(const std::string& label, double seconds, const std::function<
 // A line of its own on standard error, e.g. "warming up".
 void say(const std::string& text);
 
-}  // namespace bench
+}   // namespace bench

@@ -68,4 +68,4 @@ double arguments::number(const std::string& name) const
     return n;
 }
 
-}  // namespace bench
+}   // namespace bench

@@ -32,4 +32,4 @@ private:
     const char* usage;
 };
 
-}  // namespace bench
+}   // namespace bench

@@ -23,4 +23,4 @@ void sample_set::add_all(const sample_set& other)
     sorted = other.values.empty() && sorted;
 }
 
-}  // namespace bench
+}   // namespace bench

@@ -11,7 +11,11 @@ namespace bench {
 
 class sample_set {
 public:
-    void add(double value) { values.push_back(value); sorted = false; }
+    void add(double value)
+    {
+        values.push_back(value);
+        sorted = false;
+    }
     size_t count() const { return values.size(); }
     // The smallest value that at least fraction of the values do not
     // exceed; 0 for an empty set.
@@ -27,4 +31,4 @@ private:
     bool sorted = true;
 };
 
-}  // namespace bench
+}   // namespace bench

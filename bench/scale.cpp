@@ -4,8 +4,8 @@
 // bench-pipeline for 1, 2 and 4 encoder cores at 1080p59.94, and for
 // 720p50 and 1080i59.94 with 4 cores, side by side: one run each, or
 // --repeat runs with the spread of the program's cost. Needs root.
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <map>
 #include <vector>
@@ -21,10 +21,9 @@ using namespace bench;
 
 namespace {
 
-const char* usage =
-    "usage: bench-scale [--seconds N] [--repeat RUNS]\n"
-    "  five runs of N seconds (default 20) each after a warm-up: 1, 2 and 4 encoder\n"
-    "  cores at 1080p59.94, then 720p50 and 1080i59.94 with 4; each RUNS times (default 1)\n";
+const char* usage = "usage: bench-scale [--seconds N] [--repeat RUNS]\n"
+                    "  five runs of N seconds (default 20) each after a warm-up: 1, 2 and 4 encoder\n"
+                    "  cores at 1080p59.94, then 720p50 and 1080i59.94 with 4; each RUNS times (default 1)\n";
 
 int64_t cpu_of(const pipeline_result& r, std::initializer_list<const char*> names)
 {
@@ -48,7 +47,7 @@ std::string spread_cell(const std::vector<pipeline_result>& runs, int64_t (pipel
     return ms_cell(median_ns) + format(" (%.3f-%.3f)", values.lowest(), values.highest());
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -93,8 +92,7 @@ int main(int argc, char** argv)
         const int64_t send = cpu_of(r, {"vidcomp:copy", "send_full", "send_prvw"});
         const int64_t audio = cpu_of(r, {"audcap", "audcomp"});
         const int64_t stand_ins = total_of(r.threads, thread_owner::virtual_cores).cpu_ns +
-                                  total_of(r.threads, thread_owner::ndi_runtime).cpu_ns +
-                                  total_of(r.threads, thread_owner::other).cpu_ns;
+            total_of(r.threads, thread_owner::ndi_runtime).cpu_ns + total_of(r.threads, thread_owner::other).cpu_ns;
         table.add({r.config.label(), format("%.2f", double(r.captured) / r.window_seconds),
                    spread_cell(runs, &pipeline_result::program_ns, r.per_picture_ns(program)),
                    ms_cell(r.per_picture_ns(r.stand_in_ns())),
@@ -102,20 +100,23 @@ int main(int argc, char** argv)
                    ms_cell(r.per_picture_ns(capture)), ms_cell(r.per_picture_ns(compress)),
                    ms_cell(r.per_picture_ns(send)), ms_cell(r.per_picture_ns(audio)),
                    ms_cell(r.per_picture_ns(program - capture - compress - send - audio)),
-                   format("%.1f", double(total_of(r.threads, thread_owner::program).switches) /
-                                      double(std::max<uint64_t>(r.captured, 1))),
+                   format("%.1f",
+                          double(total_of(r.threads, thread_owner::program).switches) /
+                              double(std::max<uint64_t>(r.captured, 1))),
                    ms_cell(r.per_picture_ns(stand_ins)),
                    ffmpeg > 0 ? format("%.3f ms (%.1fx)", ffmpeg / 1e6, ffmpeg / r.per_picture_ns(r.own_ns())) : "-",
                    std::to_string(r.dropped())});
     }
     std::printf("%s", table.text().c_str());
-    std::printf("\nprogram (raw): its threads' CPU; in stand-in calls: of that, what they spent in calls into the\n"
-                "stand-in libraries (sampled); own (adjusted): the rest, what the program itself costs. With more runs\n"
-                "than one, each row is the run whose own cost is the median, program and own with the range of all\n"
-                "runs in brackets. The threads' columns include their calls. switches: the program's context switches per picture. stand-ins: the virtual cores'\n"
-                "and the NDI runtime's threads, which share the program's process here. FFmpeg: its software\n"
-                "SpeedHQ encoder on the input's pictures at the program's last Q, and how many times the program's\n"
-                "own CPU that is.\n");
+    std::printf(
+        "\nprogram (raw): its threads' CPU; in stand-in calls: of that, what they spent in calls into the\n"
+        "stand-in libraries (sampled); own (adjusted): the rest, what the program itself costs. With more runs\n"
+        "than one, each row is the run whose own cost is the median, program and own with the range of all\n"
+        "runs in brackets. The threads' columns include their calls. switches: the program's context switches per "
+        "picture. stand-ins: the virtual cores'\n"
+        "and the NDI runtime's threads, which share the program's process here. FFmpeg: its software\n"
+        "SpeedHQ encoder on the input's pictures at the program's last Q, and how many times the program's\n"
+        "own CPU that is.\n");
     for (const std::vector<pipeline_result>& runs : results)
         for (const pipeline_result& r : runs)
             print_guest_errors(r.guest_errors);

@@ -29,7 +29,7 @@ std::string spread_text(sample_set& runs, const char* pattern)
     if (runs.count() == 1)
         return median;
     return "lowest " + format(pattern, runs.lowest()) + ", median " + median + ", highest " +
-           format(pattern, runs.highest()) + format(" of %zu runs", runs.count());
+        format(pattern, runs.highest()) + format(" of %zu runs", runs.count());
 }
 
 int run_count(double repeat, const char* usage)
@@ -41,4 +41,4 @@ int run_count(double repeat, const char* usage)
     return int(repeat);
 }
 
-}  // namespace bench
+}   // namespace bench

@@ -39,4 +39,4 @@ std::string spread_text(sample_set& runs, const char* pattern);
 // program with the usage text (arguments::number).
 int run_count(double repeat, const char* usage);
 
-}  // namespace bench
+}   // namespace bench

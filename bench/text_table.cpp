@@ -37,4 +37,4 @@ std::string text_table::text() const
     return out;
 }
 
-}  // namespace bench
+}   // namespace bench

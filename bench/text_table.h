@@ -23,4 +23,4 @@ private:
     std::vector<std::vector<std::string>> rows;
 };
 
-}  // namespace bench
+}   // namespace bench

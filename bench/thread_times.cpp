@@ -51,7 +51,7 @@ thread_owner owner_of(const std::string& name)
     return thread_owner::other;
 }
 
-}  // namespace
+}   // namespace
 
 std::vector<thread_time> read_thread_times(pid_t pid)
 {
@@ -98,8 +98,8 @@ thread_delta thread_time_delta(const std::vector<thread_time>& start, const std:
 const std::vector<std::string>& program_thread_names()
 {
     static const std::vector<std::string> names = {
-        "vidcap", "vidcomp", "vidcomp:copy", "send_full", "send_prvw", "track",    "audcap",
-        "audcomp", "ndiPTZ", "viscaPTZ",     "tallyPTZ",  "queuePTZ",  "main",
+        "vidcap",  "vidcomp", "vidcomp:copy", "send_full", "send_prvw", "track", "audcap",
+        "audcomp", "ndiPTZ",  "viscaPTZ",     "tallyPTZ",  "queuePTZ",  "main",
     };
     return names;
 }
@@ -114,9 +114,8 @@ std::vector<thread_group> group_threads(pid_t pid, const std::vector<thread_time
         // A thread that still has the process's name was made by the main
         // thread and never named: the program names all of its own.
         const thread_owner owner = t.tid == pid ? thread_owner::program : owner_of(name);
-        auto group = std::find_if(groups.begin(), groups.end(), [&](const thread_group& g) {
-            return g.name == name && g.owner == owner;
-        });
+        auto group = std::find_if(groups.begin(), groups.end(),
+                                  [&](const thread_group& g) { return g.name == name && g.owner == owner; });
         if (group == groups.end())
             group = groups.insert(groups.end(), {name, owner});
         ++group->threads;
@@ -141,4 +140,4 @@ thread_group total_of(const std::vector<thread_group>& groups, thread_owner owne
     return total;
 }
 
-}  // namespace bench
+}   // namespace bench

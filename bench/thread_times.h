@@ -19,8 +19,8 @@ struct thread_time {
     pid_t tid = 0;
     std::string name;
     int64_t cpu_ns = 0;
-    int64_t switches = 0;    // voluntary and involuntary context switches
-    int64_t stand_in_ns = 0; // of cpu_ns, in calls into the stand-in libraries, when measured
+    int64_t switches = 0;      // voluntary and involuntary context switches
+    int64_t stand_in_ns = 0;   // of cpu_ns, in calls into the stand-in libraries, when measured
 };
 
 std::vector<thread_time> read_thread_times(pid_t pid);
@@ -57,4 +57,4 @@ std::vector<thread_group> group_threads(pid_t pid, const std::vector<thread_time
 // The owner's groups added up (its name: "all").
 thread_group total_of(const std::vector<thread_group>& groups, thread_owner owner);
 
-}  // namespace bench
+}   // namespace bench

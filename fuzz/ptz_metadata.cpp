@@ -23,10 +23,8 @@ bool in_range(const ptz_request& r)
         return r.value1 >= 0 && r.value1 <= 99 && r.value1 == std::trunc(r.value1) && r.value2 >= 0 && r.value2 <= 1;
     case ptz_code::pan_tilt_speed:
     case ptz_code::pan_tilt_position:
-    case ptz_code::zoom_speed:
-        return std::fabs(r.value1) <= 1 && std::fabs(r.value2) <= 1;
-    default:
-        return r.value1 >= 0 && r.value1 <= 1 && r.value2 >= 0 && r.value2 <= 1;
+    case ptz_code::zoom_speed: return std::fabs(r.value1) <= 1 && std::fabs(r.value2) <= 1;
+    default: return r.value1 >= 0 && r.value1 <= 1 && r.value2 >= 0 && r.value2 <= 1;
     }
 }
 
@@ -40,7 +38,7 @@ bool one_message_for_camera_2(const visca_message& m)
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

@@ -32,7 +32,7 @@ void route(const uint8_t* packet, size_t n)
     REQUIRE(kind >= 4 && kind <= 6);
 }
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

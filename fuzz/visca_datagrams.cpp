@@ -33,20 +33,18 @@ network_identity device()
 void command(const uint8_t* datagram, size_t n, bool local, uint8_t last_octet)
 {
     const uint8_t camera = local ? 0x82 : 0x81;
-    const std::array<uint8_t, 4> sender = local ? std::array<uint8_t, 4>{127, 0, 0, 1}
-                                                : std::array<uint8_t, 4>{192, 168, 5, last_octet};
+    const std::array<uint8_t, 4> sender =
+        local ? std::array<uint8_t, 4>{127, 0, 0, 1} : std::array<uint8_t, 4>{192, 168, 5, last_octet};
     uint8_t buffer[receive_size];
     std::memcpy(buffer, datagram, n);
     switch (classify_command(buffer, n, camera)) {
-    case command_action::ignore:
-        return;
+    case command_action::ignore: return;
     case command_action::acknowledge: {
         uint8_t ack[control_ack_size];
         REQUIRE(make_control_ack(ack) == control_ack_size);
         return;
     }
-    case command_action::forward:
-        break;
+    case command_action::forward: break;
     }
     tag_command(buffer, sender);
     // On the line: a tag, then one VISCA message for this camera.
@@ -79,8 +77,7 @@ void discovery(const uint8_t* datagram, size_t n)
     const network_identity id = device();
     uint8_t out[network_reply_capacity];
     switch (answer_for(datagram, n)) {
-    case settings_answer::none:
-        return;
+    case settings_answer::none: return;
     case settings_answer::reply: {
         // The host name, read at reply time, is whatever the datagram says.
         char host_name[sizeof id.host_name] = {};
@@ -99,7 +96,7 @@ void discovery(const uint8_t* datagram, size_t n)
     }
 }
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -109,15 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* datagram = data + 1;
     const size_t n = std::min(size - 1, receive_size);
     switch (pick % 3) {
-    case 0:
-        command(datagram, n, false, pick);
-        break;
-    case 1:
-        command(datagram, n, true, pick);
-        break;
-    default:
-        discovery(datagram, n);
-        break;
+    case 0: command(datagram, n, false, pick); break;
+    case 1: command(datagram, n, true, pick); break;
+    default: discovery(datagram, n); break;
     }
     return 0;
 }

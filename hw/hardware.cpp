@@ -35,14 +35,14 @@ struct platform_entry {
 };
 
 constexpr platform_entry platforms[] = {
-    {0x01, "Early Altera design"},  {0x02, "Early Xilinx design"},  {0x10, "Digilent Zybo-Z7-20"},
-    {0x11, "Digilent Zybo-Z7-10"},  {0x12, "Xilinx ZCU104"},        {0x13, "Arrow/Terasic SoCKit"},
+    {0x01, "Early Altera design"}, {0x02, "Early Xilinx design"}, {0x10, "Digilent Zybo-Z7-20"},
+    {0x11, "Digilent Zybo-Z7-10"}, {0x12, "Xilinx ZCU104"},       {0x13, "Arrow/Terasic SoCKit"},
     {0x80, "Mirova NDI Product"},
 };
 
 constexpr uint32_t fill_word = 0xDEADDEAD;
 
-}  // namespace
+}   // namespace
 
 hardware::hardware()
 {

@@ -22,8 +22,8 @@
 #include "hw/uio_handle.h"
 
 struct platform_info {
-    uint32_t id = 0;       // identification word
-    uint32_t date = 0;     // date word
+    uint32_t id = 0;     // identification word
+    uint32_t date = 0;   // date word
     std::string name;
     uint8_t code = 0, major = 0, minor = 0, patch = 0;
 };
@@ -94,7 +94,7 @@ private:
     // let go of it by themselves, the mappings first, then /dev/mem, then
     // the devices from aud_out back to ndi_regs.
     std::unique_ptr<device> platform_device;
-    uio_handle uio[soc::uio_count];              // by index in soc::uio_devices; empty when absent
+    uio_handle uio[soc::uio_count];                     // by index in soc::uio_devices; empty when absent
     const uio_handle* core_irq[soc::core_count] = {};   // borrowed from uio, by core number
     file_descriptor mem;
     memory_region reserved_region;

@@ -32,10 +32,13 @@ constexpr uint8_t events_mask = 0xC0;
 
 constexpr uint32_t state_mask = 0x3;   // bits 0-1 of register 0, read-only
 constexpr uint32_t state_idle = 0;
-constexpr uint32_t state_busy = 1;     // the state in which a second read is made
+constexpr uint32_t state_busy = 1;   // the state in which a second read is made
 
 // Encoder cores 0-3, one block each, all on interrupt 0.
-constexpr uint32_t encoder_block(unsigned core) { return 64 * core; }
+constexpr uint32_t encoder_block(unsigned core)
+{
+    return 64 * core;
+}
 constexpr unsigned encoder_quant_port = 2;     // quantiser-table port, write-only
 constexpr unsigned encoder_control_word = 3;   // slot, slices, format, partial width
 constexpr unsigned encoder_source = 4;         // physical address of the source picture
@@ -43,12 +46,12 @@ constexpr unsigned encoder_output = 5;         // core-visible address of the ou
 constexpr unsigned encoder_width = 6;
 constexpr unsigned encoder_height = 7;
 constexpr unsigned encoder_stride = 8;
-constexpr unsigned encoder_slice_length = 11;  // 11 + s: coded length of slice s, read-only
-constexpr unsigned encoder_present = 15;       // non-zero when the core exists, read-only
+constexpr unsigned encoder_slice_length = 11;   // 11 + s: coded length of slice s, read-only
+constexpr unsigned encoder_present = 15;        // non-zero when the core exists, read-only
 constexpr unsigned encoder_count_max = 4;
-constexpr unsigned encoder_slices = 4;         // slices of every coded picture, over all cores
+constexpr unsigned encoder_slices = 4;   // slices of every coded picture, over all cores
 constexpr unsigned encoder_table_slots = 8;
-constexpr unsigned encoder_table_entries = 64; // one per coefficient, raster order
+constexpr unsigned encoder_table_entries = 64;   // one per coefficient, raster order
 
 // The output room of each slice a core codes: its share of a picture's chunk
 // is this times its slices, and a core never writes beyond its share.
@@ -67,8 +70,8 @@ constexpr uint32_t quant_entry_mask = 0x3F;
 constexpr uint32_t quant_value_mask = 0xFFFFF;
 constexpr uint32_t quant_word(unsigned slot, unsigned entry, uint32_t value)
 {
-    return quant_write | (slot & quant_slot_mask) << quant_slot_shift | (entry & quant_entry_mask) << quant_entry_shift |
-           (value & quant_value_mask);
+    return quant_write | (slot & quant_slot_mask) << quant_slot_shift |
+        (entry & quant_entry_mask) << quant_entry_shift | (value & quant_value_mask);
 }
 
 // The control word: table slot in bits 0-7, first and last slice the core
@@ -84,8 +87,8 @@ constexpr uint32_t encoder_control(unsigned slot, unsigned first_slice, unsigned
                                    bool width_partial)
 {
     return (slot & control_slot_mask) | (first_slice & control_slice_mask) << control_first_slice_shift |
-           (last_slice & control_slice_mask) << control_last_slice_shift | (yuv420 ? control_yuv420 : 0) |
-           (width_partial ? control_width_partial : 0);
+        (last_slice & control_slice_mask) << control_last_slice_shift | (yuv420 ? control_yuv420 : 0) |
+        (width_partial ? control_width_partial : 0);
 }
 
 // Video input cores.
@@ -97,39 +100,39 @@ constexpr uint8_t video_reset_enable = 0xC0;   // lane 2 of vid_in register 0 at
 
 // Audio input core.
 constexpr uint32_t audio_in_block = 0x220;
-constexpr unsigned audio_channel_control = 1;  // channel << 24 | mode << 16 | param
-constexpr unsigned audio_buffer = 2;           // core-side address of the next block
-constexpr unsigned audio_samples = 3;          // samples per channel in the block
+constexpr unsigned audio_channel_control = 1;   // channel << 24 | mode << 16 | param
+constexpr unsigned audio_buffer = 2;            // core-side address of the next block
+constexpr unsigned audio_samples = 3;           // samples per channel in the block
 
 // Signal-tracking core. Register 0 reads the status word (read-only: the
 // geometry bits below and the period); lane 0 takes the control byte.
 constexpr uint32_t track_block = 0x230;
-constexpr uint8_t track_start = 3;             // lane 0 when the tracker starts
-constexpr uint8_t track_acknowledge = 7;       // lane 0 after each interrupt
-constexpr uint8_t track_stop = 0;              // lane 0 when the tracker ends
+constexpr uint8_t track_start = 3;         // lane 0 when the tracker starts
+constexpr uint8_t track_acknowledge = 7;   // lane 0 after each interrupt
+constexpr uint8_t track_stop = 0;          // lane 0 when the tracker ends
 constexpr uint32_t track_1080p = 0x80;
-constexpr uint32_t track_1080i = 0x40;         // reported as 1920 x 540 fields
+constexpr uint32_t track_1080i = 0x40;   // reported as 1920 x 540 fields
 constexpr uint32_t track_720p = 0x20;
-constexpr unsigned track_period_shift = 16;    // bits 16-31: picture period in microseconds
+constexpr unsigned track_period_shift = 16;   // bits 16-31: picture period in microseconds
 
 // Identification words, read-only: the last two words of the first 4 KiB of
 // the window.
-constexpr uint32_t platform_id_offset = 0xFFC; // ANDed with the window mask
+constexpr uint32_t platform_id_offset = 0xFFC;   // ANDed with the window mask
 constexpr uint32_t date_offset = 0xFF8;
 
 // Interrupt lines, by core number (index of the UIO device).
 enum irq : int {
-    irq_encoders = 0,   // ndi_enc
-    irq_video_in = 1,   // vid_in
-    irq_preview_in = 2, // pvw_in
-    irq_audio_in = 3,   // aud_in
-    irq_track = 4,      // vid_track
-    irq_decoder = 5,    // ndi_dec
-    irq_video_out = 6,  // vid_out
-    irq_audio_out = 7,  // aud_out
+    irq_encoders = 0,     // ndi_enc
+    irq_video_in = 1,     // vid_in
+    irq_preview_in = 2,   // pvw_in
+    irq_audio_in = 3,     // aud_in
+    irq_track = 4,        // vid_track
+    irq_decoder = 5,      // ndi_dec
+    irq_video_out = 6,    // vid_out
+    irq_audio_out = 7,    // aud_out
 };
 
-}  // namespace regs
+}   // namespace regs
 
 static_assert(regs::quant_word(3, 1, 655) == 0x8C10028F);
 static_assert(regs::encoder_control(3, 2, 2, false, false) == 0x2203);

@@ -22,7 +22,7 @@ enum class group { registers, input, output };
 struct uio_device {
     const char* name;   // the sysfs name the device is found by
     group member_of;
-    int core;           // interrupt core number (regs::irq); -1: the register window, no interrupt
+    int core;   // interrupt core number (regs::irq); -1: the register window, no interrupt
 };
 
 inline constexpr std::array<uio_device, 9> uio_devices = {{
@@ -71,7 +71,7 @@ constexpr bool behind_altera_bridge(uint32_t id)
     return platform_code(id) == altera_code;
 }
 
-}  // namespace soc
+}   // namespace soc
 
 static_assert(soc::uio_devices[soc::register_window].member_of == soc::group::registers);
 static_assert(soc::leads_group(1) && !soc::leads_group(2) && soc::leads_group(6));

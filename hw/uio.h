@@ -42,7 +42,6 @@ int uio_write8(struct uio_info_t* info, int map, unsigned long offset, uint8_t v
 int uio_write32(struct uio_info_t* info, int map, unsigned long offset, uint32_t val);
 int uio_enable_irq(struct uio_info_t* info);
 int uio_irqwait_timeout(struct uio_info_t* info, struct uio_timeval* timeout);
-
 }
 
 // The time-out record has the board library's widths: 64-bit fields on a

@@ -61,23 +61,23 @@ typedef struct NDIlib_video_frame_v2_t {
     int frame_rate_D;
     float picture_aspect_ratio;
     NDIlib_frame_format_type_e frame_format_type;
-    int64_t timecode;               // 100 ns units
+    int64_t timecode;   // 100 ns units
     uint8_t* p_data;
     union {
         int line_stride_in_bytes;
         int data_size_in_bytes;
     };
     const char* p_metadata;
-    int64_t timestamp;              // 100 ns units
+    int64_t timestamp;   // 100 ns units
 } NDIlib_video_frame_v2_t;
 
 // Interleaved signed 32-bit audio: no_channels samples per sample instant.
 typedef struct NDIlib_audio_frame_interleaved_32s_t {
     int sample_rate;
     int no_channels;
-    int no_samples;                 // per channel
-    int64_t timecode;               // 100 ns units
-    int reference_level;            // dB
+    int no_samples;        // per channel
+    int64_t timecode;      // 100 ns units
+    int reference_level;   // dB
     int32_t* p_data;
 } NDIlib_audio_frame_interleaved_32s_t;
 
@@ -105,30 +105,25 @@ void NDIlib_destroy(void);
 
 // p_config_data is a JSON configuration text, NULL for the defaults.
 // Returns NULL when the sender cannot be made.
-NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* p_create_settings,
-                                             const char* p_config_data);
+NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* p_create_settings, const char* p_config_data);
 void NDIlib_send_destroy(NDIlib_send_instance_t p_instance);
 
 // Kept by the sender and sent to every receiver that connects, and at once
 // to those already connected.
-void NDIlib_send_add_connection_metadata(NDIlib_send_instance_t p_instance,
-                                         const NDIlib_metadata_frame_t* p_metadata);
+void NDIlib_send_add_connection_metadata(NDIlib_send_instance_t p_instance, const NDIlib_metadata_frame_t* p_metadata);
 
 // Target size in bytes of a compressed picture of this description
 // (p_data is not looked at).
-int NDIlib_send_get_target_frame_size(NDIlib_send_instance_t p_instance,
-                                      const NDIlib_video_frame_v2_t* p_video_data);
+int NDIlib_send_get_target_frame_size(NDIlib_send_instance_t p_instance, const NDIlib_video_frame_v2_t* p_video_data);
 
 // Quality factor (0..99) for the next SpeedHQ picture of that stream, -1 for
 // a code that is not SpeedHQ. For interlaced video ask on the first field and
 // reuse the answer for the second.
-int NDIlib_send_get_q_factor(NDIlib_send_instance_t p_instance,
-                             const NDIlib_video_frame_v2_t* p_video_data);
+int NDIlib_send_get_q_factor(NDIlib_send_instance_t p_instance, const NDIlib_video_frame_v2_t* p_video_data);
 
 // Returns at once. The caller's bytes stay in use until the next video send
 // call on the instance has returned (or a call with NULL, or destroy).
-void NDIlib_send_send_video_async_v2(NDIlib_send_instance_t p_instance,
-                                     const NDIlib_video_frame_v2_t* p_video_data);
+void NDIlib_send_send_video_async_v2(NDIlib_send_instance_t p_instance, const NDIlib_video_frame_v2_t* p_video_data);
 
 // The buffer is free again when the call returns.
 void NDIlib_util_send_send_audio_interleaved_32s(NDIlib_send_instance_t p_instance,
@@ -138,11 +133,9 @@ void NDIlib_util_send_send_audio_interleaved_32s(NDIlib_send_instance_t p_instan
 // frame filled (NUL-terminated text) when one arrived within the timeout,
 // NDIlib_frame_type_none otherwise. Give a filled frame back with
 // NDIlib_send_free_metadata.
-NDIlib_frame_type_e NDIlib_send_capture(NDIlib_send_instance_t p_instance,
-                                        NDIlib_metadata_frame_t* p_metadata,
+NDIlib_frame_type_e NDIlib_send_capture(NDIlib_send_instance_t p_instance, NDIlib_metadata_frame_t* p_metadata,
                                         uint32_t timeout_in_ms);
-void NDIlib_send_free_metadata(NDIlib_send_instance_t p_instance,
-                               const NDIlib_metadata_frame_t* p_metadata);
+void NDIlib_send_free_metadata(NDIlib_send_instance_t p_instance, const NDIlib_metadata_frame_t* p_metadata);
 
 // Receivers connected now. A timeout other than 0 waits up to that long for
 // the first one.
@@ -150,10 +143,9 @@ int NDIlib_send_get_no_connections(NDIlib_send_instance_t p_instance, uint32_t t
 
 // True when the tally changed since the last call, or changes within the
 // timeout; the record then holds the new state.
-bool NDIlib_send_get_tally(NDIlib_send_instance_t p_instance, NDIlib_tally_t* p_tally,
-                           uint32_t timeout_in_ms);
+bool NDIlib_send_get_tally(NDIlib_send_instance_t p_instance, NDIlib_tally_t* p_tally, uint32_t timeout_in_ms);
 
-}  // extern "C"
+}   // extern "C"
 
 // The runtime's record layouts, field by field, on the targets the program
 // is built for: 64-bit (aarch64 boards, x86-64 for the virtual board) and

@@ -37,8 +37,7 @@ const char* ndi_configuration()
     return R"({"tcp":{"port":5960,"address":"0.0.0.0"}})";
 }
 
-network_send::network_send(const char* configuration, const char* capabilities,
-                           const char* source_name)
+network_send::network_send(const char* configuration, const char* capabilities, const char* source_name)
 {
     debug_print(3, "network_send Constructor\n");
 
@@ -86,15 +85,9 @@ NDIlib_video_frame_v2_t network_send::video_record(const coded_picture& frame)
     // Always 16:9, whatever the picture's own proportions.
     record.picture_aspect_ratio = 16.0f / 9.0f;
     switch (frame.field) {
-    case 0:
-        record.frame_format_type = NDIlib_frame_format_type_field_0;
-        break;
-    case 1:
-        record.frame_format_type = NDIlib_frame_format_type_field_1;
-        break;
-    default:
-        record.frame_format_type = NDIlib_frame_format_type_progressive;
-        break;
+    case 0: record.frame_format_type = NDIlib_frame_format_type_field_0; break;
+    case 1: record.frame_format_type = NDIlib_frame_format_type_field_1; break;
+    default: record.frame_format_type = NDIlib_frame_format_type_progressive; break;
     }
     record.timecode = frame.timestamp;
     record.p_data = frame.data.get();

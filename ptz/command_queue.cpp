@@ -44,21 +44,11 @@ void command_queue::execute(const ptz_request& request)
         send(visca_pan_tilt_drive(request.value1, request.value2));
         break;
     case ptz_code::zoom_speed:
-    case ptz_code::zoom_stop:
-        send(visca_zoom(request.value1));
-        break;
-    case ptz_code::zoom_position:
-        send(visca_zoom_direct(request.value1));
-        break;
-    case ptz_code::white_balance_auto:
-        send(visca_white_balance(white_balance = wb::automatic));
-        break;
-    case ptz_code::white_balance_indoor:
-        send(visca_white_balance(white_balance = wb::indoor));
-        break;
-    case ptz_code::white_balance_outdoor:
-        send(visca_white_balance(white_balance = wb::outdoor));
-        break;
+    case ptz_code::zoom_stop: send(visca_zoom(request.value1)); break;
+    case ptz_code::zoom_position: send(visca_zoom_direct(request.value1)); break;
+    case ptz_code::white_balance_auto: send(visca_white_balance(white_balance = wb::automatic)); break;
+    case ptz_code::white_balance_indoor: send(visca_white_balance(white_balance = wb::indoor)); break;
+    case ptz_code::white_balance_outdoor: send(visca_white_balance(white_balance = wb::outdoor)); break;
     case ptz_code::white_balance_one_shot:
         // Already in one-push mode: measure again.
         send(visca_white_balance(white_balance == wb::one_push ? wb::one_push_trigger : wb::one_push));
@@ -105,17 +95,12 @@ void command_queue::execute(const ptz_request& request)
         }
         send(visca_iris(request.value1));
         break;
-    case ptz_code::store_preset:
-        send(visca_memory(memory_action::store, int(request.value1)));
-        break;
+    case ptz_code::store_preset: send(visca_memory(memory_action::store, int(request.value1))); break;
     case ptz_code::recall_preset:   // the camera recalls at its own speed
         send(visca_memory(memory_action::recall, int(request.value1)));
         break;
-    case ptz_code::flip:
-        send(visca_flip(request.value1 > 0.0f));
-        break;
-    default:
-        break;
+    case ptz_code::flip: send(visca_flip(request.value1 > 0.0f)); break;
+    default: break;
     }
 }
 

@@ -51,7 +51,7 @@ private:
     int white_balance = no_white_balance;   // a white_balance_mode
     int focus = no_focus;                   // 0 auto, 1 manual
     int exposure = no_exposure;             // 0 full auto, 1 manual
-    float red_gain = 0.5f;    // NaN once forgotten: equal to no gain, so the next is sent
+    float red_gain = 0.5f;                  // NaN once forgotten: equal to no gain, so the next is sent
     float blue_gain = 0.5f;
     uint32_t outside_seen = 0;   // the count of outside commands the modes above know of
 };

@@ -191,7 +191,7 @@ bool starts(const char* p, const char* prefix)
     return std::strncmp(p, prefix, std::strlen(prefix)) == 0;
 }
 
-}  // namespace
+}   // namespace
 
 bool nested_deeper_than(const char* text, int limit)
 {

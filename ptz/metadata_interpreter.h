@@ -14,7 +14,7 @@
 // Beyond them a document is refused before it is parsed: rapidxml recurses
 // once per level, so depth is what a receiver could use to end the program.
 constexpr size_t max_metadata_length = 1024;   // bytes, without the NUL
-constexpr int max_metadata_depth = 4;         // elements inside elements
+constexpr int max_metadata_depth = 4;          // elements inside elements
 
 // Parses text (NUL-terminated; parsed in place, so it is changed) and
 // returns the request its first element asks for: code 0 for an element

@@ -7,12 +7,12 @@
 #include <cstdint>
 
 struct network_identity {
-    char host_name[100] = {};               // NUL-terminated
-    std::array<uint8_t, 4> ip_address{};    // octets in network order, first octet first
+    char host_name[100] = {};              // NUL-terminated
+    std::array<uint8_t, 4> ip_address{};   // octets in network order, first octet first
     std::array<uint8_t, 4> netmask{};
-    std::array<uint8_t, 4> gateway{};       // address AND mask, last octet 1
+    std::array<uint8_t, 4> gateway{};   // address AND mask, last octet 1
     std::array<uint8_t, 6> mac_address{};
-    char version[22] = {};                  // NUL-terminated, at most 21 characters
+    char version[22] = {};   // NUL-terminated, at most 21 characters
 };
 
 // Fills the record for "eth0" and the given version text, logging each

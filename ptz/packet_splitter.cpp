@@ -13,7 +13,7 @@ bool reply_header(uint8_t b)
     return (b & 0x8F) == 0x80;
 }
 
-}  // namespace
+}   // namespace
 
 bool packet_splitter::push(uint8_t byte, size_t& start)
 {
@@ -49,7 +49,7 @@ bool packet_splitter::packet_at(size_t start) const
     const uint8_t* header = window.data() + start + serial_tag::size;
     const uint8_t* last = window.data() + length - 1;
     return well_formed_tag(window.data() + start) && reply_header(*header) &&
-           std::find(header, last, terminator) == last;
+        std::find(header, last, terminator) == last;
 }
 
 // Whether the byte at window[at] may be origin byte 1, 2 or 3 of a tag

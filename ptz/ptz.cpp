@@ -38,7 +38,7 @@ constexpr uint8_t local_camera = 0x82;
 constexpr std::array<uint8_t, 4> loopback{127, 0, 0, 1};
 constexpr std::array<uint8_t, 4> broadcast{255, 255, 255, 255};
 
-}  // namespace
+}   // namespace
 
 ptz::ptz(std::shared_ptr<network_send> sender_, const char* version)
     : network(read_network_identity(version)), sender(std::move(sender_))
@@ -206,15 +206,12 @@ void ptz::serve_links(bridge_links& links)
             tag_command(buffer, from.address);
             write_serial(buffer, size_t(n));
             break;
-        case command_action::ignore:
-            refuse();
-            break;
+        case command_action::ignore: refuse(); break;
         }
     };
 
     while (!stop) {
-        const int fds[4] = {watch_line ? links.line.fd() : -1, links.discovery.fd(), links.visca.fd(),
-                            links.loop.fd()};
+        const int fds[4] = {watch_line ? links.line.fd() : -1, links.discovery.fd(), links.visca.fd(), links.loop.fd()};
         bool ready[4] = {};
         watch_line = true;
         if (!wait_readable(fds, ready, select_wait))
@@ -233,8 +230,7 @@ void ptz::serve_links(bridge_links& links)
                 case reply_route::loop:
                     forward_reply(links.loop, {loopback, visca_port::loop_reply}, packet, size);
                     break;
-                case reply_route::drop:
-                    break;
+                case reply_route::drop: break;
                 }
             });
         }

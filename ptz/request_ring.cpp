@@ -17,7 +17,7 @@ bool is_stop(int32_t code)
     return code == ptz_code::pan_tilt_stop || code == ptz_code::zoom_stop || code == ptz_code::stop_queue;
 }
 
-}  // namespace
+}   // namespace
 
 void request_ring::drop_one()
 {

@@ -9,7 +9,7 @@ uint8_t flag_bit(int sequence_byte)
     return uint8_t(0x08 >> sequence_byte);
 }
 
-}  // namespace
+}   // namespace
 
 serial_tag make_serial_tag(const uint8_t* sequence, const std::array<uint8_t, 4>& sender)
 {

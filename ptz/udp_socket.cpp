@@ -42,7 +42,7 @@ bool bind_to_device(const udp_socket& s, const char* device, socklen_t length)
     return setsockopt(s.fd(), SOL_SOCKET, SO_BINDTODEVICE, device, length) == 0;
 }
 
-}  // namespace
+}   // namespace
 
 ssize_t udp_socket::receive(uint8_t* data, size_t n, udp_endpoint& from)
 {

@@ -29,7 +29,7 @@ constexpr size_t shortest_reply = 3;   // x0 4y FF
 bool single_visca_message(const uint8_t* message, size_t n)
 {
     return n >= 1 && n <= max_visca && message[n - 1] == visca_terminator &&
-           std::find(message, message + n - 1, visca_terminator) == message + n - 1;
+        std::find(message, message + n - 1, visca_terminator) == message + n - 1;
 }
 
 // An acknowledgement (4y), a completion (5y) or an error (6y).
@@ -75,7 +75,7 @@ private:
     size_t length = 0;
 };
 
-}  // namespace
+}   // namespace
 
 command_action classify_command(const uint8_t* datagram, size_t n, uint8_t camera_header)
 {
@@ -155,7 +155,7 @@ bool is_network_answer(const uint8_t* datagram, size_t n)
     static constexpr char info[] = "INFO:network";
     const uint8_t* end = datagram + n;
     return text_at(datagram, n, 1, "ACK:") || text_at(datagram, n, 1, "NAK:") ||
-           std::search(datagram, end, info, info + sizeof info - 1) != end;
+        std::search(datagram, end, info, info + sizeof info - 1) != end;
 }
 
 settings_answer answer_for(const uint8_t* datagram, size_t n)

@@ -17,7 +17,7 @@ constexpr uint16_t discovery = 52380;    // network-settings enquiries
 constexpr uint16_t visca = 52381;        // VISCA over IP; controllers get their replies here
 constexpr uint16_t loop = 52385;         // local processes, on 127.0.0.1
 constexpr uint16_t loop_reply = 52386;   // where local processes get theirs
-}  // namespace visca_port
+}   // namespace visca_port
 
 // VISCA-over-IP header: payload type (2 bytes), payload length (2),
 // sequence number (4), all big-endian; the VISCA message follows.

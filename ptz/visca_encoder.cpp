@@ -52,14 +52,14 @@ visca_message gain(uint8_t command, float value)
     return m;
 }
 
-}  // namespace
+}   // namespace
 
 visca_message visca_pan_tilt_drive(float pan, float tilt)
 {
     const int p = truncated(pan * 24.0f, -24, 24);
     const int t = truncated(tilt * 23.0f, -24, 24);
-    return message({0x82, 0x01, 0x06, 0x01, uint8_t(std::abs(p)), uint8_t(std::abs(t)), direction(p),
-                    direction(t), 0xFF});
+    return message(
+        {0x82, 0x01, 0x06, 0x01, uint8_t(std::abs(p)), uint8_t(std::abs(t)), direction(p), direction(t), 0xFF});
 }
 
 visca_message visca_zoom(float speed)

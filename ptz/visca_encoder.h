@@ -45,7 +45,7 @@ constexpr int outdoor = 2;
 constexpr int one_push = 3;
 constexpr int one_push_trigger = 4;
 constexpr int manual = 5;
-}  // namespace white_balance_mode
+}   // namespace white_balance_mode
 visca_message visca_white_balance(int mode);
 
 // 0..1 over the gain range 0..255.

@@ -27,18 +27,13 @@ struct rate_window {
     int printed;
 };
 constexpr rate_window rate_windows[] = {
-    {16650, 16682, 60000, 1000, 60},
-    {0, 16699, 60000, 1001, 59},
-    {19984, 20016, 50000, 1000, 50},
-    {33317, 33349, 30000, 1000, 30},
-    {33350, 33382, 30000, 1001, 29},
-    {39984, 40016, 25000, 1000, 25},
-    {41650, 41682, 24000, 1000, 24},
-    {41692, 41724, 24000, 1001, 23},
+    {16650, 16682, 60000, 1000, 60}, {0, 16699, 60000, 1001, 59},     {19984, 20016, 50000, 1000, 50},
+    {33317, 33349, 30000, 1000, 30}, {33350, 33382, 30000, 1001, 29}, {39984, 40016, 25000, 1000, 25},
+    {41650, 41682, 24000, 1000, 24}, {41692, 41724, 24000, 1001, 23},
 };
 constexpr rate_window unknown_rate = {0, 0, 60000, 1000, 60};
 
-}  // namespace
+}   // namespace
 
 track::track(std::shared_ptr<::hardware> hw, std::shared_ptr<video_capture> video_in,
              std::shared_ptr<audio_capture> audio_in)
@@ -95,8 +90,7 @@ void track::read_signal()
     const signal_info& signal = reading.signal;
     // Not part of the debug log: a supervisor reads this line from a pipe,
     // whatever the level, so it must not sit in the stdio buffer.
-    printf("Signal : %ix%ip%i %i\n", int(signal.width), int(signal.height), reading.printed_rate,
-           int(signal.valid));
+    printf("Signal : %ix%ip%i %i\n", int(signal.width), int(signal.height), reading.printed_rate, int(signal.valid));
     fflush(stdout);
     if (video)
         video->set_signal(signal);

@@ -38,7 +38,7 @@ void sleep_ns(long ns)
     }
 }
 
-}  // namespace
+}   // namespace
 
 uint32_t video_capture::buffer_size(uint32_t width, uint32_t height)
 {
@@ -265,8 +265,7 @@ bool video_capture::apply_signal(int64_t& last_seen_count)
         return false;
     if (int64_t(signal_count) != last_seen_count) {
         const uint32_t line_pitch = signal.format == 1 ? signal.width + signal.width / 2 : 2 * signal.width;
-        set_format(signal.format, signal.width, signal.height, line_pitch, signal.frame_rate_n,
-                   signal.frame_rate_d);
+        set_format(signal.format, signal.width, signal.height, line_pitch, signal.frame_rate_n, signal.frame_rate_d);
         interlaced = signal.interlaced;
         last_seen_count = signal_count;
         hw->write_reg8(regs::video_in_block, regs::control, regs::lane_mode, format_code);

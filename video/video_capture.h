@@ -39,17 +39,17 @@ class video_capture {
 public:
     // One captured picture of one input core.
     struct frame_t {
-        int32_t stream = 0;         // 0 full resolution, 1 preview
-        int32_t format = 0;         // 1 = 4:2:0, otherwise 4:2:2
-        int32_t block = 0;          // register block of the core that fills it
+        int32_t stream = 0;   // 0 full resolution, 1 preview
+        int32_t format = 0;   // 1 = 4:2:0, otherwise 4:2:2
+        int32_t block = 0;    // register block of the core that fills it
         uint32_t width = 0;
         uint32_t height = 0;
-        uint32_t stride = 0;        // line pitch in bytes
+        uint32_t stride = 0;   // line pitch in bytes
         uint32_t frame_rate_n = 0;
         uint32_t frame_rate_d = 0;
-        int64_t timestamp = 0;      // 100 ns units; 0 until stamped
-        int32_t field = 0;          // 0 first field, 1 second field, 2 progressive
-        uint32_t address = 0;       // physical address, no_buffer when none
+        int64_t timestamp = 0;   // 100 ns units; 0 until stamped
+        int32_t field = 0;       // 0 first field, 1 second field, 2 progressive
+        uint32_t address = 0;    // physical address, no_buffer when none
     };
 
     // The unit handed to the compressor: a full picture, maybe a preview.

@@ -47,8 +47,8 @@ constexpr auto answer_bound = std::chrono::milliseconds(500);
 
 // Drop marks, written like the queues' (level > 1), for pictures dropped
 // before they reach a queue.
-constexpr char overflow_mark = '%';     // a core overflowed its share
-constexpr char ring_full_mark = '&';    // the next chunk of the ring was still in use
+constexpr char overflow_mark = '%';    // a core overflowed its share
+constexpr char ring_full_mark = '&';   // the next chunk of the ring was still in use
 
 int stream_index(int32_t stream)
 {
@@ -90,7 +90,7 @@ uint32_t trimmed_length(const uint8_t* slice, uint32_t length)
     return end;
 }
 
-}  // namespace
+}   // namespace
 
 int32_t video_compress::fourcc_of(int32_t format, int32_t stream)
 {
@@ -385,9 +385,9 @@ void video_compress::program_cores(const frame_t& frame, uint32_t source_address
         const uint32_t block = regs::encoder_block(unsigned(core));
         const unsigned first = unsigned(per_core * core);
         const unsigned last = unsigned(per_core * (core + 1) - 1);
-        hw->write_reg32(block, regs::encoder_control_word,
-                        regs::encoder_control(unsigned(frame.q_slot), first, last, frame.format == 1,
-                                              frame.width_partial != 0));
+        hw->write_reg32(
+            block, regs::encoder_control_word,
+            regs::encoder_control(unsigned(frame.q_slot), first, last, frame.format == 1, frame.width_partial != 0));
         hw->write_reg32(block, regs::encoder_source, source_address);
         hw->write_reg32(block, regs::encoder_output, output + uint32_t(core) * frame.core_bytes);
         hw->write_reg32(block, regs::encoder_width, frame.width);
@@ -507,8 +507,7 @@ void video_compress::recover_cores()
     timeval none{0, 0};
     if (hw->wait_irq(regs::irq_encoders, &none) >= 0) {
         for (int core = 0; core < core_count; ++core)
-            hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_events,
-                           regs::events_clear);
+            hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_events, regs::events_clear);
         hw->enable_irq(regs::irq_encoders);
     }
     // A reset core may have lost its tables: the next picture loads its own.
@@ -559,8 +558,9 @@ void video_compress::compress_frames()
         }
         if (result == answer::silent) {
             recover_cores();
-            debug_print(1, "video_compress::compress_frames: the encoder cores do not answer! "
-                           "Picture dropped, cores reset.\n");
+            debug_print(1,
+                        "video_compress::compress_frames: the encoder cores do not answer! "
+                        "Picture dropped, cores reset.\n");
         } else if (current) {
             for (int core = 0; core < core_count; ++core)
                 hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_events,

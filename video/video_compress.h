@@ -119,11 +119,11 @@ public:
     // What a supervisor reads of the video path. Each count is exact on its
     // own; together they are not one instant's.
     struct stream_counters_t {
-        uint64_t sent = 0;         // pictures handed to NDI
-        uint64_t dropped = 0;      // taken in, never to be sent: queue bounds, a full
-                                   // ring, overflows, cores that did not answer
+        uint64_t sent = 0;      // pictures handed to NDI
+        uint64_t dropped = 0;   // taken in, never to be sent: queue bounds, a full
+                                // ring, overflows, cores that did not answer
         uint64_t bytes_sent = 0;
-        int32_t q = 0;             // the quality of the last picture sent
+        int32_t q = 0;   // the quality of the last picture sent
     };
     struct counters_t {
         stream_counters_t stream[2];   // full, preview
@@ -167,7 +167,7 @@ public:
     uint32_t dma_base = 0;
     uint32_t dma_size = 0;
     uint32_t dma_cursor = 0;
-    uint64_t chunks_out = 0;   // handed out and not given back
+    uint64_t chunks_out = 0;                 // handed out and not given back
     std::atomic<uint32_t> oldest_chunk{0};   // the first chunk still in use
     int32_t slot_q[table_slots];
     int32_t next_slot = 0;

@@ -35,7 +35,7 @@ bool chosen()
     return state % call_cost::one_in == 0;
 }
 
-}  // namespace
+}   // namespace
 
 call_cost::call_cost(const char* name) : library(name)
 {
@@ -94,4 +94,4 @@ void call_cost::add(int64_t cpu_ns, int64_t read_ns)
     calls.push_back(m);
 }
 
-}  // namespace sim
+}   // namespace sim

@@ -72,4 +72,4 @@ private:
     std::vector<measured> calls;
 };
 
-}  // namespace sim
+}   // namespace sim

@@ -56,8 +56,8 @@ void usage(const char* program)
 std::optional<options> parse_options(int argc, char** argv)
 {
     static const option long_options[] = {
-        {"link", required_argument, nullptr, 'l'}, {"log", required_argument, nullptr, 'g'},
-        {"noise", no_argument, nullptr, 'n'},      {"seed", required_argument, nullptr, 's'},
+        {"link", required_argument, nullptr, 'l'},   {"log", required_argument, nullptr, 'g'},
+        {"noise", no_argument, nullptr, 'n'},        {"seed", required_argument, nullptr, 's'},
         {"timing", required_argument, nullptr, 't'}, {nullptr, 0, nullptr, 0},
     };
     options result;
@@ -170,11 +170,19 @@ public:
                     b = 0x00;
             break;
         case 1:   // a reply with a plausible tag and header
-            out = {uint8_t(random() % 16), uint8_t(random()), uint8_t(random()), uint8_t(random()), 0, 0, 0, 1,
-                   uint8_t(random() % 2 ? 0x90 : 0xA0), 0x41, 0xFF};
+            out = {uint8_t(random() % 16),
+                   uint8_t(random()),
+                   uint8_t(random()),
+                   uint8_t(random()),
+                   0,
+                   0,
+                   0,
+                   1,
+                   uint8_t(random() % 2 ? 0x90 : 0xA0),
+                   0x41,
+                   0xFF};
             break;
-        default:
-            break;
+        default: break;
         }
         return out;
     }
@@ -183,7 +191,7 @@ private:
     std::mt19937_64 random;
 };
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -228,8 +236,7 @@ int main(int argc, char** argv)
     }
     FILE* timing_file = nullptr;
     if (!settings->timing.empty() && !(timing_file = std::fopen(settings->timing.c_str(), "we"))) {
-        std::fprintf(stderr, "virtual-camera: cannot write %s: %s\n", settings->timing.c_str(),
-                     std::strerror(errno));
+        std::fprintf(stderr, "virtual-camera: cannot write %s: %s\n", settings->timing.c_str(), std::strerror(errno));
         unlink(settings->link.c_str());
         return 1;
     }

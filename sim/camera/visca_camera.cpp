@@ -24,13 +24,13 @@ constexpr uint8_t no_socket = 0x05;
 constexpr uint8_t not_executable = 0x41;
 
 // How fast the axes move, in position units a second per speed step.
-constexpr double pan_rate = 50.0;    // pan speed 1..0x18
-constexpr double tilt_rate = 30.0;   // tilt speed 1..0x17
-constexpr double zoom_rate = 1000.0; // zoom speed step 1..8
+constexpr double pan_rate = 50.0;      // pan speed 1..0x18
+constexpr double tilt_rate = 30.0;     // tilt speed 1..0x17
+constexpr double zoom_rate = 1000.0;   // zoom speed step 1..8
 constexpr double focus_rate = 3000.0;
 constexpr double zoom_direct_rate = 8000.0;
 constexpr double focus_direct_rate = 0xE000;
-constexpr int standard_speed = 3;    // the "standard" zoom and focus drives
+constexpr int standard_speed = 3;   // the "standard" zoom and focus drives
 
 constexpr duration seconds(double s)
 {
@@ -120,7 +120,7 @@ bytes tagged(std::span<const uint8_t> tag, std::initializer_list<uint8_t> reply)
     return out;
 }
 
-}  // namespace
+}   // namespace
 
 const camera_state& visca_camera::state_at(duration now)
 {
@@ -138,8 +138,8 @@ void visca_camera::advance(duration now)
     camera.tilt = std::clamp(camera.tilt + camera.tilt_drive * tilt_rate * dt, double(-tilt_limit), double(tilt_limit));
     camera.zoom = std::clamp(camera.zoom + camera.zoom_drive * zoom_rate * dt, double(zoom_wide), double(zoom_tele));
     if (!camera.focus_auto)
-        camera.focus = std::clamp(camera.focus + camera.focus_drive * focus_rate * dt, double(focus_near),
-                                  double(focus_far));
+        camera.focus =
+            std::clamp(camera.focus + camera.focus_drive * focus_rate * dt, double(focus_near), double(focus_far));
 }
 
 std::vector<bytes> visca_camera::receive(std::span<const uint8_t> message, duration now)
@@ -201,8 +201,8 @@ std::vector<bytes> visca_camera::receive(std::span<const uint8_t> message, durat
 
     outcome result = execute(v);
     if (result.error)
-        return {tagged(tag, {from, uint8_t(error | (result.error == not_executable ? 1 : 0)), result.error,
-                             terminator})};
+        return {
+            tagged(tag, {from, uint8_t(error | (result.error == not_executable ? 1 : 0)), result.error, terminator})};
     auto free_socket = std::find_if(sockets.begin(), sockets.end(), [](const command_socket& s) { return !s.busy; });
     if (free_socket == sockets.end())
         return {tagged(tag, {from, error, buffer_full, terminator})};
@@ -484,18 +484,18 @@ std::optional<bytes> visca_camera::inquire(std::span<const uint8_t> v) const
     switch (v[2] << 8 | v[3]) {
     case 0x0400: return bytes{on_off(c.power)};
     case 0x0447: return position(c.zoom);
-    case 0x0406: return bytes{on_off(false)};          // digital zoom
-    case 0x0446: return setting(0);                    // digital zoom position
+    case 0x0406: return bytes{on_off(false)};   // digital zoom
+    case 0x0446: return setting(0);             // digital zoom position
     case 0x0438: return bytes{on_off(c.focus_auto)};
     case 0x0448: return position(c.focus);
-    case 0x0428: return position(focus_near);          // focus near limit
-    case 0x0458: return bytes{0x02};                   // auto-focus sensitivity: normal
-    case 0x0457: return bytes{0x00};                   // auto-focus mode: normal
+    case 0x0428: return position(focus_near);   // focus near limit
+    case 0x0458: return bytes{0x02};            // auto-focus sensitivity: normal
+    case 0x0457: return bytes{0x00};            // auto-focus mode: normal
     case 0x0435: return bytes{uint8_t(c.white_balance)};
     case 0x0443: return setting(c.red_gain);
     case 0x0444: return setting(c.blue_gain);
     case 0x0439: return bytes{uint8_t(c.exposure)};
-    case 0x045A: return bytes{on_off(false)};          // slow shutter: manual
+    case 0x045A: return bytes{on_off(false)};   // slow shutter: manual
     case 0x044A: return setting(c.shutter);
     case 0x044B: return setting(c.iris);
     case 0x044C: return setting(c.gain);
@@ -504,21 +504,21 @@ std::optional<bytes> visca_camera::inquire(std::span<const uint8_t> v) const
     case 0x043E: return bytes{on_off(c.exposure_comp)};
     case 0x044E: return setting(c.exposure_comp_level);
     case 0x0433: return bytes{on_off(c.backlight)};
-    case 0x043D: return bytes{on_off(false)};          // wide dynamic range
+    case 0x043D: return bytes{on_off(false)};   // wide dynamic range
     case 0x0442: return setting(c.aperture);
-    case 0x0453: return bytes{0x02};                   // noise reduction level
-    case 0x045B: return bytes{0x00};                   // gamma: standard
-    case 0x045E: return bytes{on_off(false)};          // high sensitivity
-    case 0x0463: return bytes{0x00};                   // picture effect: off
-    case 0x0401: return bytes{on_off(false)};          // infrared cut filter removed
-    case 0x0449: return setting(0x04);                 // colour gain
-    case 0x044F: return setting(0x07);                 // hue
-    case 0x0462: return bytes{on_off(false)};          // freeze
-    case 0x0475: return bytes{on_off(false)};          // mute
-    case 0x0422: return position(0x0001);              // camera ID
+    case 0x0453: return bytes{0x02};            // noise reduction level
+    case 0x045B: return bytes{0x00};            // gamma: standard
+    case 0x045E: return bytes{on_off(false)};   // high sensitivity
+    case 0x0463: return bytes{0x00};            // picture effect: off
+    case 0x0401: return bytes{on_off(false)};   // infrared cut filter removed
+    case 0x0449: return setting(0x04);          // colour gain
+    case 0x044F: return setting(0x07);          // hue
+    case 0x0462: return bytes{on_off(false)};   // freeze
+    case 0x0475: return bytes{on_off(false)};   // mute
+    case 0x0422: return position(0x0001);       // camera ID
     case 0x0466: return bytes{on_off(c.flip)};
     case 0x0461: return bytes{on_off(c.mirror)};
-    case 0x0611: return bytes{0x18, 0x17};             // pan and tilt top speeds
+    case 0x0611: return bytes{0x18, 0x17};   // pan and tilt top speeds
     case 0x0612: {
         bytes out;
         put_nibbles(out, uint16_t(int16_t(std::lround(c.pan))), 4);
@@ -549,13 +549,25 @@ std::optional<bytes> visca_camera::inquire_block(uint8_t block) const
     case 0x01:   // camera 1: gains, modes, exposure
         put_nibbles(out, c.red_gain, 2);
         put_nibbles(out, c.blue_gain, 2);
-        out.insert(out.end(), {uint8_t(c.white_balance), uint8_t(c.aperture), uint8_t(c.exposure),
-                               uint8_t(bit(c.exposure_comp, 1) | bit(c.backlight, 2)), uint8_t(c.shutter),
-                               uint8_t(c.iris), uint8_t(c.gain), uint8_t(c.bright), uint8_t(c.exposure_comp_level)});
+        out.insert(out.end(),
+                   {uint8_t(c.white_balance), uint8_t(c.aperture), uint8_t(c.exposure),
+                    uint8_t(bit(c.exposure_comp, 1) | bit(c.backlight, 2)), uint8_t(c.shutter), uint8_t(c.iris),
+                    uint8_t(c.gain), uint8_t(c.bright), uint8_t(c.exposure_comp_level)});
         break;
     case 0x02:   // other: power, mirror, picture effect, camera ID, flip
-        out = {bit(c.power, 0), bit(c.mirror, 0), 0x00, 0x00, 0x00, 0x00, 0x01, bit(c.flip, 0), 0x00, 0x00,
-               0x00, 0x00, 0x00};
+        out = {bit(c.power, 0),
+               bit(c.mirror, 0),
+               0x00,
+               0x00,
+               0x00,
+               0x00,
+               0x01,
+               bit(c.flip, 0),
+               0x00,
+               0x00,
+               0x00,
+               0x00,
+               0x00};
         break;
     case 0x03:   // enlargement 1: digital zoom position, auto-focus timing
         out = {0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00};
@@ -566,8 +578,7 @@ std::optional<bytes> visca_camera::inquire_block(uint8_t block) const
     case 0x05:   // enlargement 3
         out = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
         break;
-    default:
-        return std::nullopt;
+    default: return std::nullopt;
     }
     return out;
 }
@@ -583,4 +594,4 @@ bool message_framer::add(uint8_t byte, bytes& out)
     return true;
 }
 
-}  // namespace virtual_camera
+}   // namespace virtual_camera

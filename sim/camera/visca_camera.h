@@ -38,7 +38,7 @@ constexpr size_t tag_size = 8;
 constexpr size_t max_visca = 16;   // VISCA's limit, header and terminator included
 
 // Position ranges of the camera's axes.
-constexpr int pan_limit = 0x0990;    // -pan_limit..pan_limit
+constexpr int pan_limit = 0x0990;   // -pan_limit..pan_limit
 constexpr int tilt_limit = 0x0510;
 constexpr int zoom_wide = 0x0000, zoom_tele = 0x4000;
 constexpr int focus_near = 0x1000, focus_far = 0xF000;
@@ -61,16 +61,16 @@ struct preset {
 
 struct camera_state {
     bool power = true;
-    double pan = 0, tilt = 0;          // position
-    int pan_drive = 0, tilt_drive = 0; // signed speed steps: + is left / up
+    double pan = 0, tilt = 0;            // position
+    int pan_drive = 0, tilt_drive = 0;   // signed speed steps: + is left / up
     double zoom = zoom_wide;
-    int zoom_drive = 0;                // signed steps: + is tele
+    int zoom_drive = 0;   // signed steps: + is tele
     bool focus_auto = true;
     double focus = focus_far;
-    int focus_drive = 0;               // signed steps: + is far
-    int white_balance = 0;             // 0 auto, 1 indoor, 2 outdoor, 3 one-push, 4 ATW, 5 manual
+    int focus_drive = 0;     // signed steps: + is far
+    int white_balance = 0;   // 0 auto, 1 indoor, 2 outdoor, 3 one-push, 4 ATW, 5 manual
     int red_gain = 0x80, blue_gain = 0x80;
-    int exposure = 0;                  // 0 full auto, 3 manual, 0x0A shutter, 0x0B iris, 0x0D bright
+    int exposure = 0;   // 0 full auto, 3 manual, 0x0A shutter, 0x0B iris, 0x0D bright
     int iris = 0x0B;
     int shutter = 0x0A;
     int gain = 0x01;
@@ -144,4 +144,4 @@ private:
     bytes current;
 };
 
-}  // namespace virtual_camera
+}   // namespace virtual_camera

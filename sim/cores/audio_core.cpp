@@ -12,8 +12,7 @@
 namespace vfpga {
 
 audio_core::audio_core(fpga& on_board)
-    : capture_core(on_board, "aud_in", regs::audio_in_block, register_count, regs::irq_audio_in,
-                   regs::audio_buffer)
+    : capture_core(on_board, "aud_in", regs::audio_in_block, register_count, regs::irq_audio_in, regs::audio_buffer)
 {
 }
 
@@ -104,11 +103,9 @@ void audio_core::write_other(unsigned r, uint32_t value, uint32_t mask)
             control_words.push_back(reg(r));
         return;
     case regs::audio_buffer:
-    case regs::audio_samples:
-        return;   // latched at the arm
-    default:
-        core_model::write_other(r, value, mask);
+    case regs::audio_samples: return;   // latched at the arm
+    default: core_model::write_other(r, value, mask);
     }
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

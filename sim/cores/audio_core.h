@@ -63,4 +63,4 @@ private:
     int64_t next_index = 0;
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -14,21 +14,19 @@ namespace vfpga {
 namespace {
 
 constexpr uint32_t picture_registers = 1u << regs::encoder_control_word | 1u << regs::encoder_source |
-                                       1u << regs::encoder_output | 1u << regs::encoder_width |
-                                       1u << regs::encoder_height | 1u << regs::encoder_stride;
+    1u << regs::encoder_output | 1u << regs::encoder_width | 1u << regs::encoder_height | 1u << regs::encoder_stride;
 constexpr uint64_t every_entry = ~uint64_t(0);
-constexpr uint32_t control_reserved = ~((regs::control_slot_mask) |
-                                        regs::control_slice_mask << regs::control_first_slice_shift |
-                                        regs::control_slice_mask << regs::control_last_slice_shift |
-                                        regs::control_yuv420 | regs::control_width_partial);
+constexpr uint32_t control_reserved =
+    ~((regs::control_slot_mask) | regs::control_slice_mask << regs::control_first_slice_shift |
+      regs::control_slice_mask << regs::control_last_slice_shift | regs::control_yuv420 | regs::control_width_partial);
 
 bool is_read_only(unsigned r)
 {
     return (r >= regs::encoder_slice_length && r < regs::encoder_slice_length + regs::encoder_slices) ||
-           r == regs::encoder_present;
+        r == regs::encoder_present;
 }
 
-}  // namespace
+}   // namespace
 
 bool encoder_group::picture_done() const
 {
@@ -119,9 +117,7 @@ void encoder_core::write_other(unsigned r, uint32_t value, uint32_t mask)
         return;
     }
     switch (r) {
-    case regs::encoder_quant_port:
-        load_table_entry(value, mask);
-        return;
+    case regs::encoder_quant_port: load_table_entry(value, mask); return;
     case regs::encoder_control_word:
     case regs::encoder_source:
     case regs::encoder_output:
@@ -130,8 +126,7 @@ void encoder_core::write_other(unsigned r, uint32_t value, uint32_t mask)
     case regs::encoder_stride:
         programmed |= 1u << r;   // checked at the start
         return;
-    default:
-        core_model::write_other(r, value, mask);
+    default: core_model::write_other(r, value, mask);
     }
 }
 
@@ -213,10 +208,11 @@ std::optional<encoder_core::coding> encoder_core::check(const std::vector<uint32
         guest_error("cannot code height %u", height);
         return std::nullopt;
     }
-    const bool line_holds = yuv420 ? width <= chroma_offset(stride) && chroma_offset(stride) + width / 2 <= stride
-                                   : 2 * width <= stride;
+    const bool line_holds =
+        yuv420 ? width <= chroma_offset(stride) && chroma_offset(stride) + width / 2 <= stride : 2 * width <= stride;
     if (!line_holds) {
-        guest_error("a line pitch of %u bytes does not hold %u pixels of %s", stride, width, yuv420 ? "4:2:0" : "4:2:2");
+        guest_error("a line pitch of %u bytes does not hold %u pixels of %s", stride, width,
+                    yuv420 ? "4:2:0" : "4:2:2");
         return std::nullopt;
     }
 
@@ -298,4 +294,4 @@ job_core::task encoder_core::begin(const job& started)
     return t;
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

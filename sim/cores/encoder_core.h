@@ -146,12 +146,12 @@ private:
     const std::shared_ptr<encoder_group> group;
     const encoder_fault fault;
     uint16_t tables[slots][speedhq_coder::table_entries] = {};
-    uint64_t loaded[slots] = {};           // entries written, one bit each
-    uint32_t programmed = 0;               // registers written since reset, one bit each
+    uint64_t loaded[slots] = {};              // entries written, one bit each
+    uint32_t programmed = 0;                  // registers written since reset, one bit each
     std::array<uint32_t, slices> lengths{};   // registers 11-14
     uint32_t coded_slices = 0;                // of the last job, one bit each
     uint64_t starts = 0;
     speedhq_coder coder;   // the worker's
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -31,4 +31,4 @@ void check_model_settings(const board_config& config)
     pattern_setting(config);
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -23,7 +23,7 @@ uint8_t latched_mode(uint32_t latched)
     return uint8_t(latched);
 }
 
-}  // namespace
+}   // namespace
 
 preview_input_core::preview_input_core(fpga& on_board)
     : video_core(on_board, "pvw_in", regs::preview_in_block, regs::irq_preview_in),
@@ -81,4 +81,4 @@ std::optional<picture_geometry> preview_input_core::geometry_of(const job& unit)
     return preview_geometry(video->pictures().input(), *layout, latched_mode(unit.count));
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -43,4 +43,4 @@ private:
     uint64_t followed = 0;   // the last vid_in arm an arm of this core followed
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

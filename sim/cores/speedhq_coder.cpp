@@ -22,7 +22,7 @@ static_assert(std::endian::native == std::endian::little, "the bit writer stores
 namespace {
 
 struct code {
-    uint32_t bits = 0;     // LSB first: the first bit sent is bit 0
+    uint32_t bits = 0;   // LSB first: the first bit sent is bit 0
     uint8_t length = 0;
 };
 
@@ -38,14 +38,14 @@ constexpr code sent_as(const char* text)
 
 // DC size codes, by size 0-11.
 constexpr std::array<code, 12> dc_luma = {
-    sent_as("100"),      sent_as("00"),        sent_as("01"),        sent_as("101"),
-    sent_as("110"),      sent_as("1110"),      sent_as("11110"),     sent_as("111110"),
-    sent_as("1111110"),  sent_as("11111110"),  sent_as("111111110"), sent_as("111111111"),
+    sent_as("100"),     sent_as("00"),       sent_as("01"),        sent_as("101"),
+    sent_as("110"),     sent_as("1110"),     sent_as("11110"),     sent_as("111110"),
+    sent_as("1111110"), sent_as("11111110"), sent_as("111111110"), sent_as("111111111"),
 };
 constexpr std::array<code, 12> dc_chroma = {
-    sent_as("00"),        sent_as("01"),         sent_as("10"),         sent_as("110"),
-    sent_as("1110"),      sent_as("11110"),      sent_as("111110"),     sent_as("1111110"),
-    sent_as("11111110"),  sent_as("111111110"),  sent_as("1111111110"), sent_as("1111111111"),
+    sent_as("00"),       sent_as("01"),        sent_as("10"),         sent_as("110"),
+    sent_as("1110"),     sent_as("11110"),     sent_as("111110"),     sent_as("1111110"),
+    sent_as("11111110"), sent_as("111111110"), sent_as("1111111110"), sent_as("1111111111"),
 };
 
 constexpr code end_of_block = sent_as("0110");
@@ -56,19 +56,27 @@ constexpr unsigned escape_length = 24;
 // follows each), by run and then level from 1.
 constexpr unsigned runs = 32, max_level = 40;
 constexpr code ac_codes[runs][max_level] = {
-    /* run  0 */ {{0x0001, 2}, {0x0003, 3}, {0x000E, 4}, {0x0007, 5}, {0x0017, 5}, {0x0028, 6}, {0x0008, 6},
-                  {0x006F, 7}, {0x001F, 7}, {0x00C4, 8}, {0x0044, 8}, {0x005F, 8}, {0x00DF, 8}, {0x007F, 8},
-                  {0x00FF, 8}, {0x3E00, 14}, {0x1E00, 14}, {0x2E00, 14}, {0x0E00, 14}, {0x3600, 14},
-                  {0x1600, 14}, {0x2600, 14}, {0x0600, 14}, {0x3A00, 14}, {0x1A00, 14}, {0x2A00, 14},
-                  {0x0A00, 14}, {0x3200, 14}, {0x1200, 14}, {0x2200, 14}, {0x0200, 14}, {0x0C00, 15},
-                  {0x7400, 15}, {0x3400, 15}, {0x5400, 15}, {0x1400, 15}, {0x6400, 15}, {0x2400, 15},
-                  {0x4400, 15}, {0x0400, 15}},
-    /* run  1 */ {{0x0002, 3}, {0x000C, 5}, {0x004F, 7}, {0x00E4, 8}, {0x0004, 8}, {0x0D00, 13}, {0x1500, 13},
-                  {0x7C00, 15}, {0x3C00, 15}, {0x5C00, 15}, {0x1C00, 15}, {0x6C00, 15}, {0x2C00, 15},
-                  {0x4C00, 15}, {0xC800, 16}, {0x4800, 16}, {0x8800, 16}, {0x0800, 16}, {0x0300, 13},
-                  {0x1D00, 13}},
-    /* run  2 */ {{0x0014, 5}, {0x0070, 7}, {0x003F, 8}, {0x00C0, 10}, {0x0500, 13}, {0x0180, 12},
-                  {0x0280, 12}, {0x0C80, 12}, {0x0080, 12}, {0x0B00, 13}, {0x1300, 13}},
+    /* run  0 */ {{0x0001, 2},  {0x0003, 3},  {0x000E, 4},  {0x0007, 5},  {0x0017, 5},  {0x0028, 6},  {0x0008, 6},
+                  {0x006F, 7},  {0x001F, 7},  {0x00C4, 8},  {0x0044, 8},  {0x005F, 8},  {0x00DF, 8},  {0x007F, 8},
+                  {0x00FF, 8},  {0x3E00, 14}, {0x1E00, 14}, {0x2E00, 14}, {0x0E00, 14}, {0x3600, 14}, {0x1600, 14},
+                  {0x2600, 14}, {0x0600, 14}, {0x3A00, 14}, {0x1A00, 14}, {0x2A00, 14}, {0x0A00, 14}, {0x3200, 14},
+                  {0x1200, 14}, {0x2200, 14}, {0x0200, 14}, {0x0C00, 15}, {0x7400, 15}, {0x3400, 15}, {0x5400, 15},
+                  {0x1400, 15}, {0x6400, 15}, {0x2400, 15}, {0x4400, 15}, {0x0400, 15}},
+    /* run  1 */ {{0x0002, 3},  {0x000C, 5},  {0x004F, 7},  {0x00E4, 8},  {0x0004, 8},  {0x0D00, 13}, {0x1500, 13},
+                  {0x7C00, 15}, {0x3C00, 15}, {0x5C00, 15}, {0x1C00, 15}, {0x6C00, 15}, {0x2C00, 15}, {0x4C00, 15},
+                  {0xC800, 16}, {0x4800, 16}, {0x8800, 16}, {0x0800, 16}, {0x0300, 13}, {0x1D00, 13}},
+    /* run  2 */
+    {{0x0014, 5},
+     {0x0070, 7},
+     {0x003F, 8},
+     {0x00C0, 10},
+     {0x0500, 13},
+     {0x0180, 12},
+     {0x0280, 12},
+     {0x0C80, 12},
+     {0x0080, 12},
+     {0x0B00, 13},
+     {0x1300, 13}},
     /* run  3 */ {{0x001C, 5}, {0x0064, 8}, {0x0380, 12}, {0x1900, 13}, {0x0D80, 12}},
     /* run  4 */ {{0x0018, 6}, {0x00BF, 8}, {0x0480, 12}, {0x0B80, 12}},
     /* run  5 */ {{0x0038, 6}, {0x0040, 9}, {0x0900, 13}},
@@ -181,8 +189,8 @@ void gather_422(const uint8_t* const* lines, uint32_t x0, int16_t (*blocks)[64])
 {
     for (unsigned r = 0; r < 16; ++r) {
         const uint8_t* p = lines[r] + 2 * x0;
-        int16_t* luma = blocks[2 * (r / 8)] + 8 * (r % 8);   // Y0 or Y2; Y1 or Y3 follows
-        int16_t* cb = blocks[4 + 2 * (r / 8)] + 8 * (r % 8);  // Cr follows
+        int16_t* luma = blocks[2 * (r / 8)] + 8 * (r % 8);     // Y0 or Y2; Y1 or Y3 follows
+        int16_t* cb = blocks[4 + 2 * (r / 8)] + 8 * (r % 8);   // Cr follows
 #ifdef __SSE2__
         const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const __m128i right = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
@@ -192,8 +200,8 @@ void gather_422(const uint8_t* const* lines, uint32_t x0, int16_t (*blocks)[64])
         // As 32-bit lanes a pixel pair's chroma is U | V << 16.
         const __m128i low_bytes = _mm_set1_epi16(0x00FF);
         const __m128i a = _mm_and_si128(left, low_bytes), b = _mm_and_si128(right, low_bytes);
-        const __m128i u = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(a, 16), 16),
-                                          _mm_srai_epi32(_mm_slli_epi32(b, 16), 16));
+        const __m128i u =
+            _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(a, 16), 16), _mm_srai_epi32(_mm_slli_epi32(b, 16), 16));
         const __m128i v = _mm_packs_epi32(_mm_srli_epi32(a, 16), _mm_srli_epi32(b, 16));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(cb), u);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(cb + 64), v);
@@ -235,7 +243,7 @@ void gather_420(const uint8_t* const* luma, const uint8_t* const* cb, const uint
     }
 }
 
-}  // namespace
+}   // namespace
 
 // Packs codes LSB first into out[0, room); counts on past room without
 // writing, so that a slice that does not fit still learns its length.
@@ -410,4 +418,4 @@ void speedhq_coder::code_block(const int16_t* coefficients, int& predictor, bool
     bits.put(end_of_block.bits, end_of_block.length);
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -51,8 +51,7 @@ public:
     // itself), the bit-stream, then zero bytes up to a multiple of 4.
     // Writes at most room bytes; returns the slice's whole length, which is
     // larger than room when it did not fit (the rest was not written).
-    uint32_t code_slice(const coder_picture& picture, unsigned slice, const uint16_t* table, uint8_t* out,
-                        size_t room);
+    uint32_t code_slice(const coder_picture& picture, unsigned slice, const uint16_t* table, uint8_t* out, size_t room);
 
 private:
     class bit_writer;
@@ -62,8 +61,8 @@ private:
 
     AVDCT* dct;
     alignas(16) uint16_t reciprocal[table_entries];   // the table of the slice being coded
-    alignas(16) int16_t blocks[8][64];                 // one macroblock
-    alignas(16) int16_t levels[64];                    // one block, quantised, raster order
+    alignas(16) int16_t blocks[8][64];                // one macroblock
+    alignas(16) int16_t levels[64];                   // one block, quantised, raster order
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

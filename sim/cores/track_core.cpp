@@ -53,7 +53,7 @@ std::optional<model_clock::duration> parse_delay(const std::string& text)
     return model_clock::duration(int64_t(std::llround(seconds * 1e9)));
 }
 
-}  // namespace
+}   // namespace
 
 std::vector<scheduled_signal> parse_signal_schedule(const std::string& text)
 {
@@ -165,9 +165,7 @@ void track_core::write(unsigned r, uint32_t value, uint32_t mask)
         running = false;
         event = false;
         break;
-    default:
-        guest_error("unknown control byte 0x%02x in register 0", control);
-        return;
+    default: guest_error("unknown control byte 0x%02x in register 0", control); return;
     }
     update_irq();
 }
@@ -207,4 +205,4 @@ void track_core::run_schedule()
     }
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

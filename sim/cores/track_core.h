@@ -78,9 +78,9 @@ private:
 
     const std::vector<scheduled_signal> schedule;
     const std::chrono::steady_clock::time_point made = std::chrono::steady_clock::now();
-    uint32_t status = 0;     // status word of the signal now at the input
-    bool running = false;    // started with 3 or 7, stopped with 0
-    bool event = false;      // the status changed since the last acknowledge
+    uint32_t status = 0;    // status word of the signal now at the input
+    bool running = false;   // started with 3 or 7, stopped with 0
+    bool event = false;     // the status changed since the last acknowledge
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

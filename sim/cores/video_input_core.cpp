@@ -131,4 +131,4 @@ std::optional<picture_geometry> video_input_core::geometry_of(const job& unit)
     return full_geometry(grid.input(), *layout);
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -90,9 +90,10 @@ protected:
     const picture_timeline* timeline() const override { return &grid; }
     std::optional<picture_geometry> geometry_of(const job& unit) override;
     uint32_t latch_count() override;
+
 private:
     picture_timeline grid;
     const capture_core* preview = nullptr;   // pvw_in, if the board has it; set at start
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

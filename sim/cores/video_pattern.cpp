@@ -153,17 +153,14 @@ uint8_t check_byte(const uint8_t* p)
     return sum;
 }
 
-}  // namespace
+}   // namespace
 
 std::optional<pixel_layout> layout_of_format_code(uint8_t code)
 {
     switch (code) {
-    case 1:
-        return pixel_layout::yuv422;
-    case 4:
-        return pixel_layout::yuv420;
-    default:
-        return std::nullopt;
+    case 1: return pixel_layout::yuv422;
+    case 4: return pixel_layout::yuv420;
+    default: return std::nullopt;
     }
 }
 
@@ -347,4 +344,4 @@ uint32_t picture_timeline::number_at(duration start) const
     return uint32_t(first_number + uint64_t(((start - origin).count() + p / 2) / p));
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

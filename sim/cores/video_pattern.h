@@ -67,8 +67,8 @@ struct picture_stamp {
     uint32_t number = 0;   // picture (field) number of the input
     uint16_t width = 0;
     uint16_t height = 0;
-    uint8_t format = 0;    // 0 4:2:2, 1 4:2:0 (as a frame record's format)
-    uint8_t field = 2;     // 0 first field, 1 second field, 2 progressive
+    uint8_t format = 0;   // 0 4:2:2, 1 4:2:0 (as a frame record's format)
+    uint8_t field = 2;    // 0 first field, 1 second field, 2 progressive
     uint8_t scale = 1;
 
     void write(uint8_t* picture) const;
@@ -129,4 +129,4 @@ private:
     uint64_t first_number = 0;   // its number
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -54,7 +54,7 @@ std::vector<uint32_t> reg_cells(bool two_cells, uint32_t address, uint32_t size)
     return {0, address, 0, size};
 }
 
-}  // namespace
+}   // namespace
 
 std::string board_config::setting(const std::string& key, const std::string& fallback) const
 {
@@ -196,4 +196,4 @@ void make_board_root(const board_config& config, const std::string& dir)
     close(fd);
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

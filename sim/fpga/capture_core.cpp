@@ -27,18 +27,13 @@ uint32_t capture_core::read(unsigned r)
 bool capture_core::command(uint8_t code)
 {
     switch (code) {
-    case 0:
-        cancel();
-        return true;
+    case 0: cancel(); return true;
     case regs::command_reset:
         cancel();
         clear_events();
         return true;
-    case regs::command_arm:
-        arm();
-        return true;
-    default:
-        return false;
+    case regs::command_arm: arm(); return true;
+    default: return false;
     }
 }
 
@@ -107,9 +102,7 @@ uint64_t capture_core::latest_arm() const
 
 bool capture_core::owes_partner(uint64_t serial) const
 {
-    auto owes = [&](const std::optional<job>& unit) {
-        return unit && unit->partner != 0 && unit->partner <= serial;
-    };
+    auto owes = [&](const std::optional<job>& unit) { return unit && unit->partner != 0 && unit->partner <= serial; };
     return owes(current) || owes(pending);
 }
 
@@ -182,4 +175,4 @@ void capture_core::run()
     }
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -60,10 +60,10 @@ public:
     using duration = model_clock::duration;
     // One armed unit.
     struct job {
-        uint32_t address = 0;   // bus address latched at arm time
-        uint32_t count = 0;     // a second latched register (e.g. samples), if any
-        uint64_t serial = 0;    // this core's arms since the board was made, from 1
-        uint64_t partner = 0;   // another core's arm whose unit this one belongs to (0: none)
+        uint32_t address = 0;            // bus address latched at arm time
+        uint32_t count = 0;              // a second latched register (e.g. samples), if any
+        uint64_t serial = 0;             // this core's arms since the board was made, from 1
+        uint64_t partner = 0;            // another core's arm whose unit this one belongs to (0: none)
         std::optional<duration> start;   // board time it begins; nullopt while nothing can be captured
         duration end{};                  // board time it ends, once it has a start
     };
@@ -128,4 +128,4 @@ private:
     std::atomic<uint64_t> units_done{0};
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -12,8 +12,7 @@
 namespace vfpga {
 
 core_model::core_model(fpga& on_board, std::string name, uint32_t block, unsigned register_count, int irq)
-    : board(on_board), model_name(std::move(name)), first_register(block), irq_number(irq),
-      registers(register_count, 0)
+    : board(on_board), model_name(std::move(name)), first_register(block), irq_number(irq), registers(register_count, 0)
 {
 }
 
@@ -59,7 +58,7 @@ std::string formatted(const char* format, va_list args)
     return text;
 }
 
-}  // namespace
+}   // namespace
 
 void core_model::guest_error(const char* format, ...)
 {
@@ -141,17 +140,11 @@ void core_model::run_at(worker_priority priority)
     sched_param param{};
     int policy = SCHED_FIFO;
     switch (priority) {
-    case worker_priority::timing:
-        param.sched_priority = sched_get_priority_max(SCHED_FIFO);
-        break;
-    case worker_priority::transfer:
-        param.sched_priority = sched_get_priority_min(SCHED_FIFO);
-        break;
-    case worker_priority::work:
-        policy = SCHED_OTHER;
-        break;
+    case worker_priority::timing: param.sched_priority = sched_get_priority_max(SCHED_FIFO); break;
+    case worker_priority::transfer: param.sched_priority = sched_get_priority_min(SCHED_FIFO); break;
+    case worker_priority::work: policy = SCHED_OTHER; break;
     }
     pthread_setschedparam(pthread_self(), policy, &param);
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -135,4 +135,4 @@ private:
     uint8_t events = 0;   // pending event bits (lane 3 of register 0)
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

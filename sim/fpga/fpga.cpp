@@ -29,7 +29,7 @@ std::string hex(uint32_t value)
     return text;
 }
 
-}  // namespace
+}   // namespace
 
 fpga::fpga(board_config config, const std::string& memory_file)
     : board(std::move(config)), time(parse_clock_mode(board.clock)), plain(board.regs_size / 4, 0),
@@ -56,8 +56,8 @@ fpga::fpga(board_config config, const std::string& memory_file)
         throw std::runtime_error("virtual board: its memory ends beyond what this process can map");
     memory_length = size_t(board.memory_size());
     if (memory_file.empty()) {
-        void* map = mmap(nullptr, memory_length, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void* map =
+            mmap(nullptr, memory_length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (map == MAP_FAILED)
             throw std::runtime_error("virtual board: cannot allocate its memory");
         memory = static_cast<uint8_t*>(map);
@@ -152,12 +152,9 @@ bool fpga::device_present(const std::string& name) const
         if (name != device.name)
             continue;
         switch (device.member_of) {
-        case soc::group::registers:
-            return true;
-        case soc::group::input:
-            return board.input_cores;
-        case soc::group::output:
-            return board.output_cores;
+        case soc::group::registers: return true;
+        case soc::group::input: return board.input_cores;
+        case soc::group::output: return board.output_cores;
         }
     }
     return false;
@@ -432,4 +429,4 @@ void fpga::wake_models()
         m->wake_worker();
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

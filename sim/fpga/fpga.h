@@ -28,8 +28,8 @@
 #include <sys/types.h>
 
 #include <array>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -156,16 +156,16 @@ private:
     const board_config board;
     model_clock time;
     std::mutex bus;
-    std::vector<uint32_t> plain;                   // registers no model owns
+    std::vector<uint32_t> plain;   // registers no model owns
     std::vector<std::unique_ptr<core_model>> models;
-    std::vector<core_model*> owners;               // per window register
+    std::vector<core_model*> owners;   // per window register
     std::array<irq_line, 8> lines;
     std::deque<reg_write> write_log;
     std::vector<std::string> errors;
     video_signal input_signal;
-    FILE* register_log = nullptr;   // board setting "register_log": every access as text
+    FILE* register_log = nullptr;      // board setting "register_log": every access as text
     FILE* guest_error_log = nullptr;   // board setting "guest_errors": appended, one a line
-    FILE* core_log = nullptr;       // board setting "core_log"
+    FILE* core_log = nullptr;          // board setting "core_log"
     std::vector<core_event> core_events;
     uint8_t* memory = nullptr;
     size_t memory_length = 0;
@@ -178,4 +178,4 @@ void build_models(fpga& board);
 // that a launcher can say so before anything runs.
 void check_model_settings(const board_config& config);
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -76,4 +76,4 @@ private:
     std::condition_variable waiters;
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

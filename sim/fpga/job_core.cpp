@@ -18,14 +18,9 @@ job_core::~job_core()
 bool job_core::command(uint8_t code)
 {
     switch (code) {
-    case 0:
-        cancel();
-        return true;
-    case regs::command_arm:
-        begin_job();
-        return true;
-    default:
-        return false;
+    case 0: cancel(); return true;
+    case regs::command_arm: begin_job(); return true;
+    default: return false;
     }
 }
 
@@ -105,4 +100,4 @@ void job_core::run()
     }
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

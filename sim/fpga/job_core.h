@@ -82,4 +82,4 @@ private:
     std::atomic<uint64_t> jobs_done{0};
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -4,7 +4,9 @@
 
 namespace vfpga {
 
-model_clock::model_clock(mode m) : clock_mode(m), origin(std::chrono::steady_clock::now()) {}
+model_clock::model_clock(mode m) : clock_mode(m), origin(std::chrono::steady_clock::now())
+{
+}
 
 model_clock::duration model_clock::now() const
 {
@@ -34,4 +36,4 @@ model_clock::mode parse_clock_mode(const std::string& text)
     return model_clock::mode::realtime;
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -29,14 +29,9 @@ public:
     bool wait_until(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, duration t, Wake wake)
     {
         switch (clock_mode) {
-        case mode::realtime:
-            return !cv.wait_until(lock, origin + t, wake);
-        case mode::fast:
-            advance_to(t);
-            return !wake();
-        case mode::stepped:
-            cv.wait(lock, [&] { return wake() || now() >= t; });
-            return !wake();
+        case mode::realtime: return !cv.wait_until(lock, origin + t, wake);
+        case mode::fast: advance_to(t); return !wake();
+        case mode::stepped: cv.wait(lock, [&] { return wake() || now() >= t; }); return !wake();
         }
         return false;
     }
@@ -54,4 +49,4 @@ private:
 
 model_clock::mode parse_clock_mode(const std::string& text);
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -56,4 +56,4 @@ std::string video_signal::name() const
     return text;
 }
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -11,9 +11,9 @@ namespace vfpga {
 struct video_signal {
     bool present = false;
     unsigned width = 0;
-    unsigned height = 0;          // lines per picture, per field when interlaced
+    unsigned height = 0;   // lines per picture, per field when interlaced
     bool interlaced = false;
-    uint32_t rate_n = 0;          // pictures (fields) per second: rate_n / rate_d
+    uint32_t rate_n = 0;   // pictures (fields) per second: rate_n / rate_d
     uint32_t rate_d = 1;
 
     // Time of one picture (field) in nanoseconds.
@@ -27,4 +27,4 @@ struct video_signal {
     std::string name() const;
 };
 
-}  // namespace vfpga
+}   // namespace vfpga

@@ -16,4 +16,4 @@ inline std::string av_error_text(int error)
     return text;
 }
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

@@ -8,10 +8,10 @@ namespace ndi_monitor {
 
 namespace {
 
-constexpr int mantissa_bits = 6;                       // 64 buckets a doubling
+constexpr int mantissa_bits = 6;                        // 64 buckets a doubling
 constexpr uint64_t exact_below = 2u << mantissa_bits;   // 128 µs: one bucket each
 
-}  // namespace
+}   // namespace
 
 size_t latency_histogram::bucket(uint64_t magnitude_us)
 {
@@ -71,4 +71,4 @@ int64_t latency_histogram::percentile(double fraction) const
     return int64_t(bucket_middle(behind.size() - 1));   // not reached: the counts add up to total
 }
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

@@ -36,4 +36,4 @@ private:
     uint64_t total = 0;
 };
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

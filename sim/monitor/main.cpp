@@ -80,11 +80,16 @@ bool parse_seconds(const char* text, double& out)
 std::optional<options> parse_options(int argc, char** argv)
 {
     static const option long_options[] = {
-        {"connect", required_argument, nullptr, 'c'}, {"record", required_argument, nullptr, 'r'},
-        {"seconds", required_argument, nullptr, 's'}, {"tally", required_argument, nullptr, 't'},
-        {"ptz", required_argument, nullptr, 'p'},     {"wait", required_argument, nullptr, 'w'},
-        {"quiet", no_argument, nullptr, 'q'},         {"help", no_argument, nullptr, 'h'},
-        {"snapshot", required_argument, nullptr, 'n'}, {"summary-format", required_argument, nullptr, 'f'},
+        {"connect", required_argument, nullptr, 'c'},
+        {"record", required_argument, nullptr, 'r'},
+        {"seconds", required_argument, nullptr, 's'},
+        {"tally", required_argument, nullptr, 't'},
+        {"ptz", required_argument, nullptr, 'p'},
+        {"wait", required_argument, nullptr, 'w'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},
+        {"snapshot", required_argument, nullptr, 'n'},
+        {"summary-format", required_argument, nullptr, 'f'},
         {nullptr, 0, nullptr, 0},
     };
     options result;
@@ -102,12 +107,8 @@ std::optional<options> parse_options(int argc, char** argv)
             connect_given = true;
             break;
         }
-        case 'r':
-            result.record_path = optarg;
-            break;
-        case 'n':
-            result.snapshot_path = optarg;
-            break;
+        case 'r': result.record_path = optarg; break;
+        case 'n': result.snapshot_path = optarg; break;
         case 's':
             if (!parse_seconds(optarg, result.seconds)) {
                 std::fprintf(stderr, "%s: not a number of seconds: %s\n", argv[0], optarg);
@@ -132,12 +133,8 @@ std::optional<options> parse_options(int argc, char** argv)
                 return std::nullopt;
             }
             break;
-        case 'p':
-            result.ptz.emplace_back(optarg);
-            break;
-        case 'q':
-            result.quiet = true;
-            break;
+        case 'p': result.ptz.emplace_back(optarg); break;
+        case 'q': result.quiet = true; break;
         case 'f':
             if (std::strcmp(optarg, "kv") == 0)
                 result.key_values = true;
@@ -146,8 +143,7 @@ std::optional<options> parse_options(int argc, char** argv)
                 return std::nullopt;
             }
             break;
-        default:
-            return std::nullopt;
+        default: return std::nullopt;
         }
     }
     if (!connect_given || optind != argc)
@@ -176,8 +172,8 @@ public:
         auto next_tick = started + std::chrono::seconds(1);
         std::optional<clock_type::time_point> deadline;
         if (settings.seconds > 0)
-            deadline = started + std::chrono::duration_cast<clock_type::duration>(
-                                     std::chrono::duration<double>(settings.seconds));
+            deadline = started +
+                std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(settings.seconds));
 
         std::string reason;
         while (reason.empty()) {
@@ -224,8 +220,7 @@ private:
     void announce_upstream()
     {
         switch (settings.tally) {
-        case tally_request::none:
-            break;
+        case tally_request::none: break;
         case tally_request::program:
             link.send_tally(true, false);
             std::printf("tally sent: on program\n");
@@ -250,10 +245,8 @@ private:
     {
         for (;;) {
             switch (stream.next(incoming)) {
-            case message_stream::result::need_more:
-                return {};
-            case message_stream::result::garbage:
-                return "the sender sent something that is not the protocol";
+            case message_stream::result::need_more: return {};
+            case message_stream::result::garbage: return "the sender sent something that is not the protocol";
             case message_stream::result::message:
                 if (!handle(incoming))
                     return "the sender sent a malformed message";
@@ -308,8 +301,7 @@ private:
                 recorder->add_audio(audio, r.current(), r.remaining());
             return true;
         }
-        default:
-            return true;   // a newer sender's message we do not know: skip it
+        default: return true;   // a newer sender's message we do not know: skip it
         }
     }
 
@@ -362,7 +354,7 @@ private:
     std::string source_name;
 };
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -386,8 +378,8 @@ int main(int argc, char** argv)
     // The sender may still be starting: try again every 50 ms while --wait
     // lasts, and give up at once on a stop signal.
     std::string error;
-    auto give_up = clock_type::now() + std::chrono::duration_cast<clock_type::duration>(
-                                           std::chrono::duration<double>(settings->wait));
+    auto give_up = clock_type::now() +
+        std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(settings->wait));
     auto link = receiver_link::connect(settings->where, error);
     while (!link && clock_type::now() < give_up) {
         pollfd watched{signal_fd, POLLIN, 0};

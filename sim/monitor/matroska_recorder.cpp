@@ -22,7 +22,7 @@ namespace {
 
 constexpr AVRational ndi_time_base{1, 10000000};
 
-}  // namespace
+}   // namespace
 
 matroska_recorder::matroska_recorder(std::string path, std::chrono::milliseconds hold)
     : file_path(std::move(path)), hold_time(hold)
@@ -271,10 +271,10 @@ std::string matroska_recorder::describe_tracks() const
             text += ", ";
         if (key.audio)
             text += "audio pcm_s32le " + std::to_string(entry.audio.sample_rate) + " Hz " +
-                    std::to_string(entry.audio.channels) + " ch";
+                std::to_string(entry.audio.channels) + " ch";
         else
             text += "video " + ndi_wire::fourcc_text(key.fourcc) + " " + std::to_string(key.width) + "x" +
-                    std::to_string(key.height);
+                std::to_string(key.height);
     }
     return text;
 }
@@ -287,4 +287,4 @@ void matroska_recorder::fail(const std::string& what, int av_error)
     failure = what + ": " + av_error_text(av_error);
 }
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

@@ -43,8 +43,7 @@ class matroska_recorder {
 public:
     using clock = std::chrono::steady_clock;
 
-    explicit matroska_recorder(std::string path,
-                               std::chrono::milliseconds hold_time = std::chrono::milliseconds(1000));
+    explicit matroska_recorder(std::string path, std::chrono::milliseconds hold_time = std::chrono::milliseconds(1000));
     ~matroska_recorder();
 
     matroska_recorder(const matroska_recorder&) = delete;
@@ -101,8 +100,7 @@ private:
     bool start_file();
     // The rate divisor of a video track, from the pictures held back.
     int cadence(const track_key& key, const ndi_wire::video_fields& video) const;
-    bool write_packet(const track_key& key, int64_t timecode, int64_t duration_100ns, const uint8_t* data,
-                      size_t size);
+    bool write_packet(const track_key& key, int64_t timecode, int64_t duration_100ns, const uint8_t* data, size_t size);
     void fail(const std::string& what, int av_error);
 
     const std::string file_path;
@@ -123,4 +121,4 @@ private:
     uint64_t left_out = 0;
 };
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

@@ -34,4 +34,4 @@ message_stream::result message_stream::next(received_message& out)
     return result::message;
 }
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

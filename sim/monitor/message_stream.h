@@ -39,4 +39,4 @@ private:
     bool broken = false;
 };
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

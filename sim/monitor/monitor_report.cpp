@@ -39,7 +39,8 @@ std::string rates_text(const video_report& v)
 {
     std::string text = format("%.1f pic/s, %.1f Mbit/s", v.pictures_per_second, v.mbit_per_second);
     if (v.q_last >= 0)
-        text += v.q_low == v.q_high ? format(", Q %d", v.q_last) : format(", Q %d (%d-%d)", v.q_last, v.q_low, v.q_high);
+        text +=
+            v.q_low == v.q_high ? format(", Q %d", v.q_last) : format(", Q %d (%d-%d)", v.q_last, v.q_low, v.q_high);
     if (v.has_latency)
         text += format(", latency median %.1f ms p99 %.1f ms", v.latency_median_ms, v.latency_p99_ms);
     return text;
@@ -83,7 +84,7 @@ private:
     std::map<std::string, std::string> values;
 };
 
-}  // namespace
+}   // namespace
 
 std::string video_report::name() const
 {
@@ -127,8 +128,8 @@ std::string monitor_report::prose() const
     std::string text = format("received in %.1f s:\n", seconds);
     for (const video_report& v : video)
         text += "  video " + v.name() +
-                format(": %llu pictures, %.1f MB, ", (unsigned long long)v.pictures, double(v.bytes) / 1e6) +
-                rates_text(v) + "\n";
+            format(": %llu pictures, %.1f MB, ", (unsigned long long)v.pictures, double(v.bytes) / 1e6) +
+            rates_text(v) + "\n";
     if (audio)
         text += format("  audio %d Hz %d ch: %llu blocks, %llu samples, %llu timecode jumps (off the block rate by "
                        "over 4 ms)\n",
@@ -144,18 +145,18 @@ std::string monitor_report::key_values() const
     std::string codes;
     for (const video_report& v : video)
         codes += (codes.empty() ? "" : ",") + key_code(v.code);
-    std::string line = format("%s seconds=%.3f dropped=%llu late=%llu video=",
-                              covers == span::interval ? interval_word : summary_word, seconds,
-                              (unsigned long long)dropped, (unsigned long long)late) +
-                       codes;
+    std::string line =
+        format("%s seconds=%.3f dropped=%llu late=%llu video=", covers == span::interval ? interval_word : summary_word,
+               seconds, (unsigned long long)dropped, (unsigned long long)late) +
+        codes;
     for (const video_report& v : video) {
         const std::string k = " " + key_code(v.code) + ".";
         line += format("%swidth=%d%sheight=%d%sfields=%d", k.c_str(), v.width, k.c_str(), v.height, k.c_str(),
                        int(v.fields));
         line += format("%spictures=%llu%sbytes=%llu", k.c_str(), (unsigned long long)v.pictures, k.c_str(),
                        (unsigned long long)v.bytes);
-        line += format("%spic_per_s=%.3f%smbit_per_s=%.3f", k.c_str(), v.pictures_per_second, k.c_str(),
-                       v.mbit_per_second);
+        line +=
+            format("%spic_per_s=%.3f%smbit_per_s=%.3f", k.c_str(), v.pictures_per_second, k.c_str(), v.mbit_per_second);
         if (v.q_last >= 0)
             line += format("%sq=%d%sq_low=%d%sq_high=%d", k.c_str(), v.q_last, k.c_str(), v.q_low, k.c_str(), v.q_high);
         if (v.has_latency)
@@ -251,4 +252,4 @@ std::vector<monitor_report> interval_reports(const std::string& output)
     return reports;
 }
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

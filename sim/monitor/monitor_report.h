@@ -76,4 +76,4 @@ struct monitor_report {
 std::optional<monitor_report> last_summary(const std::string& output);
 std::vector<monitor_report> interval_reports(const std::string& output);
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

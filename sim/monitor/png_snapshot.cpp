@@ -40,7 +40,7 @@ int decode(AVCodecContext* decoder, const uint8_t* data, size_t size, av_ptr<AVF
     return status;
 }
 
-}  // namespace
+}   // namespace
 
 void png_snapshot::take(kept_picture& into, const ndi_wire::video_fields& video, std::vector<uint8_t>& body,
                         size_t offset)
@@ -54,7 +54,7 @@ void png_snapshot::take(kept_picture& into, const ndi_wire::video_fields& video,
 bool png_snapshot::same_format(const ndi_wire::video_fields& a, const ndi_wire::video_fields& b)
 {
     return a.fourcc == b.fourcc && a.xres == b.xres && a.yres == b.yres &&
-           speedhq::is_field(a.frame_format_type) == speedhq::is_field(b.frame_format_type);
+        speedhq::is_field(a.frame_format_type) == speedhq::is_field(b.frame_format_type);
 }
 
 void png_snapshot::keep(const ndi_wire::video_fields& video, std::vector<uint8_t>& body, size_t offset)
@@ -76,11 +76,11 @@ void png_snapshot::keep(const ndi_wire::video_fields& video, std::vector<uint8_t
     const ndi_wire::video_fields& first = lone_field.video;
     int64_t gap = video.timecode - first.timecode;
     int64_t period = video.frame_rate_n > 0 && video.frame_rate_d > 0
-                         ? int64_t(video.frame_rate_d) * 10000000 / video.frame_rate_n
-                         : 0;
+        ? int64_t(video.frame_rate_d) * 10000000 / video.frame_rate_n
+        : 0;
     bool pairs = video.frame_format_type == speedhq::format_field_1 && lone_field.present &&
-                 first.frame_format_type == speedhq::format_field_0 && same_format(first, video) &&
-                 (period == 0 || (gap >= 0 && gap <= period * 3 / 2));
+        first.frame_format_type == speedhq::format_field_0 && same_format(first, video) &&
+        (period == 0 || (gap >= 0 && gap <= period * 3 / 2));
     if (pairs) {
         std::swap(whole[0], lone_field);
         take(whole[1], video, body, offset);
@@ -140,9 +140,8 @@ bool png_snapshot::write()
         // scaled to the whole frame.
         int lines = count == 2 ? height : frame_height;
         av_ptr<SwsContext> scaler(sws_getContext(width, height, AVPixelFormat(picture->format), width, lines,
-                                                 AV_PIX_FMT_RGB24,
-                                                 SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
-                                                 nullptr, nullptr));
+                                                 AV_PIX_FMT_RGB24, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                                 nullptr, nullptr, nullptr));
         if (!scaler)
             return fail("swscale cannot convert the decoded picture", AVERROR(EINVAL));
         const int* coefficients = sws_getCoefficients(colours);
@@ -181,9 +180,9 @@ bool png_snapshot::write()
     std::string code = ndi_wire::fourcc_text(video.fourcc);
     std::string size = std::to_string(width) + "x" + std::to_string(height);
     described = std::to_string(width) + "x" + std::to_string(frame_height) + " from " +
-                (!fields ? "one " + code + " " + size + " picture"
-                 : count == 2 ? "two " + code + " " + size + " fields"
-                              : "one " + code + " " + size + " field, scaled");
+        (!fields          ? "one " + code + " " + size + " picture"
+             : count == 2 ? "two " + code + " " + size + " fields"
+                          : "one " + code + " " + size + " field, scaled");
     return true;
 }
 
@@ -193,4 +192,4 @@ bool png_snapshot::fail(const std::string& what, int av_error)
     return false;
 }
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

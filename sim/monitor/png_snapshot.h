@@ -66,4 +66,4 @@ private:
     std::string described;
 };
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

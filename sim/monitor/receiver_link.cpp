@@ -150,4 +150,4 @@ bool receiver_link::send_all(const std::vector<uint8_t>& bytes)
     return true;
 }
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

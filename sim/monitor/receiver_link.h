@@ -48,4 +48,4 @@ private:
     int socket_fd = -1;
 };
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

@@ -45,4 +45,4 @@ inline bool is_field(int32_t frame_format_type)
     return frame_format_type == format_field_0 || frame_format_type == format_field_1;
 }
 
-}  // namespace ndi_monitor::speedhq
+}   // namespace ndi_monitor::speedhq

@@ -22,7 +22,7 @@ double per_second(uint64_t count, double seconds)
     return seconds > 0 ? double(count) / seconds : 0;
 }
 
-}  // namespace
+}   // namespace
 
 stream_statistics::arrival_time stream_statistics::arrival_time::now()
 {
@@ -198,4 +198,4 @@ audio_report stream_statistics::audio_report_of(const counters& count, double se
     return r;
 }
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

@@ -93,8 +93,7 @@ private:
     };
 
     bool is_late(timing& time, int64_t timecode, clock::time_point arrival);
-    video_report report_of(uint32_t fourcc, const video_stream& stream, const video_tally& tally,
-                           double seconds) const;
+    video_report report_of(uint32_t fourcc, const video_stream& stream, const video_tally& tally, double seconds) const;
     audio_report audio_report_of(const counters& count, double seconds) const;
 
     std::map<uint32_t, video_stream> videos;   // by four-character code
@@ -110,4 +109,4 @@ private:
     double elapsed = 0;   // seconds covered by interval lines so far
 };
 
-}  // namespace ndi_monitor
+}   // namespace ndi_monitor

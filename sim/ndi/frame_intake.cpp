@@ -83,9 +83,7 @@ void frame_intake::take_frames()
         // The borrowed bytes are read here, outside the lock: the caller
         // keeps them until a later video call returns, and that call waits
         // for this item to be marked taken.
-        message_ptr message = entry.message ? std::move(entry.message)
-                              : wanted()    ? copy_picture(entry.video)
-                                            : nullptr;
+        message_ptr message = entry.message ? std::move(entry.message) : wanted() ? copy_picture(entry.video) : nullptr;
         if (message)
             deliver(std::move(message));
 
@@ -120,4 +118,4 @@ message_ptr frame_intake::copy_picture(const NDIlib_video_frame_v2_t& frame) con
     return message;
 }
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

@@ -75,4 +75,4 @@ private:
     std::thread thread;
 };
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

@@ -43,7 +43,7 @@ void show(void (*NDIsim_send_observer_t::*member)(void*, NDIlib_send_instance_t,
         (observer.*member)(observer.p_context, instance, record);
 }
 
-}  // namespace
+}   // namespace
 
 extern "C" {
 
@@ -53,7 +53,9 @@ NDI_EXPORT bool NDIlib_initialize(void)
     return unavailable == nullptr || unavailable[0] == '\0' || unavailable[0] == '0';
 }
 
-NDI_EXPORT void NDIlib_destroy(void) {}
+NDI_EXPORT void NDIlib_destroy(void)
+{
+}
 
 NDI_EXPORT NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* p_create_settings,
                                                         const char* p_config_data)
@@ -89,8 +91,7 @@ NDI_EXPORT int NDIlib_send_get_target_frame_size(NDIlib_send_instance_t p_instan
     return p_instance->sender->target_frame_size(*p_video_data);
 }
 
-NDI_EXPORT int NDIlib_send_get_q_factor(NDIlib_send_instance_t p_instance,
-                                        const NDIlib_video_frame_v2_t* p_video_data)
+NDI_EXPORT int NDIlib_send_get_q_factor(NDIlib_send_instance_t p_instance, const NDIlib_video_frame_v2_t* p_video_data)
 {
     const sim::call_cost::sample measured(send_cost);
     if (p_instance == nullptr || p_video_data == nullptr)
@@ -162,4 +163,4 @@ NDI_EXPORT void NDIsim_send_set_observer(const NDIsim_send_observer_t* p_observe
     observed.store(p_observer != nullptr, std::memory_order_release);
 }
 
-}  // extern "C"
+}   // extern "C"

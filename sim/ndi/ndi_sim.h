@@ -26,8 +26,7 @@ typedef struct NDIsim_send_observer_t {
     // of a runtime that answers out of range).
     int (*q_asked)(void* p_context, NDIlib_send_instance_t p_instance, const NDIlib_video_frame_v2_t* p_video_data);
     // A target frame size asked for; the runtime answers as usual.
-    void (*size_asked)(void* p_context, NDIlib_send_instance_t p_instance,
-                       const NDIlib_video_frame_v2_t* p_video_data);
+    void (*size_asked)(void* p_context, NDIlib_send_instance_t p_instance, const NDIlib_video_frame_v2_t* p_video_data);
 } NDIsim_send_observer_t;
 
 // Puts the observer in place of the one before (NULL: none); the record is

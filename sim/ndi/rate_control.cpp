@@ -12,9 +12,9 @@ constexpr double chroma_420_factor = 0.9;
 constexpr double preview_factor = 0.6;
 
 constexpr double max_log_scale = 4.605170185988092;   // ln 100
-constexpr double max_step = 2.0;                       // per picture, against outliers
+constexpr double max_step = 2.0;                      // per picture, against outliers
 
-}  // namespace
+}   // namespace
 
 speedhq_stream stream_of(uint32_t fourcc)
 {
@@ -48,7 +48,9 @@ int target_frame_bytes(const NDIlib_video_frame_v2_t& frame, double full_mbps)
     return int(std::min(bytes, double(INT32_MAX)));
 }
 
-rate_control::rate_control() : log_scale(std::log(100.0 - initial_q)) {}
+rate_control::rate_control() : log_scale(std::log(100.0 - initial_q))
+{
+}
 
 int rate_control::q() const
 {
@@ -66,4 +68,4 @@ void rate_control::observe(int64_t size, int64_t target)
     log_scale = std::clamp(log_scale + gain * error, 0.0, max_log_scale);
 }
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

@@ -50,4 +50,4 @@ private:
     double log_scale;   // ln(100 − Q), kept between ln 1 and ln 100
 };
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

@@ -183,8 +183,7 @@ void receiver_connection::read_messages()
             int64_t timecode = r.i64();
             if (r.failed())
                 break;
-            events.receiver_metadata(timecode,
-                                     std::string(reinterpret_cast<const char*>(r.current()), r.remaining()));
+            events.receiver_metadata(timecode, std::string(reinterpret_cast<const char*>(r.current()), r.remaining()));
         } else if (header->type == ndi_wire::message_type::tally) {
             if (body.size() != 2)
                 break;
@@ -199,4 +198,4 @@ void receiver_connection::read_messages()
     events.receiver_closed(*this);
 }
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

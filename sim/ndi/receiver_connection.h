@@ -109,4 +109,4 @@ private:
     std::thread reader;
 };
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

@@ -22,7 +22,7 @@ const char* frame_format_name(int32_t type)
     }
 }
 
-}  // namespace
+}   // namespace
 
 std::unique_ptr<send_log> send_log::open(const std::string& path, std::string& error)
 {
@@ -63,4 +63,4 @@ void send_log::record(int64_t called_ns, uint32_t stream, int64_t timecode, int6
     calls.push_back({called_ns, stream, frame_format, timecode, bytes});
 }
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

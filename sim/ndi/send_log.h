@@ -52,4 +52,4 @@ private:
     std::vector<call> calls;
 };
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

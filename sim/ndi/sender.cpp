@@ -18,8 +18,7 @@ namespace ndi_sim {
 
 namespace {
 
-static_assert(std::endian::native == std::endian::little,
-              "audio samples are put on the wire as they lie in memory");
+static_assert(std::endian::native == std::endian::little, "audio samples are put on the wire as they lie in memory");
 
 int64_t now_100ns()
 {
@@ -47,7 +46,7 @@ message_ptr make_message(ndi_wire::message_type type, std::vector<uint8_t> body)
     return std::make_shared<const outgoing_message>(outgoing_message{type, std::move(body)});
 }
 
-}  // namespace
+}   // namespace
 
 std::unique_ptr<sender> sender::create(const NDIlib_send_create_t& settings, const char* configuration)
 {
@@ -162,7 +161,7 @@ void sender::send_video(const NDIlib_video_frame_v2_t* frame)
         calls->record(send_log::now_ns(), uint32_t(frame->FourCC), effective_timecode(frame->timecode),
                       frame->data_size_in_bytes, int32_t(frame->frame_format_type));
     bool usable = frame != nullptr && frame->p_data != nullptr && frame->data_size_in_bytes > 0 &&
-                  size_t(frame->data_size_in_bytes) <= ndi_wire::max_sender_body - ndi_wire::video_fields::size;
+        size_t(frame->data_size_in_bytes) <= ndi_wire::max_sender_body - ndi_wire::video_fields::size;
     if (!usable) {
         // Still a video call: what was borrowed before is given back.
         intake->flush();
@@ -233,7 +232,7 @@ bool sender::get_tally(NDIlib_tally_t& tally, uint32_t timeout_ms)
     std::unique_lock lock(receivers_mutex);
     auto differs = [this] {
         return combined_tally.on_program != reported_tally.on_program ||
-               combined_tally.on_preview != reported_tally.on_preview;
+            combined_tally.on_preview != reported_tally.on_preview;
     };
     if (!tally_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), differs))
         return false;
@@ -354,12 +353,9 @@ void sender::update_tally_locked()
 rate_control* sender::stream_control(uint32_t fourcc) const
 {
     switch (stream_of(fourcc)) {
-    case speedhq_stream::full:
-        return &full_control;
-    case speedhq_stream::preview:
-        return &preview_control;
-    case speedhq_stream::none:
-        break;
+    case speedhq_stream::full: return &full_control;
+    case speedhq_stream::preview: return &preview_control;
+    case speedhq_stream::none: break;
     }
     return nullptr;
 }
@@ -397,4 +393,4 @@ void sender::receiver_closed(receiver_connection&)
     (void)!write(wake_fd, &one, sizeof one);
 }
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

@@ -34,7 +34,7 @@ namespace ndi_sim {
 
 class sender final : private receiver_events {
 public:
-    static constexpr size_t max_inbox = 256;              // metadata documents waiting for capture
+    static constexpr size_t max_inbox = 256;   // metadata documents waiting for capture
     static constexpr int max_channels = 64;
     static constexpr size_t max_audio_bytes = 16u << 20;
     static constexpr auto drain_time = std::chrono::milliseconds(500);
@@ -105,4 +105,4 @@ private:
     const std::unique_ptr<send_log> calls;   // NDI_SIM_SEND_LOG, else null
 };
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

@@ -188,7 +188,7 @@ bool valid_address(const std::string& text)
     return inet_pton(AF_INET, text.c_str(), &address) == 1;
 }
 
-}  // namespace
+}   // namespace
 
 std::optional<sender_config> sender_config::from(const char* configuration_text, std::string& error)
 {
@@ -239,4 +239,4 @@ std::optional<sender_config> sender_config::from(const char* configuration_text,
     return config;
 }
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

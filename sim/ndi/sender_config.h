@@ -24,7 +24,7 @@ struct sender_config {
     std::string address = "0.0.0.0";
     uint16_t port = 5960;
     bool verbose = false;
-    std::string send_log;   // empty: none
+    std::string send_log;     // empty: none
     double full_mbps = 140;   // NDI_SIM_BITRATE
 
     // Empty, with the reason in error, when the text or the environment
@@ -32,4 +32,4 @@ struct sender_config {
     static std::optional<sender_config> from(const char* configuration_text, std::string& error);
 };
 
-}  // namespace ndi_sim
+}   // namespace ndi_sim

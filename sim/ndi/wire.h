@@ -266,4 +266,4 @@ inline std::string fourcc_text(uint32_t fourcc)
     return text;
 }
 
-}  // namespace ndi_wire
+}   // namespace ndi_wire

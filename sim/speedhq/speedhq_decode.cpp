@@ -49,7 +49,7 @@ void copy_plane(const AVFrame* frame, int index, uint32_t width, uint32_t height
         memcpy(&out[size_t(line) * width], frame->data[index] + size_t(line) * frame->linesize[index], width);
 }
 
-}  // namespace
+}   // namespace
 
 decode_result speedhq_decode(const std::vector<uint8_t>& packet, uint32_t fourcc, uint32_t width, uint32_t height)
 {

@@ -18,14 +18,17 @@
 struct yuv_planes {
     enum plane_index { y_plane, cb_plane, cr_plane };
 
-    uint32_t width = 0, height = 0;                // luma
+    uint32_t width = 0, height = 0;   // luma
     uint32_t chroma_width = 0, chroma_height = 0;
     std::vector<uint8_t> y, cb, cr;
 
     const std::vector<uint8_t>& plane(int index) const { return index == y_plane ? y : index == cb_plane ? cb : cr; }
     uint32_t plane_width(int index) const { return index == y_plane ? width : chroma_width; }
     uint32_t plane_height(int index) const { return index == y_plane ? height : chroma_height; }
-    uint8_t at(int index, uint32_t x, uint32_t line) const { return plane(index)[size_t(line) * plane_width(index) + x]; }
+    uint8_t at(int index, uint32_t x, uint32_t line) const
+    {
+        return plane(index)[size_t(line) * plane_width(index) + x];
+    }
 };
 
 struct decode_result {
@@ -43,7 +46,7 @@ decode_result speedhq_decode(const std::vector<uint8_t>& packet, uint32_t fourcc
 constexpr uint32_t fourcc_of(const char (&code)[5])
 {
     return uint32_t(uint8_t(code[0])) | uint32_t(uint8_t(code[1])) << 8 | uint32_t(uint8_t(code[2])) << 16 |
-           uint32_t(uint8_t(code[3])) << 24;
+        uint32_t(uint8_t(code[3])) << 24;
 }
 
 // The reciprocal table the program loads for quality q (0-99): entry 0 is

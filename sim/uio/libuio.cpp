@@ -120,7 +120,7 @@ bool has_interrupt(const uio_info_t* info, const char* call)
     return false;
 }
 
-}  // namespace
+}   // namespace
 
 void sim::fail_irq_waits(int count, int error)
 {
@@ -281,4 +281,4 @@ int uio_irqwait_timeout(uio_info_t* info, uio_timeval* timeout)
     return 0;
 }
 
-}  // extern "C"
+}   // extern "C"

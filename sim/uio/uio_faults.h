@@ -15,4 +15,4 @@ void fail_irq_waits(int count, int error);
 // Interrupt waits made since the last fail_irq_waits call, failed ones too.
 uint64_t irq_wait_calls();
 
-}  // namespace sim
+}   // namespace sim

@@ -43,7 +43,7 @@ std::string reply(std::string_view command, const signal_info* video, const audi
     return interpret_command(command, video, audio).text;
 }
 
-}  // namespace
+}   // namespace
 
 TEST(control_pipe, video_in_reports_the_signal)
 {

@@ -44,20 +44,19 @@ parsed parse(std::vector<std::string> args)
     return result;
 }
 
-const char* usage =
-    "Usage: ndi-encoder [-AB] [-d <percent>] [-hlp] [-147] [-xX] [-vqfi]\n"
-    "  -1 Set Video format to 1080p60\n"
-    "  -7 Set Video format to 720p60\n"
-    "  -P Use video pattern generator\n"
-    "  -X Disable Video capture\n"
-    "  -x Disable Audio capture\n"
-    "  -F Full resolution video capture only\n"
-    "  -p Increase debugging output level\n"
-    "  -q Decrease debugging output level\n"
-    "  -f fflush() after each debug message\n"
-    "  -v Version info\n";
+const char* usage = "Usage: ndi-encoder [-AB] [-d <percent>] [-hlp] [-147] [-xX] [-vqfi]\n"
+                    "  -1 Set Video format to 1080p60\n"
+                    "  -7 Set Video format to 720p60\n"
+                    "  -P Use video pattern generator\n"
+                    "  -X Disable Video capture\n"
+                    "  -x Disable Audio capture\n"
+                    "  -F Full resolution video capture only\n"
+                    "  -p Increase debugging output level\n"
+                    "  -q Decrease debugging output level\n"
+                    "  -f fflush() after each debug message\n"
+                    "  -v Version info\n";
 
-}  // namespace
+}   // namespace
 
 TEST(options, defaults_and_flags)
 {
@@ -120,8 +119,9 @@ TEST(options, pipes_are_opened_and_announced)
     EXPECT_FALSE(p.status);
     EXPECT_GE(p.opts.command_fd, 0);
     EXPECT_EQ(p.opts.reply_fd, -1);
-    EXPECT_EQ(p.out, "PIPE_IN " + std::to_string(p.opts.command_fd) + " = " + path + "\nPIPE_OUT -1 = " + path +
-                         "/not-there\n");
+    EXPECT_EQ(p.out,
+              "PIPE_IN " + std::to_string(p.opts.command_fd) + " = " + path + "\nPIPE_OUT -1 = " + path +
+                  "/not-there\n");
     close(p.opts.command_fd);
     std::remove(path.c_str());
 }

@@ -57,7 +57,7 @@ int fill(reply_channel& channel, const std::string& line)
     return taken;
 }
 
-}  // namespace
+}   // namespace
 
 TEST(reply_channel, a_reader_that_stops_reading_costs_replies_not_the_loop)
 {

@@ -34,7 +34,7 @@ status_snapshot busy_appliance()
     return s;
 }
 
-}  // namespace
+}   // namespace
 
 TEST(status_report, one_line_of_pairs_in_a_fixed_order)
 {
@@ -46,16 +46,13 @@ TEST(status_report, one_line_of_pairs_in_a_fixed_order)
               " receivers=2 tally=program camera_commands=41 camera_replies=40 camera_refused=7"
               " replies_dropped=3\n");
     // The control pipe answers "status" with exactly that line.
-    EXPECT_EQ(interpret_command("status\n", nullptr, nullptr, busy_appliance()).text,
-              busy_appliance().line());
+    EXPECT_EQ(interpret_command("status\n", nullptr, nullptr, busy_appliance()).text, busy_appliance().line());
 }
 
 TEST(status_report, signal_tally_and_quality_words)
 {
     auto s = busy_appliance();
-    auto has = [&](const std::string& pair) {
-        return s.line().find(" " + pair + " ") != std::string::npos;
-    };
+    auto has = [&](const std::string& pair) { return s.line().find(" " + pair + " ") != std::string::npos; };
     s.signal.height = 540;
     s.signal.interlaced = 1;
     EXPECT_TRUE(has("signal=1920x1080i119.88"));

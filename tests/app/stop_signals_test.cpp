@@ -46,7 +46,7 @@ std::optional<int> parse(std::initializer_list<const char*> words, options& resu
     return parse_options(int(words.size()), argv.data(), result);
 }
 
-}  // namespace
+}   // namespace
 
 TEST(stop_signals, a_signal_held_while_working_is_seen_between_steps)
 {

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "base/utilities.h"
 #include "audio/audio_compress.h"
+#include "base/utilities.h"
 #include "hw/hardware.h"
 #include "hw/registers.h"
 #include "ndi/network_send.h"
@@ -52,7 +52,10 @@ size_t arms(test_board& board)
     return count;
 }
 
-bool armed(test_board& board) { return arms(board) > 0; }
+bool armed(test_board& board)
+{
+    return arms(board) > 0;
+}
 
 // A capture switched on as main does it, once its first buffer is armed;
 // empty when the thread never armed it.
@@ -132,7 +135,7 @@ private:
     bool open = false;
 };
 
-}  // namespace
+}   // namespace
 
 // Construction programs both channels and the control byte; the thread
 // resets the core and arms one buffer, then, never enabled, only idles; on
@@ -159,9 +162,9 @@ TEST(audio_capture, programs_the_core_arms_one_buffer_and_stops_cleanly)
 
     const uint32_t first = hw->bus_address(hw->get_region(3).address);
     const std::vector<bus_write> expected = {
-        {1, 0, 0x00000555, 4}, {1, 0, 0x01000555, 4}, {0, 1, 1, 1},                     // constructor
-        {0, 3, 0xC0, 1},       {0, 0, 0, 4},          {0, 1, 1, 1},                     // thread start
-        {2, 0, first, 4},      {3, 0, 768, 4},        {0, 2, 0xC0, 1}, {0, 0, 1, 1},    // first buffer
+        {1, 0, 0x00000555, 4}, {1, 0, 0x01000555, 4}, {0, 1, 1, 1},                    // constructor
+        {0, 3, 0xC0, 1},       {0, 0, 0, 4},          {0, 1, 1, 1},                    // thread start
+        {2, 0, first, 4},      {3, 0, 768, 4},        {0, 2, 0xC0, 1}, {0, 0, 1, 1},   // first buffer
     };
     EXPECT_EQ(audio_writes(board), expected);
 
@@ -233,7 +236,6 @@ TEST(audio_capture, hands_on_ring_buffers_in_order_and_the_tone_without_a_seam)
         EXPECT_EQ(samples, 768u);
     EXPECT_TRUE(board.fpga().guest_errors().empty());
 }
-
 
 // "audcap" late by a whole block: the block queued behind the one it was
 // handling ends too before it acknowledges, so one acknowledgement clears

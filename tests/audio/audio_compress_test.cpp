@@ -38,7 +38,7 @@ protected:
     std::shared_ptr<network_send> sender = loopback_sender();
 };
 
-}  // namespace
+}   // namespace
 
 // With "audcomp" held inside the send of block 0, five more blocks leave the
 // newest three, each drop marked "~"; the per-block marks show at level 5.

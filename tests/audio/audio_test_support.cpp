@@ -39,7 +39,7 @@ bool matches(const int32_t* interleaved, uint32_t count, int64_t start)
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 std::optional<int64_t> tone_position(const int32_t* interleaved, uint32_t samples)
 {

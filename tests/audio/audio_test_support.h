@@ -27,7 +27,7 @@ std::optional<int64_t> tone_position(const int32_t* interleaved, uint32_t sample
 // The program's view of one board register write, for comparing sequences.
 struct bus_write {
     unsigned reg;
-    unsigned lane;    // 0 for a word
+    unsigned lane;   // 0 for a word
     uint32_t value;
     int width;
     bool operator==(const bus_write&) const = default;

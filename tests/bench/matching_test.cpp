@@ -33,7 +33,7 @@ serial_message line(int64_t ns, bool in, const std::string& hex)
     return {ns, in, parse_hex(hex)};
 }
 
-}  // namespace
+}   // namespace
 
 TEST(sample_set, nearest_rank_percentiles)
 {
@@ -56,17 +56,21 @@ TEST(picture_timing, each_picture_finds_its_interrupt_and_the_full_one_its_encod
     // Pictures at 10 and 26.7 ms; the second pair's full picture waits for
     // the first pair's preview run, which started before its stamp.
     const std::vector<core_event> events = {
-        event(10 * ms, "vid_in", "irq"),         event(10 * ms + 50000, "encoder0", "start"),
-        event(14 * ms, "ndi_enc", "irq"),        event(14 * ms + 100000, "encoder0", "start"),
-        event(26 * ms, "vid_in", "irq"),         event(27 * ms, "ndi_enc", "irq"),
-        event(27 * ms + 100000, "encoder0", "start"), event(31 * ms, "ndi_enc", "irq"),
+        event(10 * ms, "vid_in", "irq"),
+        event(10 * ms + 50000, "encoder0", "start"),
+        event(14 * ms, "ndi_enc", "irq"),
+        event(14 * ms + 100000, "encoder0", "start"),
+        event(26 * ms, "vid_in", "irq"),
+        event(27 * ms, "ndi_enc", "irq"),
+        event(27 * ms + 100000, "encoder0", "start"),
+        event(31 * ms, "ndi_enc", "irq"),
         event(40 * ms, "vid_in", "irq"),
     };
     const std::vector<send_call> sends = {
-        video_call(15 * ms, "SHQ2", 10 * ms + 20000),   video_call(16 * ms, "shq2", 10 * ms + 20000),
-        video_call(32 * ms, "SHQ2", 26 * ms + 30000),   video_call(33 * ms, "audio", 26 * ms),
-        video_call(100 * ms, "SHQ2", 90 * ms),            // no interrupt near it
-        video_call(5 * ms, "SHQ2", 4 * ms),               // before the window
+        video_call(15 * ms, "SHQ2", 10 * ms + 20000), video_call(16 * ms, "shq2", 10 * ms + 20000),
+        video_call(32 * ms, "SHQ2", 26 * ms + 30000), video_call(33 * ms, "audio", 26 * ms),
+        video_call(100 * ms, "SHQ2", 90 * ms),   // no interrupt near it
+        video_call(5 * ms, "SHQ2", 4 * ms),      // before the window
     };
     const auto pictures = match_pictures(events, sends, 5 * ms, 200 * ms, 20 * ms);
     ASSERT_EQ(pictures.size(), 4u);
@@ -95,12 +99,9 @@ TEST(camera_paths, commands_meet_the_line_and_replies_meet_the_controller)
     EXPECT_EQ(visca_datagram(0x0102).size(), 17u);
 
     const std::vector<peer_record> peer = {
-        {"metadata", 0x1208, 100 * ms, ""},
-        {"metadata", 0x0018, 200 * ms, ""},   // never reached the line
-        {"visca_sent", 7, 300 * ms, ""},
-        {"visca_reply", 7, 301 * ms, "90 41 FF"},
-        {"visca_reply", 7, 302 * ms, "90 51 FF"},
-        {"visca_reply", 7, 303 * ms, "90 51 FF"},   // a repeat counts once
+        {"metadata", 0x1208, 100 * ms, ""},       {"metadata", 0x0018, 200 * ms, ""},   // never reached the line
+        {"visca_sent", 7, 300 * ms, ""},          {"visca_reply", 7, 301 * ms, "90 41 FF"},
+        {"visca_reply", 7, 302 * ms, "90 51 FF"}, {"visca_reply", 7, 303 * ms, "90 51 FF"},   // a repeat counts once
         {"visca_reply", 8, 304 * ms, "90 41 FF"},   // for nothing the camera wrote
     };
     const std::vector<serial_message> camera = {

@@ -22,10 +22,10 @@ namespace {
 std::string mapping(const char* header, int rss_kib)
 {
     return std::string(header) + "\nSize:               64 kB\nRss:              " + std::to_string(rss_kib) +
-           " kB\nPss:               4 kB\nAnonymous:         0 kB\nVmFlags: rd wr mr mw me ac sd\n";
+        " kB\nPss:               4 kB\nAnonymous:         0 kB\nVmFlags: rd wr mr mw me ac sd\n";
 }
 
-}  // namespace
+}   // namespace
 
 TEST(memory_use, splits_resident_pages_by_what_they_are)
 {
@@ -79,7 +79,7 @@ TEST(thread_times, groups_by_owner_with_the_first_thread_as_main)
 {
     using bench::thread_owner;
     const std::vector<bench::thread_time> threads = {
-        {100, "ndi-encoder", 7, 1}, {101, "vidcomp", 20, 3},     {102, "ndi:tx", 3, 0}, {103, "ndi:tx", 4, 0},
+        {100, "ndi-encoder", 7, 1},  {101, "vidcomp", 20, 3},    {102, "ndi:tx", 3, 0},   {103, "ndi:tx", 4, 0},
         {104, "fpga:vid_in", 30, 0}, {105, "ndi-encoder", 9, 0}, {106, "queuePTZ", 1, 2},
     };
     const auto groups = bench::group_threads(100, threads);

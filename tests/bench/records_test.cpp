@@ -31,7 +31,7 @@ public:
     std::string path;
 };
 
-}  // namespace
+}   // namespace
 
 TEST(board_records, wall_times_keep_every_nanosecond_and_refuse_other_text)
 {
@@ -143,7 +143,7 @@ call_round measure_round()
     return round;
 }
 
-}  // namespace
+}   // namespace
 
 // The stand-ins measure one call in 64 of what the program's threads spend
 // in them; the benchmarks scale that up and take it off the program's CPU.

@@ -82,4 +82,4 @@ TEST(pipeline_run, the_run_shown_is_the_median_of_the_own_cost)
     EXPECT_EQ(median_run({runs[0]}), 0u);
 }
 
-}  // namespace
+}   // namespace

@@ -68,7 +68,7 @@ void PrintTo(const held_resources& r, std::ostream* out)
     *out << r.descriptors << " descriptors, " << r.mappings << " mappings, " << r.handles << " handles";
 }
 
-}  // namespace
+}   // namespace
 
 TEST(read_reg_cells, reads_two_and_four_big_endian_cells_and_rejects_others)
 {
@@ -88,7 +88,7 @@ TEST(read_reg_cells, reads_two_and_four_big_endian_cells_and_rejects_others)
     region = {1, 2};
     write_cells(path, {1, 2, 3});
     EXPECT_EQ(hardware::read_reg_cells(path, region, 2), -1);
-    EXPECT_EQ(region.address, 1u);            // untouched
+    EXPECT_EQ(region.address, 1u);   // untouched
 
     EXPECT_EQ(hardware::read_reg_cells(path + ".missing", region, 2), -1);
     std::remove(path.c_str());
@@ -232,8 +232,8 @@ TEST(hardware, translates_bus_addresses_by_platform)
         hardware hw;
         EXPECT_EQ(hw.bus_address(0x100), config.reserved_address + 0x100) << "untranslated until main asks";
         hw.translate_addresses = true;
-        const uint32_t expected = platform == 0x01000000u ? (config.reserved_address + 0x100) | 0x80000000u
-                                                          : config.reserved_address + 0x100;
+        const uint32_t expected =
+            platform == 0x01000000u ? (config.reserved_address + 0x100) | 0x80000000u : config.reserved_address + 0x100;
         EXPECT_EQ(hw.bus_address(0x100), expected);
         EXPECT_EQ(hw.cpu_address(0x100), hw.cpu_address(0) + 0x100);
     }

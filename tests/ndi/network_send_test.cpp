@@ -108,7 +108,8 @@ TEST(make_capabilities, announces_ptz_and_the_web_page_at_the_address_of_eth0)
     EXPECT_EQ(reply, R"(0|<ndi_capabilities qrn_ptz="true" web_control="http://10.77.0.5"/>)");
 
     reply = capabilities_in_namespace(
-        "ip link add eth0 type veth peer name eth0p && ip addr add 192.168.5.20/24 dev eth0 && ip link set eth0 up", false);
+        "ip link add eth0 type veth peer name eth0p && ip addr add 192.168.5.20/24 dev eth0 && ip link set eth0 up",
+        false);
     EXPECT_EQ(reply, R"(0|<ndi_capabilities qrn_ptz="false" web_control="http://192.168.5.20"/>)");
 }
 
@@ -135,7 +136,8 @@ TEST(make_capabilities, is_logged_only_above_level_3)
         logged = log.text();
     }
     EXPECT_EQ(logged, "");
-    EXPECT_TRUE(std::regex_match(buffer, std::regex(R"(<ndi_capabilities qrn_ptz="true"( web_control="http://[0-9.]+")?/>)")))
+    EXPECT_TRUE(
+        std::regex_match(buffer, std::regex(R"(<ndi_capabilities qrn_ptz="true"( web_control="http://[0-9.]+")?/>)")))
         << buffer;
     {
         captured_log log(4);
@@ -222,7 +224,7 @@ private:
     std::function<void()> on_send;
 };
 
-}  // namespace
+}   // namespace
 
 TEST_F(network_send_on_loopback, counts_receivers_and_keeps_the_tally_it_was_last_given)
 {

@@ -81,27 +81,29 @@ TEST(command_queue, manual_white_balance_with_new_gains_takes_four_pauses)
     recorded_queue fresh;
     // Mode, red, blue, each followed by a pause, and the request's own: 120 ms.
     EXPECT_EQ(fresh.run({{ptz_code::white_balance_manual, 1.0f, 0.0f}}),
-              (trace{"82 01 04 35 05 FF", "pause", "82 01 04 43 00 00 0F 0F FF", "pause",
-                     "82 01 04 44 00 00 00 00 FF", "pause", "pause"}));
+              (trace{"82 01 04 35 05 FF", "pause", "82 01 04 43 00 00 0F 0F FF", "pause", "82 01 04 44 00 00 00 00 FF",
+                     "pause", "pause"}));
     // Away from manual and back: unchanged gains are not sent again.
     EXPECT_EQ(fresh.run({{ptz_code::white_balance_indoor, 0, 0}, {ptz_code::white_balance_manual, 1.0f, 0.25f}}),
-              (trace{"82 01 04 35 01 FF", "pause", "82 01 04 35 05 FF", "pause", "82 01 04 44 00 00 03 0F FF",
-                     "pause", "pause"}));
+              (trace{"82 01 04 35 01 FF", "pause", "82 01 04 35 05 FF", "pause", "82 01 04 44 00 00 03 0F FF", "pause",
+                     "pause"}));
 }
 
 TEST(command_queue, focus_and_exposure_modes_are_sent_when_they_change)
 {
     recorded_queue q;
-    EXPECT_EQ(q.run({{ptz_code::focus_manual, 0.0f, 0}, {ptz_code::exposure_manual, 1.0f, 0},
+    EXPECT_EQ(q.run({{ptz_code::focus_manual, 0.0f, 0},
+                     {ptz_code::exposure_manual, 1.0f, 0},
                      {ptz_code::focus_manual, 1.0f, 0}}),
-              (trace{"82 01 04 38 03 FF", "pause", "82 01 04 48 01 00 00 00 FF", "pause",
-                     "82 01 04 39 03 FF", "pause", "82 01 04 4B 00 00 01 01 FF", "pause",
-                     "82 01 04 48 0F 00 00 00 FF", "pause"}));
-    EXPECT_EQ(q.run({{ptz_code::focus_auto, 0, 0}, {ptz_code::focus_manual, 0.5f, 0}, {ptz_code::exposure_auto, 0, 0},
-                     {ptz_code::exposure_manual, 0.5f, 0}}),
-              (trace{"82 01 04 38 02 FF", "pause", "82 01 04 38 03 FF", "pause", "82 01 04 48 08 00 00 00 FF",
-                     "pause", "82 01 04 39 00 FF", "pause", "82 01 04 39 03 FF", "pause",
-                     "82 01 04 4B 00 00 00 0A FF", "pause"}));
+              (trace{"82 01 04 38 03 FF", "pause", "82 01 04 48 01 00 00 00 FF", "pause", "82 01 04 39 03 FF", "pause",
+                     "82 01 04 4B 00 00 01 01 FF", "pause", "82 01 04 48 0F 00 00 00 FF", "pause"}));
+    EXPECT_EQ(
+        q.run({{ptz_code::focus_auto, 0, 0},
+               {ptz_code::focus_manual, 0.5f, 0},
+               {ptz_code::exposure_auto, 0, 0},
+               {ptz_code::exposure_manual, 0.5f, 0}}),
+        (trace{"82 01 04 38 02 FF", "pause", "82 01 04 38 03 FF", "pause", "82 01 04 48 08 00 00 00 FF", "pause",
+               "82 01 04 39 00 FF", "pause", "82 01 04 39 03 FF", "pause", "82 01 04 4B 00 00 00 0A FF", "pause"}));
 }
 
 TEST(command_queue, sends_the_modes_again_once_others_may_have_changed_them)
@@ -111,15 +113,28 @@ TEST(command_queue, sends_the_modes_again_once_others_may_have_changed_them)
                                                {ptz_code::exposure_manual, 1.0f, 0},
                                                {ptz_code::white_balance_manual, 1.0f, 0.0f},
                                                {ptz_code::white_balance_one_shot, 0, 0}};
-    const trace full = {"82 01 04 38 03 FF", "pause", "82 01 04 48 01 00 00 00 FF", "pause",
-                        "82 01 04 39 03 FF", "pause", "82 01 04 4B 00 00 01 01 FF", "pause",
-                        "82 01 04 35 05 FF", "pause", "82 01 04 43 00 00 0F 0F FF", "pause",
-                        "82 01 04 44 00 00 00 00 FF", "pause", "pause",
-                        "82 01 04 35 03 FF", "pause"};
+    const trace full = {"82 01 04 38 03 FF",
+                        "pause",
+                        "82 01 04 48 01 00 00 00 FF",
+                        "pause",
+                        "82 01 04 39 03 FF",
+                        "pause",
+                        "82 01 04 4B 00 00 01 01 FF",
+                        "pause",
+                        "82 01 04 35 05 FF",
+                        "pause",
+                        "82 01 04 43 00 00 0F 0F FF",
+                        "pause",
+                        "82 01 04 44 00 00 00 00 FF",
+                        "pause",
+                        "pause",
+                        "82 01 04 35 03 FF",
+                        "pause"};
     EXPECT_EQ(q.run(requests), full);
     // Known modes and gains are not sent again; one-push measures again.
-    EXPECT_EQ(q.run(requests), (trace{"82 01 04 48 01 00 00 00 FF", "pause", "82 01 04 4B 00 00 01 01 FF", "pause",
-                                      "82 01 04 35 05 FF", "pause", "pause", "82 01 04 35 03 FF", "pause"}));
+    EXPECT_EQ(q.run(requests),
+              (trace{"82 01 04 48 01 00 00 00 FF", "pause", "82 01 04 4B 00 00 01 01 FF", "pause", "82 01 04 35 05 FF",
+                     "pause", "pause", "82 01 04 35 03 FF", "pause"}));
     ++q.outside_commands;   // a controller may have changed them
     EXPECT_EQ(q.run(requests), full);
 }
@@ -127,14 +142,19 @@ TEST(command_queue, sends_the_modes_again_once_others_may_have_changed_them)
 TEST(command_queue, executes_each_remaining_code)
 {
     recorded_queue q;
-    EXPECT_EQ(q.run({{ptz_code::pan_tilt_stop, 0, 0}, {ptz_code::pan_tilt_position, -0.5f, 0.5f},
-                     {ptz_code::zoom_position, 1.0f, 0}, {ptz_code::store_preset, 99.0f, 0},
-                     {ptz_code::recall_preset, 3.0f, 1.0f}, {ptz_code::flip, 1.0f, 0}, {0x999, 1, 1},
-                     {ptz_code::flip, 0.0f, 0}, {ptz_code::white_balance_outdoor, 0, 0}}),
-              (trace{"82 01 06 01 00 00 03 03 FF", "pause", "82 01 06 01 0C 0B 02 01 FF", "pause",
-                     "82 01 04 47 04 00 00 00 FF", "pause", "82 01 04 3F 01 63 FF", "pause",
-                     "82 01 04 3F 02 03 FF", "pause", "82 01 04 66 02 FF", "pause", "pause",
-                     "82 01 04 66 03 FF", "pause", "82 01 04 35 02 FF", "pause"}));
+    EXPECT_EQ(
+        q.run({{ptz_code::pan_tilt_stop, 0, 0},
+               {ptz_code::pan_tilt_position, -0.5f, 0.5f},
+               {ptz_code::zoom_position, 1.0f, 0},
+               {ptz_code::store_preset, 99.0f, 0},
+               {ptz_code::recall_preset, 3.0f, 1.0f},
+               {ptz_code::flip, 1.0f, 0},
+               {0x999, 1, 1},
+               {ptz_code::flip, 0.0f, 0},
+               {ptz_code::white_balance_outdoor, 0, 0}}),
+        (trace{"82 01 06 01 00 00 03 03 FF", "pause", "82 01 06 01 0C 0B 02 01 FF", "pause",
+               "82 01 04 47 04 00 00 00 FF", "pause", "82 01 04 3F 01 63 FF", "pause", "82 01 04 3F 02 03 FF", "pause",
+               "82 01 04 66 02 FF", "pause", "pause", "82 01 04 66 03 FF", "pause", "82 01 04 35 02 FF", "pause"}));
 }
 
 TEST(request_ring, holds_at_most_63_dropping_the_oldest)
@@ -183,4 +203,4 @@ TEST(request_ring, wakes_a_waiting_consumer)
     EXPECT_EQ(ring.size(), 0);
 }
 
-}  // namespace
+}   // namespace

@@ -163,9 +163,10 @@ TEST(metadata_interpreter, refuses_a_document_too_long_or_too_deep_before_parsin
         EXPECT_FALSE(interpret(nested(100)));     // 700 bytes
         log = capture.text();
     }
-    EXPECT_EQ(log, "PTZ metadata longer than 1024 bytes dropped\n"
-                   "PTZ metadata longer than 1024 bytes dropped\n"
-                   "PTZ metadata nested deeper than 4 dropped\n");
+    EXPECT_EQ(log,
+              "PTZ metadata longer than 1024 bytes dropped\n"
+              "PTZ metadata longer than 1024 bytes dropped\n"
+              "PTZ metadata nested deeper than 4 dropped\n");
 }
 
 TEST(metadata_interpreter, counts_depth_as_the_parser_meets_elements)
@@ -200,7 +201,7 @@ TEST(metadata_interpreter, survives_any_depth_on_a_small_stack)
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, 1 << 20);
     static const std::vector<std::string> documents = {nested(20000), nested(340), nested(4, "<b/>"),
-                                                      std::string(60 * 1024, '<')};
+                                                       std::string(60 * 1024, '<')};
     pthread_t thread;
     ASSERT_EQ(pthread_create(
                   &thread, &attributes,
@@ -215,4 +216,4 @@ TEST(metadata_interpreter, survives_any_depth_on_a_small_stack)
     pthread_attr_destroy(&attributes);
 }
 
-}  // namespace
+}   // namespace

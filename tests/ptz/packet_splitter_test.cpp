@@ -175,4 +175,4 @@ TEST(packet_splitter, recovers_every_reply_from_a_noisy_line)
     }
 }
 
-}  // namespace
+}   // namespace

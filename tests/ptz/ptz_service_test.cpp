@@ -23,9 +23,9 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <thread>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/utilities.h"
@@ -50,8 +50,7 @@ bytes parse(const std::string& text)
 // A UDP socket bound to address and port (0: any), sending to destination.
 class udp_peer {
 public:
-    udp_peer(int descriptor, uint32_t address, uint16_t port, uint32_t destination)
-        : fd(descriptor), to(destination)
+    udp_peer(int descriptor, uint32_t address, uint16_t port, uint32_t destination) : fd(descriptor), to(destination)
     {
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -117,7 +116,7 @@ bool enter_network_namespace()
         return written;
     };
     return write("/proc/self/setgroups", "deny") && write("/proc/self/uid_map", "0 " + uid + " 1") &&
-           write("/proc/self/gid_map", "0 " + gid + " 1");
+        write("/proc/self/gid_map", "0 " + gid + " 1");
 }
 
 // On 127.0.0.1 at port (0: any), sending to 127.0.0.1.
@@ -246,8 +245,9 @@ TEST_F(ptz_service, sends_queued_requests_to_the_camera_behind_its_own_tag)
     service->push_request({ptz_code::pan_tilt_speed, 0.5f, 0.0f});
     service->push_request({ptz_code::none, 0, 0});
     service->push_request({ptz_code::recall_preset, 12.0f, 1.0f});
-    EXPECT_EQ(camera_receives(2), (std::vector<std::string>{"0F A0 A0 A0 05 05 05 05 82 01 06 01 0C 00 01 03 FF",
-                                                            "0F A0 A0 A0 05 05 05 05 82 01 04 3F 02 0C FF"}));
+    EXPECT_EQ(camera_receives(2),
+              (std::vector<std::string>{"0F A0 A0 A0 05 05 05 05 82 01 06 01 0C 00 01 03 FF",
+                                        "0F A0 A0 A0 05 05 05 05 82 01 04 3F 02 0C FF"}));
     EXPECT_GT(service->send_serial(visca_tally(true)), 0);
     EXPECT_EQ(camera_receives(1), std::vector<std::string>{"0F A0 A0 A0 05 05 05 05 82 01 7E 01 0A 00 02 FF"});
 
@@ -347,12 +347,13 @@ TEST_F(ptz_service, bridges_well_formed_visca_from_the_lan_and_replies_from_the_
     controller->send("01 00 00 0B 00 00 00 02 81 01 04 07 FF 81 01 04 07 02 FF", 52381);   // two in one
     controller->send("01 00 00 11 00 00 00 03 81 01 04 47 00 00 00 00 00 00 00 00 00 00 00 00 FF", 52381);
     controller->send("01 00 00 05 00 00 00 04 81 09 04 00 FF", 52381);
-    EXPECT_EQ(camera_receives(2, patient), (std::vector<std::string>{"01 4D 00 07 00 00 01 FE 81 01 06 01 0C 0C 01 03 FF",
-                                                                     "00 4D 00 07 00 00 00 04 81 09 04 00 FF"}));
+    EXPECT_EQ(camera_receives(2, patient),
+              (std::vector<std::string>{"01 4D 00 07 00 00 01 FE 81 01 06 01 0C 0C 01 03 FF",
+                                        "00 4D 00 07 00 00 00 04 81 09 04 00 FF"}));
 
     camera_sends("01 4D 00 07 00 00 01 FE 90 41 FF");
-    camera_sends("0F A0 A0 A0 05 05 05 05 90 41 FF");         // the service's own: never sent out
-    camera_sends("00 4D 00 07 00 00 00 04 90 30 02 FF");      // neither acknowledgement, completion nor error
+    camera_sends("0F A0 A0 A0 05 05 05 05 90 41 FF");      // the service's own: never sent out
+    camera_sends("00 4D 00 07 00 00 00 04 90 30 02 FF");   // neither acknowledgement, completion nor error
     camera_sends("00 4D 00 07 00 00 00 04 90 50 02 FF");
     uint16_t reply_port = 0;
     EXPECT_EQ(controller->receive(&reply_port), "01 11 00 03 00 00 01 FF 90 41 FF");
@@ -368,8 +369,8 @@ TEST_F(ptz_service, bridges_well_formed_visca_from_the_lan_and_replies_from_the_
     EXPECT_TRUE(eventually([&] {
         const ptz::counters_t c = service->counters();
         return c.commands_written == 2 && c.replies_routed == 2 && c.datagrams_refused == 2;
-    })) << service->counters().commands_written << " " << service->counters().replies_routed << " "
-        << service->counters().datagrams_refused;
+    })) << service->counters().commands_written
+        << " " << service->counters().replies_routed << " " << service->counters().datagrams_refused;
 }
 
 TEST_F(ptz_service, answers_network_settings_at_the_requesters_port_with_the_host_name_of_the_moment)
@@ -405,7 +406,9 @@ TEST_F(ptz_service, answers_network_settings_at_the_requesters_port_with_the_hos
     EXPECT_EQ(tool->receive(), nak);
     // Answers are never answered: the next datagram is the enquiry's reply.
     tool->send(reply("other"), 52380);
-    tool->send(hex_of("\x02" "ACK:02-00-0a-4d-00-07\xFF\x03"), 52380);
+    tool->send(hex_of("\x02"
+                      "ACK:02-00-0a-4d-00-07\xFF\x03"),
+               52380);
     tool->send(hex_of("\x02NAK:02-00-0a-4d-00-07\xFF\x03"), 52380);
     tool->send(enquiry, 52380);
     EXPECT_EQ(tool->receive(), reply("studio-b"));
@@ -497,4 +500,4 @@ TEST_F(ptz_service, lights_the_lamp_on_preview_and_keeps_serving_after_hostile_m
     pthread_attr_destroy(&saved);
 }
 
-}  // namespace
+}   // namespace

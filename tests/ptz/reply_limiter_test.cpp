@@ -27,4 +27,4 @@ TEST(reply_limiter, answers_at_most_four_in_any_second)
         EXPECT_TRUE(limiter.allow(t0 + 3s + i * 1s)) << i;
 }
 
-}  // namespace
+}   // namespace

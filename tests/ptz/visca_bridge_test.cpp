@@ -46,7 +46,8 @@ TEST(serial_tag, replaces_each_ff_of_the_sequence_number_and_flags_it)
 
 TEST(visca_bridge, tags_a_command_from_the_network_for_the_serial_line)
 {
-    bytes datagram = {0x01, 0x00, 0x00, 0x09, 0x00, 0x00, 0x01, 0xFF, 0x81, 0x01, 0x06, 0x01, 0x0C, 0x0C, 0x01, 0x03, 0xFF};
+    bytes datagram = {0x01, 0x00, 0x00, 0x09, 0x00, 0x00, 0x01, 0xFF, 0x81,
+                      0x01, 0x06, 0x01, 0x0C, 0x0C, 0x01, 0x03, 0xFF};
     ASSERT_EQ(classify_command(datagram.data(), datagram.size(), 0x81), command_action::forward);
     tag_command(datagram.data(), {192, 168, 5, 7});
     EXPECT_EQ(hex(datagram), "01 A8 05 07 00 00 01 FE 81 01 06 01 0C 0C 01 03 FF");
@@ -136,18 +137,20 @@ TEST(visca_bridge, forwards_only_well_formed_replies_and_never_one_behind_the_se
         return route_reply(p.data(), p.size());
     };
     const bytes tag = {0x01, 0xA8, 0x05, 0x07, 0x00, 0x00, 0x01, 0xFE};
-    for (const bytes& reply : std::vector<bytes>{{0x90, 0x41, 0xFF}, {0x90, 0x52, 0xFF}, {0x90, 0x60, 0x02, 0xFF},
-                                                 {0x90, 0x50, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                                  0x00, 0x00, 0x00, 0x00, 0xFF}})
+    for (const bytes& reply : std::vector<bytes>{
+             {0x90, 0x41, 0xFF},
+             {0x90, 0x52, 0xFF},
+             {0x90, 0x60, 0x02, 0xFF},
+             {0x90, 0x50, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF}})
         EXPECT_EQ(route(tag, reply), reply_route::network) << hex(reply);
     for (const bytes& reply : std::vector<bytes>{
-             {0x90, 0x31, 0xFF},                                     // no acknowledgement, completion or error
+             {0x90, 0x31, 0xFF},   // no acknowledgement, completion or error
              {0x90, 0x71, 0xFF},
              {0x90, 0xFF},
-             {0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF},                  // two messages
-             {0x90, 0x41, 0x00},                                     // no terminator
+             {0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF},   // two messages
+             {0x90, 0x41, 0x00},                     // no terminator
              {0x90, 0x50, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-              0xFF},                                                 // 17 bytes
+              0xFF},   // 17 bytes
          })
         EXPECT_EQ(route(tag, reply), reply_route::drop) << hex(reply);
     bytes noise(192, 0x33);
@@ -203,7 +206,8 @@ TEST(network_settings, answers_the_enquiry_with_the_device_and_the_first_eight_o
 
 TEST(network_settings, tells_enquiries_from_answers)
 {
-    const std::string enquiry = "\x02" "ENQ:network\xFF\x03";
+    const std::string enquiry = "\x02"
+                                "ENQ:network\xFF\x03";
     const auto is_enquiry = [](const std::string& s) {
         return is_network_enquiry(reinterpret_cast<const uint8_t*>(s.data()), s.size());
     };
@@ -212,17 +216,21 @@ TEST(network_settings, tells_enquiries_from_answers)
     };
     EXPECT_TRUE(is_enquiry(enquiry));
     EXPECT_TRUE(is_enquiry("xENQ:network and more"));
-    EXPECT_FALSE(is_enquiry("\x02" "ENQ:networ"));
-    EXPECT_FALSE(is_enquiry("\x02" "enq:network"));
+    EXPECT_FALSE(is_enquiry("\x02"
+                            "ENQ:networ"));
+    EXPECT_FALSE(is_enquiry("\x02"
+                            "enq:network"));
 
     const network_identity id = device();
     uint8_t out[network_reply_capacity];
     EXPECT_TRUE(is_answer(std::string(reinterpret_cast<char*>(out), make_network_reply(id, "x", out))));
     EXPECT_TRUE(is_answer(std::string(reinterpret_cast<char*>(out), make_nak_reply(id, out))));
-    EXPECT_TRUE(is_answer("\x02" "ACK:02-00-c0-a8-05-07\xFF\x03"));
+    EXPECT_TRUE(is_answer("\x02"
+                          "ACK:02-00-c0-a8-05-07\xFF\x03"));
     EXPECT_FALSE(is_answer(enquiry));
     EXPECT_FALSE(is_answer("\x02MA"));
-    EXPECT_FALSE(is_answer("\x02" "ACK"));
+    EXPECT_FALSE(is_answer("\x02"
+                           "ACK"));
     // A controller's network-setting command is a request: it gets the NAK.
     EXPECT_FALSE(is_answer("\x02MAC:02-00-c0-a8-05-14\xFFIPADR:192.168.5.30\xFFMASK:255.255.255.0\xFF"
                            "GATEWAY:192.168.5.1\xFFNAME:cam\xFF\x03"));
@@ -233,22 +241,26 @@ TEST(network_settings, answers_requests_once_and_answers_never)
     const auto answer = [](const std::string& s) {
         return answer_for(reinterpret_cast<const uint8_t*>(s.data()), s.size());
     };
-    EXPECT_EQ(answer("\x02" "ENQ:network\xFF\x03"), settings_answer::reply);
+    EXPECT_EQ(answer("\x02"
+                     "ENQ:network\xFF\x03"),
+              settings_answer::reply);
     EXPECT_EQ(answer("ABC"), settings_answer::nak);
     EXPECT_EQ(answer(std::string(1, '\0')), settings_answer::nak);
     EXPECT_EQ(answer("\x02MAC:02-00-c0-a8-05-14\xFFIPADR:192.168.5.30\xFFNAME:cam\xFF\x03"), settings_answer::nak);
     EXPECT_EQ(answer("\x02MAC:02-00-c0-a8-05-07\xFFINFO:network\xFFMODEL:X\xFF\x03"), settings_answer::none);
     EXPECT_EQ(answer("\x02NAK:02-00-c0-a8-05-07\xFF\x03"), settings_answer::none);
-    EXPECT_EQ(answer("\x02" "ACK:02-00-c0-a8-05-07\xFF\x03"), settings_answer::none);
+    EXPECT_EQ(answer("\x02"
+                     "ACK:02-00-c0-a8-05-07\xFF\x03"),
+              settings_answer::none);
     EXPECT_EQ(answer(""), settings_answer::none);
 }
 
 TEST(visca_bridge, tells_commands_that_may_change_the_camera_modes)
 {
     const auto changes = [](const bytes& m) { return may_change_camera_modes(m.data(), m.size()); };
-    EXPECT_TRUE(changes({0x81, 0x01, 0x04, 0x35, 0x00, 0xFF}));         // white balance
-    EXPECT_TRUE(changes({0x81, 0x01, 0x04, 0x3F, 0x02, 0x01, 0xFF}));   // preset recall
-    EXPECT_TRUE(changes({0x82, 0x01, 0x04, 0x39, 0x03, 0xFF}));         // exposure, from a local process
+    EXPECT_TRUE(changes({0x81, 0x01, 0x04, 0x35, 0x00, 0xFF}));                      // white balance
+    EXPECT_TRUE(changes({0x81, 0x01, 0x04, 0x3F, 0x02, 0x01, 0xFF}));                // preset recall
+    EXPECT_TRUE(changes({0x82, 0x01, 0x04, 0x39, 0x03, 0xFF}));                      // exposure, from a local process
     EXPECT_FALSE(changes({0x81, 0x01, 0x06, 0x01, 0x0C, 0x0C, 0x01, 0x03, 0xFF}));   // pan-tilt drive
     EXPECT_FALSE(changes({0x81, 0x09, 0x04, 0x38, 0xFF}));                           // an inquiry
     EXPECT_FALSE(changes({0x81, 0x21, 0xFF}));                                       // a cancel
@@ -261,4 +273,4 @@ TEST(network_identity, derives_the_gateway_from_address_and_mask)
     EXPECT_EQ(derived_gateway({0, 0, 0, 0}, {0, 0, 0, 0}), (std::array<uint8_t, 4>{0, 0, 0, 1}));
 }
 
-}  // namespace
+}   // namespace

@@ -72,4 +72,4 @@ TEST(visca_encoder, bounds_every_argument_so_no_terminator_lands_inside)
     EXPECT_EQ(hex(visca_memory(memory_action::store, 255)), "82 01 04 3F 01 7F FF");
 }
 
-}  // namespace
+}   // namespace

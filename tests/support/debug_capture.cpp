@@ -5,8 +5,7 @@
 
 #include "base/debug_log.h"
 
-debug_capture::debug_capture(int level)
-    : saved_stream(debug_stream), saved_level(debug_level), saved_flush(debug_flush)
+debug_capture::debug_capture(int level) : saved_stream(debug_stream), saved_level(debug_level), saved_flush(debug_flush)
 {
     cookie_io_functions_t io{};
     io.write = on_write;

@@ -131,7 +131,7 @@ const NDIsim_send_observer_t observer{nullptr, picture_sent, nullptr, q_asked, s
 // Installed as the test program starts, before any picture is asked about.
 const bool installed = (ndi_video_calls::log(), true);
 
-}  // namespace
+}   // namespace
 
 ndi_video_calls::ndi_video_calls()
 {

@@ -16,8 +16,8 @@
 #include "hw/hardware.h"
 #include "hw/registers.h"
 #include "sim/cores/track_core.h"
-#include "video/video_capture.h"
 #include "tests/support/test_board.h"
+#include "video/video_capture.h"
 
 using namespace std::chrono_literals;
 
@@ -96,7 +96,7 @@ vfpga::video_signal signal(const char* name)
     return *vfpga::video_signal::parse(name);
 }
 
-}  // namespace
+}   // namespace
 
 TEST(track_decode, rate_windows_their_edges_and_gaps)
 {
@@ -105,16 +105,14 @@ TEST(track_decode, rate_windows_their_edges_and_gaps)
         uint32_t n, d;
         int printed;
     } const cases[] = {
-        {0, 60000, 1001, 59},         {16649, 60000, 1001, 59},     {16650, 60000, 1000, 60},
-        {16682, 60000, 1000, 60},     {16683, 60000, 1001, 59},     {16699, 60000, 1001, 59},
-        {16700, 60000, 1000, 60},     {19983, 60000, 1000, 60},     {19984, 50000, 1000, 50},
-        {20016, 50000, 1000, 50},     {20017, 60000, 1000, 60},     {33316, 60000, 1000, 60},
-        {33317, 30000, 1000, 30},     {33349, 30000, 1000, 30},     {33350, 30000, 1001, 29},
-        {33382, 30000, 1001, 29},     {33383, 60000, 1000, 60},     {39983, 60000, 1000, 60},
-        {39984, 25000, 1000, 25},     {40016, 25000, 1000, 25},     {40017, 60000, 1000, 60},
-        {41649, 60000, 1000, 60},     {41650, 24000, 1000, 24},     {41682, 24000, 1000, 24},
-        {41683, 60000, 1000, 60},     {41691, 60000, 1000, 60},     {41692, 24000, 1001, 23},
-        {41724, 24000, 1001, 23},     {41725, 60000, 1000, 60},     {0xFFFF, 60000, 1000, 60},
+        {0, 60000, 1001, 59},     {16649, 60000, 1001, 59},  {16650, 60000, 1000, 60}, {16682, 60000, 1000, 60},
+        {16683, 60000, 1001, 59}, {16699, 60000, 1001, 59},  {16700, 60000, 1000, 60}, {19983, 60000, 1000, 60},
+        {19984, 50000, 1000, 50}, {20016, 50000, 1000, 50},  {20017, 60000, 1000, 60}, {33316, 60000, 1000, 60},
+        {33317, 30000, 1000, 30}, {33349, 30000, 1000, 30},  {33350, 30000, 1001, 29}, {33382, 30000, 1001, 29},
+        {33383, 60000, 1000, 60}, {39983, 60000, 1000, 60},  {39984, 25000, 1000, 25}, {40016, 25000, 1000, 25},
+        {40017, 60000, 1000, 60}, {41649, 60000, 1000, 60},  {41650, 24000, 1000, 24}, {41682, 24000, 1000, 24},
+        {41683, 60000, 1000, 60}, {41691, 60000, 1000, 60},  {41692, 24000, 1001, 23}, {41724, 24000, 1001, 23},
+        {41725, 60000, 1000, 60}, {0xFFFF, 60000, 1000, 60},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.period);
@@ -134,9 +132,8 @@ TEST(track_decode, geometry_bits_in_priority_order)
         uint32_t width, height;
         uint8_t interlaced;
     } const cases[] = {
-        {0x80, 1, 1920, 1080, 0}, {0xE0, 1, 1920, 1080, 0}, {0x40, 1, 1920, 540, 1},
-        {0x60, 1, 1920, 540, 1},  {0x20, 1, 1280, 720, 0},  {0x00, 0, 0, 0, 0},
-        {0x1F, 0, 0, 0, 0},       {0xFF00, 0, 0, 0, 0},
+        {0x80, 1, 1920, 1080, 0}, {0xE0, 1, 1920, 1080, 0}, {0x40, 1, 1920, 540, 1}, {0x60, 1, 1920, 540, 1},
+        {0x20, 1, 1280, 720, 0},  {0x00, 0, 0, 0, 0},       {0x1F, 0, 0, 0, 0},      {0xFF00, 0, 0, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bits);
@@ -155,16 +152,19 @@ TEST(track_decode, geometry_bits_in_priority_order)
 TEST(track_decode, reads_back_what_the_virtual_core_measures)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"1080p60", "1920x1080p60 1"},    {"1080p59.94", "1920x1080p59 1"}, {"1080p29.97", "1920x1080p29 1"},
-        {"1080p23.98", "1920x1080p23 1"}, {"1080i50", "1920x540p50 1"},     {"720p59.94", "1280x720p59 1"},
+        {"1080p60", "1920x1080p60 1"},
+        {"1080p59.94", "1920x1080p59 1"},
+        {"1080p29.97", "1920x1080p29 1"},
+        {"1080p23.98", "1920x1080p23 1"},
+        {"1080i50", "1920x540p50 1"},
+        {"720p59.94", "1280x720p59 1"},
         {"none", "0x0p59 0"},
     };
     for (const auto& [format, expected] : cases) {
         SCOPED_TRACE(format);
         const track::reading_t r = track::decode(vfpga::track_status(signal(format)));
         char line[64];
-        snprintf(line, sizeof line, "%ux%up%i %i", r.signal.width, r.signal.height, r.printed_rate,
-                 r.signal.valid);
+        snprintf(line, sizeof line, "%ux%up%i %i", r.signal.width, r.signal.height, r.printed_rate, r.signal.valid);
         EXPECT_STREQ(line, expected);
     }
 }

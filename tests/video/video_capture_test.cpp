@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "base/utilities.h"
 #include "hw/hardware.h"
 #include "hw/registers.h"
 #include "sim/cores/preview_input_core.h"
 #include "sim/cores/video_input_core.h"
 #include "tests/support/test_board.h"
-#include "base/utilities.h"
 #include "tests/video/pushed_pairs.h"
 #include "tests/video/video_test_support.h"
 #include "video/video_compress.h"
@@ -76,7 +76,7 @@ struct capture_on_board {
     std::shared_ptr<video_capture> capture;
 };
 
-}  // namespace
+}   // namespace
 
 TEST(video_capture_format, preview_geometry_and_codes_follow_the_width_rules)
 {
@@ -88,14 +88,10 @@ TEST(video_capture_format, preview_geometry_and_codes_follow_the_width_rules)
         bool preview_enabled;
     };
     const row rows[] = {
-        {0, 1920, 1080, 3840, 640, 360, 1280, 1, 1, true},
-        {0, 1920, 540, 3840, 640, 180, 1280, 1, 1, true},
-        {0, 720, 576, 1440, 720, 576, 1440, 0, 1, false},
-        {0, 721, 576, 1442, 360, 288, 721, 0, 1, true},
-        {0, 1281, 720, 2562, 640, 360, 1281, 0, 1, true},
-        {0, 1282, 720, 2564, 427, 240, 854, 1, 1, true},
-        {1, 2563, 1440, 3844, 640, 360, 961, 0, 4, true},
-        {1, 2564, 1440, 3846, 427, 240, 641, 1, 4, true},
+        {0, 1920, 1080, 3840, 640, 360, 1280, 1, 1, true}, {0, 1920, 540, 3840, 640, 180, 1280, 1, 1, true},
+        {0, 720, 576, 1440, 720, 576, 1440, 0, 1, false},  {0, 721, 576, 1442, 360, 288, 721, 0, 1, true},
+        {0, 1281, 720, 2562, 640, 360, 1281, 0, 1, true},  {0, 1282, 720, 2564, 427, 240, 854, 1, 1, true},
+        {1, 2563, 1440, 3844, 640, 360, 961, 0, 4, true},  {1, 2564, 1440, 3846, 427, 240, 641, 1, 4, true},
     };
     capture_on_board normal;
     capture_on_board full_only(config_with(64 * MiB), true);
@@ -122,7 +118,7 @@ TEST(video_capture_ring, wraps_to_the_base_when_a_buffer_would_pass_the_end)
     c.set_format(0, 1920, 1080, 3840, 60000, 1000);
     EXPECT_EQ(c.make_frame(0)->address, base);
     EXPECT_EQ(c.make_frame(0)->address, base + 4 * MiB);
-    EXPECT_EQ(c.make_frame(0)->address, base);   // base + 12 MiB would pass the end
+    EXPECT_EQ(c.make_frame(0)->address, base);             // base + 12 MiB would pass the end
     EXPECT_EQ(c.make_frame(1)->address, base + 4 * MiB);   // a 640 x 360 preview takes 1 MiB
     EXPECT_EQ(c.memory_next, base + 5 * MiB);
 
@@ -244,8 +240,7 @@ protected:
           compress(std::make_shared<pushed_pairs>(hw)),
           capture(std::make_shared<video_capture>(hw, 0, compress, nullptr)),
           video(board.fpga().model<vfpga::video_input_core>()),
-          preview(board.fpga().model<vfpga::preview_input_core>()),
-          period(board.fpga().input().period_ns())
+          preview(board.fpga().model<vfpga::preview_input_core>()), period(board.fpga().input().period_ns())
     {
         board.fpga().clear_writes();
     }
@@ -329,8 +324,8 @@ TEST_F(capture_thread_test, only_resets_the_cores_until_started_and_stops_withou
         seen.push_back(std::to_string(w.index() - regs::video_in_block) + "." + std::to_string(w.lane()) + "=" +
                        std::to_string(w.value) + "/" + std::to_string(w.width));
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"0.0=128/1", "16.0=128/1", "0.3=192/1", "16.3=192/1", "0.0=0/4",
-                                              "16.0=0/4"}));
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"0.0=128/1", "16.0=128/1", "0.3=192/1", "16.3=192/1", "0.0=0/4", "16.0=0/4"}));
     // Never started: the destructor must still end the thread, which
     // leaves the cores stopped.
     capture.reset();

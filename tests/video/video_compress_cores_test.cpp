@@ -12,9 +12,9 @@
 #include "hw/hardware.h"
 #include "ndi/network_send.h"
 #include "sim/cores/video_pattern.h"
+#include "sim/speedhq/speedhq_decode.h"
 #include "tests/support/debug_capture.h"
 #include "tests/support/loopback_sender.h"
-#include "sim/speedhq/speedhq_decode.h"
 #include "tests/support/test_board.h"
 #include "tests/video/ndi_video_calls.h"
 #include "video/video_compress.h"
@@ -94,7 +94,7 @@ double psnr_to_source(const ndi_video_calls::sent_picture& sent, pixel_layout la
     return psnr(*d.picture, planes_of_source(source.data(), layout, g.stride, width, height));
 }
 
-}  // namespace
+}   // namespace
 
 TEST(video_compress_cores, code_4_2_0_and_4_2_2_pairs_through_one_two_and_four_cores)
 {
@@ -114,8 +114,8 @@ TEST(video_compress_cores, code_4_2_0_and_4_2_2_pairs_through_one_two_and_four_c
         size_t expected = 0;
         uint32_t number = 40;
         for (const auto& s : sources) {
-            SCOPED_TRACE(testing::Message() << encoders << " cores, " << s.full_code << " " << s.width << "x"
-                                            << s.height);
+            SCOPED_TRACE(testing::Message()
+                         << encoders << " cores, " << s.full_code << " " << s.width << "x" << s.height);
             // A pair with a preview of its own: two pictures coded, full first.
             const uint32_t full_at = 0x10000000, preview_at = 0x10800000;
             auto pair = std::make_shared<video_capture::frame_pair_t>();
@@ -174,8 +174,7 @@ std::vector<int64_t> code_pairs(coding_board& on, uint32_t count)
 {
     for (uint32_t number = 1; number <= count; ++number) {
         auto pair = std::make_shared<video_capture::frame_pair_t>();
-        pair->full =
-            on.captured(0, pixel_layout::yuv422, 704, 480, 0x10000000 + (number % 4) * 0x100000, number);
+        pair->full = on.captured(0, pixel_layout::yuv422, 704, 480, 0x10000000 + (number % 4) * 0x100000, number);
         pair->preview = on.captured(1, pixel_layout::yuv422, 704, 480, 0, number);
         pair->preview->address = video_capture::no_buffer;
         on.compress->push_frame(pair);
@@ -217,7 +216,7 @@ TEST(video_compress_cores, an_overflow_drops_the_picture_and_the_preview_that_re
     debug_capture log(2);
     // Core 0 reports a slice longer than its share on its second start.
     coding_board on(4, "overflow:0:2");
-    log.clear();   // the board's own lines
+    log.clear();                                                                    // the board's own lines
     EXPECT_EQ(code_pairs(on, 3), (std::vector<int64_t>{1001, 1001, 1003, 1003}));   // picture 2 went with its preview
     EXPECT_EQ(log.text(), "%");   // logged as a drop, once for the two
     const video_compress::counters_t counted = on.compress->counters();

@@ -111,7 +111,7 @@ size_t table_loads(test_board& board)
     return board.writes_to(regs::encoder_block(0), regs::encoder_quant_port).size() / 64;
 }
 
-}  // namespace
+}   // namespace
 
 // "vidcomp" held in its Q question with the first pair: the pairs behind
 // it queue up.
@@ -250,9 +250,8 @@ TEST(video_compress_setup, counts_the_cores_by_their_presence_registers)
         int counted;
     };
     const case_t cases[] = {
-        {4, 0, 4}, {2, 0, 2}, {1, 0, 1},
-        {1, 3, 4},   // index 207 alone decides four cores
-        {2, 2, 2},   // three cores count as two
+        {4, 0, 4}, {2, 0, 2}, {1, 0, 1}, {1, 3, 4},   // index 207 alone decides four cores
+        {2, 2, 2},                                    // three cores count as two
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.encoders << " models, core " << c.also_present << " set by hand");
@@ -608,7 +607,7 @@ TEST(video_compress_read_back, trims_trailing_zeros_keeping_one_after_a_top_bit)
     for (int i = 0; i < 4; ++i)
         memset(share[i], 0, 64);
     for (int i = 0; i < 2; ++i) {
-        share[i][0] = 40;              // the core's length word: 40, then a first payload byte
+        share[i][0] = 40;   // the core's length word: 40, then a first payload byte
         share[i][3] = 0x55;
         memset(share[i] + 4, 0x33, 25);
         share[i][29] = i == 0 ? 0x7F : 0x80;
@@ -663,9 +662,9 @@ TEST(video_compress_read_back, with_two_cores_a_share_holds_two_slices_back_to_b
     uint8_t* core1 = core0 + frame->core_bytes;
     memset(core0, 0, 64);
     memset(core1, 0, 64);
-    memset(core0, 0x20, 10);        // slice 0: 10 bytes, padded to 12
-    memset(core0 + 12, 0x21, 7);    // slice 1 starts at the untrimmed end
-    memset(core1, 0x22, 5);         // slice 2 starts core 1's share
+    memset(core0, 0x20, 10);       // slice 0: 10 bytes, padded to 12
+    memset(core0 + 12, 0x21, 7);   // slice 1 starts at the untrimmed end
+    memset(core1, 0x22, 5);        // slice 2 starts core 1's share
     memset(core1 + 8, 0x23, 4);
     const uint32_t reported[4] = {12, 8, 8, 4};
     for (unsigned s = 0; s < 4; ++s)

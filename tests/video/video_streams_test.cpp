@@ -98,7 +98,8 @@ struct compressor_on_board {
         }
         for (size_t k = words.size() - 64; k < words.size(); ++k) {
             const uint32_t word = words[k].value;
-            values[(word >> regs::quant_entry_shift) & regs::quant_entry_mask] = uint16_t(word & regs::quant_value_mask);
+            values[(word >> regs::quant_entry_shift) & regs::quant_entry_mask] =
+                uint16_t(word & regs::quant_value_mask);
         }
         return values;
     }
@@ -114,7 +115,7 @@ std::string code_text(uint32_t fourcc)
     return std::string(reinterpret_cast<const char*>(&fourcc), 4);
 }
 
-}  // namespace
+}   // namespace
 
 TEST(video_quantiser, every_entry_of_every_scale_matches_the_reference_table)
 {
@@ -130,9 +131,8 @@ TEST(video_quantiser, every_entry_of_every_scale_matches_the_reference_table)
 TEST(video_streams, each_stream_is_coded_with_its_own_quality_factor)
 {
     compressor_on_board on;
-    ndi_video_calls::log().answer_q([](const NDIlib_video_frame_v2_t& record) {
-        return uint32_t(record.FourCC) == preview_code ? 70 : 30;
-    });
+    ndi_video_calls::log().answer_q(
+        [](const NDIlib_video_frame_v2_t& record) { return uint32_t(record.FourCC) == preview_code ? 70 : 30; });
     struct step {
         int32_t stream;
         int field;
@@ -141,7 +141,8 @@ TEST(video_streams, each_stream_is_coded_with_its_own_quality_factor)
     const step steps[] = {{0, 0, 30}, {1, 0, 70}, {0, 1, 30}, {1, 1, 70}, {1, 2, 70}, {0, 2, 30}};
     for (const step& s : steps) {
         SCOPED_TRACE(testing::Message() << "stream " << s.stream << " field " << s.field);
-        auto frame = on.compress->prepare_frame(picture(s.stream, s.stream ? 640 : 1920, s.stream ? 360 : 1080, s.field));
+        auto frame =
+            on.compress->prepare_frame(picture(s.stream, s.stream ? 640 : 1920, s.stream ? 360 : 1080, s.field));
         ASSERT_TRUE(frame);
         EXPECT_EQ(frame->q, s.q);
         EXPECT_EQ(on.compress->slot_q[frame->q_slot], s.q);
@@ -263,7 +264,7 @@ TEST(video_streams, each_send_thread_keeps_its_stream_in_its_own_retained_slot)
             on.compress->push_send(std::move(f));
             ASSERT_TRUE(ndi_video_calls::log().wait_for_pictures(count));
         };
-        sent(0, full, 1);      // full first: a preview in the full slot would push it out
+        sent(0, full, 1);   // full first: a preview in the full slot would push it out
         sent(1, preview, 2);
         on.compress.reset();   // the send threads end and let go of theirs
         on.sender.reset();
@@ -308,7 +309,7 @@ bool may_use_real_time()
     return granted;
 }
 
-}  // namespace
+}   // namespace
 
 TEST(video_threads, are_named_and_the_compression_thread_runs_at_the_highest_real_time_priority)
 {
@@ -337,7 +338,7 @@ TEST(video_threads, are_named_and_the_compression_thread_runs_at_the_highest_rea
     } else {
         EXPECT_TRUE(eventually([&] {
             return log.text().find("video_compress::compress_frames: Could not set thread priority!") !=
-                   std::string::npos;
+                std::string::npos;
         }));
     }
     // The other three run at normal priority.

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "sim/cores/video_pattern.h"
-#include "tests/support/debug_capture.h"
 #include "sim/fpga/capture_core.h"
 #include "sim/fpga/fpga.h"
+#include "tests/support/debug_capture.h"
 
 // Read under the board's mutex, as the models write them.
 uint64_t units_completed(vfpga::fpga& board, const vfpga::capture_core& core);

@@ -44,8 +44,8 @@ namespace {
 
 struct picture_record {
     uint8_t q = 0;
-    int64_t time_us = 0;   // the timecode, as recorded
-    int64_t timecode = 0;  // the timecode as sent (100 ns units)
+    int64_t time_us = 0;    // the timecode, as recorded
+    int64_t timecode = 0;   // the timecode as sent (100 ns units)
     std::vector<uint8_t> bytes;
 };
 
@@ -78,8 +78,8 @@ bool read_recording(const char* path, std::map<int, stream_record>& streams)
     while (av_read_frame(context, packet) >= 0) {
         auto it = streams.find(packet->stream_index);
         if (it != streams.end() && packet->size > 0) {
-            const int64_t time_us = av_rescale_q(packet->pts, context->streams[packet->stream_index]->time_base,
-                                                 AVRational{1, 1000000});
+            const int64_t time_us =
+                av_rescale_q(packet->pts, context->streams[packet->stream_index]->time_base, AVRational{1, 1000000});
             it->second.pictures.push_back({packet->data[0], time_us, 0, {packet->data, packet->data + packet->size}});
         }
         av_packet_unref(packet);
@@ -115,7 +115,7 @@ bool read_timecodes(const std::string& path, std::map<int, stream_record>& strea
     for (const auto& [i, s] : streams) {
         if (fields != EOF || next[i] != s.pictures.size()) {
             failure = path + " does not match the recording (track " + std::to_string(i) + ": " +
-                      std::to_string(next[i]) + " timecodes for " + std::to_string(s.pictures.size()) + " pictures)";
+                std::to_string(next[i]) + " timecodes for " + std::to_string(s.pictures.size()) + " pictures)";
             return false;
         }
     }
@@ -173,7 +173,7 @@ int check_bars(const yuv_planes& picture, std::string& failure)
     return 0;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -228,7 +228,7 @@ int main(int argc, char** argv)
         size_t decode_errors = 0, unreadable = 0, unlike = 0, low = 0, bad_bars = 0, compared = 0, paired = 0,
                mismatched = 0, disordered = 0, mistimed = 0;
         std::optional<std::pair<uint32_t, int64_t>> previous;   // number and timecode of the last picture read
-        std::vector<std::pair<size_t, double>> offsets;          // picture, timecode minus number's time (us)
+        std::vector<std::pair<size_t, double>> offsets;         // picture, timecode minus number's time (us)
         double worst = 99, sum = 0;
         std::string first_problem;
         auto problem = [&](size_t i, const std::string& text) {
@@ -284,8 +284,8 @@ int main(int argc, char** argv)
                 ++paired;
                 if (partner->second != *number) {
                     ++mismatched;
-                    problem(i, "the full picture with its timecode is number " + std::to_string(partner->second) +
-                                   which);
+                    problem(i,
+                            "the full picture with its timecode is number " + std::to_string(partner->second) + which);
                 }
             }
             settled = settled || std::abs(int(p.q) - int(settled_q)) <= 2;
@@ -308,8 +308,9 @@ int main(int argc, char** argv)
                 latest = std::max(latest, offset - earliest);
                 if (offset - earliest > 250000) {
                     ++mistimed;
-                    problem(i, "stamped " + std::to_string(int((offset - earliest) / 1000)) +
-                                   " ms behind its number's time");
+                    problem(i,
+                            "stamped " + std::to_string(int((offset - earliest) / 1000)) +
+                                " ms behind its number's time");
                 }
             }
         }
@@ -324,8 +325,8 @@ int main(int argc, char** argv)
         if (!full && !bars)
             printf(", %zu beside their full picture, %zu of them another picture", paired, mismatched);
         if (compared)
-            printf(", %zu compared after Q settled at %u: PSNR lowest %.1f dB, mean %.1f dB, %zu below 40 dB",
-                   compared, settled_q, worst, sum / double(compared), low);
+            printf(", %zu compared after Q settled at %u: PSNR lowest %.1f dB, mean %.1f dB, %zu below 40 dB", compared,
+                   settled_q, worst, sum / double(compared), low);
         printf("\n");
         if (!first_problem.empty())
             printf("  first problem: %s\n", first_problem.c_str());

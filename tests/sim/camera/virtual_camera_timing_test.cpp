@@ -24,7 +24,7 @@ int64_t wall_ns()
         .count();
 }
 
-}  // namespace
+}   // namespace
 
 TEST(virtual_camera, timing_lists_each_message_read_and_each_reply_with_its_time)
 {
@@ -37,7 +37,7 @@ TEST(virtual_camera, timing_lists_each_message_read_and_each_reply_with_its_time
         execl(VIRTUAL_CAMERA_PATH, "virtual-camera", "--link", link.c_str(), "--timing", timing.c_str(), nullptr);
         _exit(127);
     }
-    struct stat linked{};
+    struct stat linked {};
     for (int i = 0; i < 200 && lstat(link.c_str(), &linked) != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const int line = open(link.c_str(), O_RDWR | O_NOCTTY);
@@ -81,9 +81,10 @@ TEST(virtual_camera, timing_lists_each_message_read_and_each_reply_with_its_time
         previous = at;
         lines.push_back(rest);
     }
-    EXPECT_EQ(lines, (std::vector<std::string>{"in 0F A0 A0 A0 05 05 05 05 82 01 04 07 00 FF",
-                                               "out 0F A0 A0 A0 05 05 05 05 A0 41 FF",
-                                               "out 0F A0 A0 A0 05 05 05 05 A0 51 FF"}));
+    EXPECT_EQ(
+        lines,
+        (std::vector<std::string>{"in 0F A0 A0 A0 05 05 05 05 82 01 04 07 00 FF",
+                                  "out 0F A0 A0 A0 05 05 05 05 A0 41 FF", "out 0F A0 A0 A0 05 05 05 05 A0 51 FF"}));
     std::remove(timing.c_str());
     rmdir(dir);
 }

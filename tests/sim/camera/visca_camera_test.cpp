@@ -67,7 +67,8 @@ TEST_F(camera_test, completes_moves_and_recalls_after_they_take_their_time)
     EXPECT_EQ(due(2s), lines{});
     EXPECT_EQ(due(2100ms), (lines{own + "A0 51 FF"}));
     EXPECT_EQ(camera.state_at(2100ms).zoom, zoom_tele);
-    EXPECT_EQ(send(own + "82 09 7E 7E 00 FF", 2100ms), (lines{own + "A0 50 04 00 00 00 01 00 0F 00 00 00 00 01 00 FF"}));
+    EXPECT_EQ(send(own + "82 09 7E 7E 00 FF", 2100ms),
+              (lines{own + "A0 50 04 00 00 00 01 00 0F 00 00 00 00 01 00 FF"}));
 
     EXPECT_EQ(send(own + "82 01 04 3F 01 0C FF", 3s), (lines{own + "A0 41 FF", own + "A0 51 FF"}));
     EXPECT_EQ(send(own + "82 01 04 47 00 00 00 00 FF", 3s), (lines{own + "A0 41 FF"}));
@@ -110,13 +111,13 @@ TEST_F(camera_test, answers_inquiries_with_the_state_the_commands_set)
 
 TEST_F(camera_test, refuses_what_it_cannot_do)
 {
-    EXPECT_EQ(send(net + "81 01 04 99 00 FF"), (lines{net + "90 60 02 FF"}));          // unknown
-    EXPECT_EQ(send(net + "81 01 04 35 09 FF"), (lines{net + "90 60 02 FF"}));          // no such mode
-    EXPECT_EQ(send(net + "81 09 04 FF"), (lines{net + "90 60 02 FF"}));                // no such inquiry
-    EXPECT_EQ(send(net + "81 01 04 48 08 00 00 00 FF"), (lines{net + "90 61 41 FF"})); // focus is auto
-    EXPECT_EQ(send(net + "81 01 04 10 05 FF"), (lines{net + "90 61 41 FF"}));          // not in one-push mode
-    EXPECT_EQ(send(net + "81 01 04 43 00 00 07 0F FF"), (lines{net + "90 61 41 FF"})); // gains need manual
-    EXPECT_EQ(send(net + "81 01 04 4B 00 00 00 0A FF"), (lines{net + "90 61 41 FF"})); // iris needs manual
+    EXPECT_EQ(send(net + "81 01 04 99 00 FF"), (lines{net + "90 60 02 FF"}));            // unknown
+    EXPECT_EQ(send(net + "81 01 04 35 09 FF"), (lines{net + "90 60 02 FF"}));            // no such mode
+    EXPECT_EQ(send(net + "81 09 04 FF"), (lines{net + "90 60 02 FF"}));                  // no such inquiry
+    EXPECT_EQ(send(net + "81 01 04 48 08 00 00 00 FF"), (lines{net + "90 61 41 FF"}));   // focus is auto
+    EXPECT_EQ(send(net + "81 01 04 10 05 FF"), (lines{net + "90 61 41 FF"}));            // not in one-push mode
+    EXPECT_EQ(send(net + "81 01 04 43 00 00 07 0F FF"), (lines{net + "90 61 41 FF"}));   // gains need manual
+    EXPECT_EQ(send(net + "81 01 04 4B 00 00 00 0A FF"), (lines{net + "90 61 41 FF"}));   // iris needs manual
     EXPECT_EQ(send(net + "81 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 FF"), (lines{net + "90 60 01 FF"}));
     EXPECT_EQ(send(net + "01 02 FF"), lines{});   // not from a controller
     EXPECT_EQ(send("01 02 03 FF"), lines{});      // no room for a message after the tag
@@ -172,12 +173,15 @@ TEST_F(camera_test, answers_what_controllers_poll_from_its_state)
         // The block inquiries: lens, camera 1, other, enlargement.
         {{}, "81 09 7E 7E 00 FF", "90 50 00 00 00 00 01 00 0F 00 00 00 00 01 00 FF"},
         {{"81 01 04 38 03 FF", "81 01 04 07 02 FF", "81 01 04 08 03 FF", "81 01 04 47 01 02 03 04 FF"},
-         "81 09 7E 7E 00 FF", "90 50 00 00 00 00 01 00 0F 00 00 00 00 00 06 FF"},
+         "81 09 7E 7E 00 FF",
+         "90 50 00 00 00 00 01 00 0F 00 00 00 00 00 06 FF"},
         {{"81 01 04 35 05 FF", "81 01 04 43 00 00 07 0F FF", manual, "81 01 04 4A 00 00 01 02 FF",
           "81 01 04 4C 00 00 00 05 FF", "81 01 04 3E 02 FF", "81 01 04 0E 02 FF"},
-         "81 09 7E 7E 01 FF", "90 50 07 0F 08 00 05 05 03 02 12 0B 05 10 08 FF"},
+         "81 09 7E 7E 01 FF",
+         "90 50 07 0F 08 00 05 05 03 02 12 0B 05 10 08 FF"},
         {{"81 01 04 33 02 FF"}, "81 09 7E 7E 01 FF", "90 50 08 00 08 00 00 05 00 04 0A 0B 01 10 07 FF"},
-        {{"81 01 04 61 02 FF", "81 01 04 66 02 FF"}, "81 09 7E 7E 02 FF",
+        {{"81 01 04 61 02 FF", "81 01 04 66 02 FF"},
+         "81 09 7E 7E 02 FF",
          "90 50 01 01 00 00 00 00 01 01 00 00 00 00 00 FF"},
         {{}, "81 09 7E 7E 05 FF", "90 50 00 00 00 00 00 00 00 00 00 00 00 00 00 FF"},
     };
@@ -213,7 +217,7 @@ TEST_F(camera_test, refuses_exposure_settings_its_mode_keeps)
     EXPECT_EQ(send(net + "81 01 04 0C 02 FF"), (lines{net + "90 61 41 FF"}));            // gain in auto
     EXPECT_EQ(send(net + "81 01 04 0D 02 FF"), (lines{net + "90 61 41 FF"}));            // bright in auto
     send(net + "81 01 04 39 0A FF");
-    EXPECT_EQ(send(net + "81 01 04 0B 02 FF"), (lines{net + "90 61 41 FF"}));   // iris in shutter priority
+    EXPECT_EQ(send(net + "81 01 04 0B 02 FF"), (lines{net + "90 61 41 FF"}));            // iris in shutter priority
     EXPECT_EQ(send(net + "81 01 04 4A 00 00 01 06 FF"), (lines{net + "90 60 02 FF"}));   // past the fastest
     EXPECT_EQ(send(net + "81 01 04 0A 04 FF"), (lines{net + "90 60 02 FF"}));            // no such step
     EXPECT_EQ(send(net + "81 01 04 33 04 FF"), (lines{net + "90 60 02 FF"}));
@@ -240,4 +244,4 @@ TEST(message_framer, takes_eight_tag_bytes_whatever_they_hold_then_up_to_the_ter
     EXPECT_EQ(out.size(), message_framer::max_length);
 }
 
-}  // namespace
+}   // namespace

@@ -71,7 +71,7 @@ bool has_error(test_board& board, const std::string& part)
     return std::any_of(errors.begin(), errors.end(), [&](const std::string& e) { return e.find(part) != e.npos; });
 }
 
-}  // namespace
+}   // namespace
 
 class audio_core_platform : public testing::TestWithParam<uint32_t> {};
 

@@ -15,8 +15,8 @@
 #include "hw/registers.h"
 #include "sim/cores/encoder_core.h"
 #include "sim/cores/video_pattern.h"
-#include "tests/support/debug_capture.h"
 #include "sim/speedhq/speedhq_decode.h"
+#include "tests/support/debug_capture.h"
 #include "tests/support/test_board.h"
 
 using namespace vfpga;
@@ -38,7 +38,7 @@ board_config config_of(int encoders, const char* clock = "fast", const std::stri
 // One picture in raw video memory, and how the program codes it.
 struct picture {
     pixel_layout layout = pixel_layout::yuv422;
-    uint32_t width = 0;         // of the picture in memory
+    uint32_t width = 0;   // of the picture in memory
     uint32_t height = 0;
     uint32_t coded_width = 0;   // the program's rule: 4:2:0 a multiple of 64 below, 4:2:2 of 16
 
@@ -54,7 +54,7 @@ struct picture {
     std::string name() const
     {
         return std::to_string(coded_width) + "/" + std::to_string(width) + "x" + std::to_string(height) +
-               (layout == pixel_layout::yuv420 ? " 4:2:0" : " 4:2:2");
+            (layout == pixel_layout::yuv420 ? " 4:2:0" : " 4:2:2");
     }
 };
 
@@ -203,19 +203,17 @@ std::vector<std::string> errors_of(program& side)
     return side.board.take_guest_errors();
 }
 
-}  // namespace
+}   // namespace
 
 TEST(encoder_cores, code_every_layout_through_one_two_and_four_cores_to_the_exact_source)
 {
     const picture pictures[] = {
-        picture::of(pixel_layout::yuv422, 1920, 1080),   // full picture
-        picture::of(pixel_layout::yuv420, 1920, 1080),
-        picture::of(pixel_layout::yuv422, 1920, 540),    // a field
-        picture::of(pixel_layout::yuv420, 1920, 540),
-        picture::of(pixel_layout::yuv422, 640, 360),     // preview
-        picture::of(pixel_layout::yuv420, 480, 270),     // 4:2:0 preview: coded 448 wide
-        picture::of(pixel_layout::yuv420, 320, 135),     // odd height
-        picture::of(pixel_layout::yuv422, 1000, 200),    // partial width: coded 992
+        picture::of(pixel_layout::yuv422, 1920, 1080),                                                 // full picture
+        picture::of(pixel_layout::yuv420, 1920, 1080), picture::of(pixel_layout::yuv422, 1920, 540),   // a field
+        picture::of(pixel_layout::yuv420, 1920, 540),  picture::of(pixel_layout::yuv422, 640, 360),    // preview
+        picture::of(pixel_layout::yuv420, 480, 270),    // 4:2:0 preview: coded 448 wide
+        picture::of(pixel_layout::yuv420, 320, 135),    // odd height
+        picture::of(pixel_layout::yuv422, 1000, 200),   // partial width: coded 992
     };
     std::vector<std::vector<uint8_t>> first_slices;   // with one core
     for (int cores : {1, 2, 4}) {
@@ -254,8 +252,9 @@ TEST(encoder_cores, bars_decode_to_their_levels_and_are_flat_inside)
     program side(config_of(4, "fast", "bars"));
     side.reset_cores();
     side.load_table(0, reciprocals_for_quality(70));
-    for (const picture& p : {picture::of(pixel_layout::yuv422, 1920, 1080), picture::of(pixel_layout::yuv420, 1920, 1080),
-                             picture::of(pixel_layout::yuv422, 640, 360), picture::of(pixel_layout::yuv420, 320, 180)}) {
+    for (const picture& p :
+         {picture::of(pixel_layout::yuv422, 1920, 1080), picture::of(pixel_layout::yuv420, 1920, 1080),
+          picture::of(pixel_layout::yuv422, 640, 360), picture::of(pixel_layout::yuv420, 320, 180)}) {
         side.render(p, 5, test_pattern::bars);
         const decode_result d = side.code(p, 0, 70);
         ASSERT_TRUE(d.picture) << p.name() << ": " << d.error;

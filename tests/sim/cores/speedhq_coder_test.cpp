@@ -38,7 +38,7 @@ struct source {
 std::string name_of(const source& s)
 {
     return std::to_string(s.coded_width) + "/" + std::to_string(s.width) + "x" + std::to_string(s.height) +
-           (s.layout == pixel_layout::yuv420 ? " 4:2:0" : " 4:2:2");
+        (s.layout == pixel_layout::yuv420 ? " 4:2:0" : " 4:2:2");
 }
 
 // The four slices of one picture, each in a buffer four times a core's room
@@ -73,7 +73,8 @@ coded_slices code(speedhq_coder& coder, const std::vector<uint8_t>& picture, con
     coded_slices out;
     for (unsigned slice = 0; slice < 4; ++slice) {
         out.bytes[slice].assign(4 * encoder_core::slice_room(s.coded_width, s.height), 0xEE);
-        out.reported[slice] = coder.code_slice(p, slice, table.data(), out.bytes[slice].data(), out.bytes[slice].size());
+        out.reported[slice] =
+            coder.code_slice(p, slice, table.data(), out.bytes[slice].data(), out.bytes[slice].size());
     }
     return out;
 }
@@ -103,19 +104,17 @@ unsigned test_seed()
     return given ? unsigned(strtoul(given, nullptr, 0)) : std::random_device{}();
 }
 
-}  // namespace
+}   // namespace
 
 TEST(speedhq_coder, pictures_of_every_layout_and_size_decode_within_40_db)
 {
     const source sources[] = {
-        {pixel_layout::yuv422, 1920, 1080, 1920},   // full picture
-        {pixel_layout::yuv422, 1920, 540, 1920},    // a field
-        {pixel_layout::yuv420, 1920, 540, 1920},
-        {pixel_layout::yuv422, 640, 360, 640},      // preview
-        {pixel_layout::yuv420, 480, 270, 448},      // a 4:2:0 preview, coded narrower
-        {pixel_layout::yuv420, 320, 180, 320},
-        {pixel_layout::yuv422, 1000, 100, 992},     // partial width
-        {pixel_layout::yuv420, 128, 135, 128},      // odd height: a line pair without its V line
+        {pixel_layout::yuv422, 1920, 1080, 1920},                                          // full picture
+        {pixel_layout::yuv422, 1920, 540, 1920},                                           // a field
+        {pixel_layout::yuv420, 1920, 540, 1920},  {pixel_layout::yuv422, 640, 360, 640},   // preview
+        {pixel_layout::yuv420, 480, 270, 448},   // a 4:2:0 preview, coded narrower
+        {pixel_layout::yuv420, 320, 180, 320},    {pixel_layout::yuv422, 1000, 100, 992},   // partial width
+        {pixel_layout::yuv420, 128, 135, 128},   // odd height: a line pair without its V line
     };
     speedhq_coder coder;
     for (const source& s : sources) {

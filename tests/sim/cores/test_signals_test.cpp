@@ -37,7 +37,7 @@ bar_colour pixel_422(const uint8_t* line, uint32_t x)
     return {line[2 * x + 1], line[2 * x], line[2 * x + 2]};
 }
 
-}  // namespace
+}   // namespace
 
 TEST(video_pattern, bars_reach_both_input_cores_at_their_size)
 {
@@ -47,8 +47,8 @@ TEST(video_pattern, bars_reach_both_input_cores_at_their_size)
     test_board board(c);
     hardware hw;
     const uint32_t full = c.video_address, preview = c.video_address + 8 * (1u << 20);
-    hw.write_reg8(regs::video_in_block, regs::control, regs::lane_mode, 1);      // 4:2:2
-    hw.write_reg8(regs::preview_in_block, regs::control, regs::lane_mode, 1);    // divided by 3
+    hw.write_reg8(regs::video_in_block, regs::control, regs::lane_mode, 1);     // 4:2:2
+    hw.write_reg8(regs::preview_in_block, regs::control, regs::lane_mode, 1);   // divided by 3
     hw.write_reg32(regs::preview_in_block, regs::video_buffer, preview);
     hw.write_reg8(regs::preview_in_block, regs::control, regs::lane_command, regs::command_arm);
     hw.write_reg32(regs::video_in_block, regs::video_buffer, full);
@@ -63,8 +63,8 @@ TEST(video_pattern, bars_reach_both_input_cores_at_their_size)
     EXPECT_FALSE(picture_stamp::read(picture));   // a clean signal: no stamp
     for (unsigned bar = 0; bar < 8; ++bar) {
         const bar_colour expected = bar_of(test_pattern::bars, bar);
-        for (const auto& [bytes, width, line] : {std::tuple{picture, 1920u, 0u}, std::tuple{picture, 1920u, 1079u},
-                                                 std::tuple{small, 640u, 200u}}) {
+        for (const auto& [bytes, width, line] :
+             {std::tuple{picture, 1920u, 0u}, std::tuple{picture, 1920u, 1079u}, std::tuple{small, 640u, 200u}}) {
             const uint32_t x = (bar_start(bar, width) + bar_start(bar + 1, width)) / 2 & ~1u;
             const bar_colour got = pixel_422(bytes + size_t(line) * 2 * width, x);
             EXPECT_EQ(got.y, expected.y) << "bar " << bar << " width " << width;

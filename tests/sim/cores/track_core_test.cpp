@@ -20,7 +20,7 @@ vfpga::video_signal signal(const char* name)
     return *vfpga::video_signal::parse(name);
 }
 
-}  // namespace
+}   // namespace
 
 TEST(track_core, raises_its_interrupt_on_changes_while_running_until_acknowledged)
 {
@@ -31,7 +31,7 @@ TEST(track_core, raises_its_interrupt_on_changes_while_running_until_acknowledge
     auto delivered = [&] { return fpga.irq_count(regs::irq_track); };
 
     EXPECT_EQ(fpga.read32(control), 0x80u | 16667u << 16);
-    core->set_signal(signal("720p50"));        // not started: no event
+    core->set_signal(signal("720p50"));   // not started: no event
     fpga.write8(control, regs::track_start);
     EXPECT_EQ(delivered(), 0u);
     EXPECT_EQ(fpga.read32(control), 0x20u | 20000u << 16);
@@ -39,8 +39,8 @@ TEST(track_core, raises_its_interrupt_on_changes_while_running_until_acknowledge
     core->set_signal(signal("none"));
     EXPECT_EQ(delivered(), 1u);
     EXPECT_EQ(fpga.read32(control), 0u);
-    core->set_signal(signal("none"));          // the same status again is no change
-    fpga.enable_irq(regs::irq_track);          // ...but the unacknowledged event still holds the line
+    core->set_signal(signal("none"));   // the same status again is no change
+    fpga.enable_irq(regs::irq_track);   // ...but the unacknowledged event still holds the line
     EXPECT_EQ(delivered(), 2u);
     fpga.write8(control, regs::track_acknowledge);
     fpga.enable_irq(regs::irq_track);
@@ -48,9 +48,9 @@ TEST(track_core, raises_its_interrupt_on_changes_while_running_until_acknowledge
 
     core->set_signal(signal("1080p60"));
     EXPECT_EQ(delivered(), 3u);
-    fpga.write8(control, regs::track_stop);    // a stop drops the pending event
+    fpga.write8(control, regs::track_stop);   // a stop drops the pending event
     fpga.enable_irq(regs::irq_track);
-    core->set_signal(signal("1080p50"));       // stopped: no event
+    core->set_signal(signal("1080p50"));   // stopped: no event
     fpga.write8(control, regs::track_start);
     EXPECT_EQ(delivered(), 3u);
 

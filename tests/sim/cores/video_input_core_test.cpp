@@ -5,11 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <iterator>
-#include <mutex>
-#include <thread>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hw/hardware.h"
@@ -25,7 +25,7 @@ namespace {
 
 constexpr uint32_t MiB = 1u << 20;
 
-}  // namespace
+}   // namespace
 
 // The cores on a board with a stepped clock.
 class video_core_test : public testing::Test {
@@ -70,7 +70,7 @@ TEST_F(video_core_test, an_address_written_while_capturing_applies_to_the_next_p
     hw.write_reg8(regs::video_in_block, regs::control, regs::lane_mode, 1);
     hw.write_reg8(regs::video_in_block, regs::control, regs::lane_enable, regs::events_enable);
     arm(regs::video_in_block, base);
-    arm(regs::video_in_block, base + 4 * MiB);   // queued behind the first
+    arm(regs::video_in_block, base + 4 * MiB);                                  // queued behind the first
     hw.write_reg32(regs::video_in_block, regs::video_buffer, base + 8 * MiB);   // never armed
     EXPECT_EQ(hw.read_reg32(regs::video_in_block, regs::control) & regs::state_mask, regs::state_busy);
     finish_picture();
@@ -124,10 +124,8 @@ TEST_F(video_core_test, bad_arms_are_guest_errors)
     finish_picture();
 
     const std::vector<std::string> errors = board.take_guest_errors();
-    const char* expected[] = {"vid_in: armed before a buffer address",
-                              "vid_in: armed with unknown format code 3",
-                              "pvw_in: armed with unknown preview mode 2",
-                              "vid_in: write to unused register 5",
+    const char* expected[] = {"vid_in: armed before a buffer address", "vid_in: armed with unknown format code 3",
+                              "pvw_in: armed with unknown preview mode 2", "vid_in: write to unused register 5",
                               "vid_in: buffer 0x"};
     ASSERT_EQ(errors.size(), std::size(expected)) << testing::PrintToString(errors);
     for (size_t i = 0; i < errors.size(); ++i)
@@ -158,7 +156,7 @@ protected:
     }
 };
 
-}  // namespace
+}   // namespace
 
 // The two input cores, driven as the program drives them, with one core's
 // writes held back for about a period on a stepped clock.
@@ -192,7 +190,10 @@ protected:
         return c;
     }
 
-    void write8(uint32_t block, unsigned lane, uint8_t value) { board.write8((block + regs::control) * 4 + lane, value); }
+    void write8(uint32_t block, unsigned lane, uint8_t value)
+    {
+        board.write8((block + regs::control) * 4 + lane, value);
+    }
     uint8_t read8(uint32_t block, unsigned lane) { return board.read8((block + regs::control) * 4 + lane); }
     void arm(uint32_t block, uint32_t address)
     {
@@ -223,9 +224,9 @@ protected:
 
 TEST_P(paired_cores_test, the_full_picture_interrupt_waits_for_its_preview)
 {
-    arm(regs::video_in_block, base);                  // a picture without a preview
-    arm(regs::video_in_block, base + 4 * MiB);        // queued: the next picture
-    arm(regs::preview_in_block, base + 8 * MiB);      // its preview, on an idle core
+    arm(regs::video_in_block, base);               // a picture without a preview
+    arm(regs::video_in_block, base + 4 * MiB);     // queued: the next picture
+    arm(regs::preview_in_block, base + 8 * MiB);   // its preview, on an idle core
     const model_clock::duration first_end = *video->capture_end();
     preview->hold = true;
     step_to(first_end);

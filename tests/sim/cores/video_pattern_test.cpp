@@ -33,7 +33,7 @@ uint8_t luma(const std::vector<uint8_t>& picture, const picture_geometry& g, uin
     return g.layout == pixel_layout::yuv422 ? line[2 * x + 1] : line[x];
 }
 
-}  // namespace
+}   // namespace
 
 TEST(video_pattern, geometry_follows_format_code_preview_mode_and_width)
 {
@@ -118,7 +118,7 @@ TEST(video_pattern, timeline_numbers_grow_across_signal_changes)
     EXPECT_EQ(t.next_start(nanoseconds(0), none), p);   // the picture under way is missed
     EXPECT_EQ(t.next_start(p, none), 2 * p);
     EXPECT_EQ(t.next_start(p + nanoseconds(1), none), 2 * p);
-    EXPECT_EQ(t.next_start(p, 3 * p), 3 * p);   // back to back behind the unit in progress
+    EXPECT_EQ(t.next_start(p, 3 * p), 3 * p);       // back to back behind the unit in progress
     EXPECT_EQ(t.next_start(4 * p, 3 * p), 5 * p);   // that unit was over at the arm
     EXPECT_EQ(t.number_at(7 * p), 7u);
 

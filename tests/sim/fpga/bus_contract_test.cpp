@@ -75,7 +75,7 @@ protected:
     hardware hw;
 };
 
-}  // namespace
+}   // namespace
 
 TEST_F(bus_contract, the_register_log_traces_every_read_and_write_in_order)
 {
@@ -90,10 +90,8 @@ TEST_F(bus_contract, the_register_log_traces_every_read_and_write_in_order)
     ASSERT_GE(accesses.size(), before);
     accesses.erase(accesses.begin(), accesses.begin() + long(before));
     const std::vector<std::string> expected = {
-        "write reg 0x202 lane 0 word 0x10000000",
-        "write reg 0x200 lane 3 byte 0xc0",
-        "read  reg 0x200 lane 0 word 0x00000000",
-        "read  reg 0x220 lane 3 byte 0x00",
+        "write reg 0x202 lane 0 word 0x10000000", "write reg 0x200 lane 3 byte 0xc0",
+        "read  reg 0x200 lane 0 word 0x00000000", "read  reg 0x220 lane 3 byte 0x00",
         "read  reg 0x00f lane 0 word 0x00000001",
     };
     EXPECT_EQ(accesses, expected);
@@ -108,13 +106,13 @@ TEST_F(bus_contract, accesses_nothing_models_are_reported_into_the_guest_errors_
     hw.read_reg32(0, regs::date_offset / 4);
     EXPECT_TRUE(board.take_guest_errors().empty());
 
-    hw.read_reg32(0x300, 1);                                 // no core there
-    hw.write_reg32(0x300, 1, 5);                             // nor here
-    hw.write_reg32(regs::audio_in_block, 5, 1);              // beyond the audio core's registers
-    hw.write_reg32(regs::encoder_block(0), 9, 1);            // a register the encoder does not model
+    hw.read_reg32(0x300, 1);                        // no core there
+    hw.write_reg32(0x300, 1, 5);                    // nor here
+    hw.write_reg32(regs::audio_in_block, 5, 1);     // beyond the audio core's registers
+    hw.write_reg32(regs::encoder_block(0), 9, 1);   // a register the encoder does not model
     hw.write_reg8(regs::audio_in_block, regs::control, regs::lane_command, 0x42);   // an unknown command
     hw.write_reg8(regs::encoder_block(1), regs::control, regs::lane_command, 0x42);
-    hw.write_reg32(regs::video_in_block, 7, 1);              // a register the video core does not have
+    hw.write_reg32(regs::video_in_block, 7, 1);   // a register the video core does not have
 
     const std::vector<std::string> expected = {
         "unimplemented: read of register 0x301, which no core has",

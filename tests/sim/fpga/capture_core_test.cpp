@@ -73,7 +73,7 @@ struct held_board {
     held_core& core = add_held_core(board);
 };
 
-}  // namespace
+}   // namespace
 
 TEST(capture_core, a_unit_is_timed_by_the_board_clock_at_its_arm_not_by_its_worker)
 {

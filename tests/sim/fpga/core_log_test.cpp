@@ -75,7 +75,7 @@ bool capture_block(hardware& hw, uint32_t offset)
     return arrived;
 }
 
-}  // namespace
+}   // namespace
 
 TEST(core_log, starts_and_interrupt_rises_in_order_on_the_wall_clock_when_the_board_goes)
 {

@@ -33,7 +33,8 @@ NDIlib_video_frame_v2_t described(int xres, int yres, uint32_t fourcc, int rate_
 // some pictures after Q was asked for, as in the program's pipeline.
 class fake_coder {
 public:
-    fake_coder(double size_at_one, size_t picture_lag, unsigned seed) : size_at_scale_1(size_at_one), lag(picture_lag), noise(seed)
+    fake_coder(double size_at_one, size_t picture_lag, unsigned seed)
+        : size_at_scale_1(size_at_one), lag(picture_lag), noise(seed)
     {
     }
 
@@ -102,7 +103,8 @@ TEST(stand_in_target_size, follows_a_bitrate_proportional_to_pixels_and_rate)
     double full_1080p60 = double(target(1920, 1080, NDIlib_FourCC_video_type_SHQ2)) * 8 * 60;
     EXPECT_GE(full_1080p60, 130e6);
     EXPECT_LE(full_1080p60, 150e6);
-    EXPECT_NEAR(double(target(1280, 720, NDIlib_FourCC_video_type_SHQ2)) / target(1920, 1080, NDIlib_FourCC_video_type_SHQ2),
+    EXPECT_NEAR(double(target(1280, 720, NDIlib_FourCC_video_type_SHQ2)) /
+                    target(1920, 1080, NDIlib_FourCC_video_type_SHQ2),
                 1280.0 * 720 / (1920 * 1080), 0.01);
     // Per picture the size does not depend on the rate; per second it scales with it.
     EXPECT_NEAR(target(1920, 1080, NDIlib_FourCC_video_type_SHQ2, 30000, 1001),
@@ -176,4 +178,4 @@ TEST_F(rate_loop, q_stays_in_range_and_recovers_from_saturation)
     EXPECT_LT(pictures, 80);
 }
 
-}  // namespace
+}   // namespace

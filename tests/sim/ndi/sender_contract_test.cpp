@@ -32,7 +32,7 @@ int64_t now_100ns()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
                .count() /
-           100;
+        100;
 }
 
 std::vector<uint8_t> picture_bytes(size_t size, uint32_t seed)
@@ -148,8 +148,8 @@ TEST_F(stand_in, connection_metadata_reaches_new_and_connected_receivers_before_
         if (message->header.type == message_type::connection_metadata)
             texts.push_back(body_text(*message));
     }
-    EXPECT_EQ(order, (std::vector{message_type::hello, message_type::connection_metadata,
-                                  message_type::connection_metadata}));
+    EXPECT_EQ(order,
+              (std::vector{message_type::hello, message_type::connection_metadata, message_type::connection_metadata}));
     EXPECT_EQ(texts, (std::vector<std::string>{"<first/>", "<second/>"}));
 
     send_audio(0);
@@ -246,8 +246,7 @@ TEST_F(stand_in, the_observer_is_shown_every_send_call_as_it_was_made)
         [](void* context, NDIlib_send_instance_t sender, const NDIlib_audio_frame_interleaved_32s_t* frame) {
             static_cast<recorder*>(context)->note({sender, 0, frame->p_data, frame->timecode});
         },
-        nullptr,
-        nullptr};
+        nullptr, nullptr};
     NDIsim_send_set_observer(&observer);
 
     auto full = picture_bytes(5000, 1);
@@ -536,7 +535,10 @@ TEST_F(stand_in, receiver_sending_garbage_is_disconnected)
 
 class environment_variable {
 public:
-    environment_variable(const char* variable, const std::string& value) : name(variable) { setenv(name, value.c_str(), 1); }
+    environment_variable(const char* variable, const std::string& value) : name(variable)
+    {
+        setenv(name, value.c_str(), 1);
+    }
     ~environment_variable() { unsetenv(name); }
 
 private:
@@ -632,4 +634,4 @@ TEST(stand_in_creation, initialize_fails_when_the_runtime_is_marked_unavailable)
     EXPECT_FALSE(NDIlib_initialize());
 }
 
-}  // namespace
+}   // namespace

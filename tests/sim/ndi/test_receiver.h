@@ -36,7 +36,8 @@ public:
                 throw std::runtime_error("the sender broke the framing");
             if (ended)
                 return std::nullopt;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 return std::nullopt;
             pollfd watched{link.fd(), POLLIN, 0};
@@ -51,7 +52,8 @@ public:
     {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             auto message = next(std::max(left, std::chrono::milliseconds(0)));
             if (!message || message->header.type == type)
                 return message;
@@ -82,4 +84,4 @@ inline std::string body_text(const received_message& message)
     return std::string(message.body.begin() + 8, message.body.end());
 }
 
-}  // namespace ndi_test
+}   // namespace ndi_test

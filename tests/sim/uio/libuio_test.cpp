@@ -37,7 +37,7 @@ protected:
     test_board board;
 };
 
-}  // namespace
+}   // namespace
 
 TEST_F(libuio_refusals, accesses_outside_the_register_window_are_guest_errors)
 {
@@ -48,13 +48,16 @@ TEST_F(libuio_refusals, accesses_outside_the_register_window_are_guest_errors)
     const size_t size = uio_get_mem_size(regs, 0);
     ASSERT_GT(size, 0u);
 
-    EXPECT_EQ(refusal([&] { uio_read32(regs, 1, 0, &word); }), "libuio: uio_read32 of map 1, which the device does not have (ndi_regs)");
+    EXPECT_EQ(refusal([&] { uio_read32(regs, 1, 0, &word); }),
+              "libuio: uio_read32 of map 1, which the device does not have (ndi_regs)");
     EXPECT_EQ(word, 0u);
     EXPECT_EQ(refusal([&] { uio_write8(regs, 0, size, 1); }),
               "libuio: uio_write8 at offset " + std::to_string(size) + ", beyond the map (ndi_regs)");
-    EXPECT_EQ(refusal([&] { uio_read8(video, 0, 0, &byte); }), "libuio: uio_read8 outside the register window (vid_in)");
+    EXPECT_EQ(refusal([&] { uio_read8(video, 0, 0, &byte); }),
+              "libuio: uio_read8 outside the register window (vid_in)");
     EXPECT_EQ(byte, 0);
-    EXPECT_EQ(refusal([&] { uio_write32(video, 0, 0, 1); }), "libuio: uio_write32 outside the register window (vid_in)");
+    EXPECT_EQ(refusal([&] { uio_write32(video, 0, 0, 1); }),
+              "libuio: uio_write32 outside the register window (vid_in)");
     EXPECT_EQ(refusal([&] { uio_get_mem_addr(regs, 2); }),
               "libuio: uio_get_mem_addr of map 2, which the device does not have (ndi_regs)");
     EXPECT_EQ(refusal([&] { EXPECT_EQ(uio_enable_irq(regs), -1); }),
@@ -78,7 +81,8 @@ TEST_F(libuio_refusals, a_closed_or_null_handle_is_a_guest_error)
     EXPECT_EQ(refusal([&] { uio_read32(regs, 0, 0, &word); }), "libuio: uio_read32 on a closed handle (ndi_regs)");
     EXPECT_EQ(word, 0u);
     EXPECT_EQ(refusal([&] { uio_write32(regs, 0, 0, 1); }), "libuio: uio_write32 on a closed handle (ndi_regs)");
-    EXPECT_EQ(refusal([&] { EXPECT_EQ(uio_enable_irq(audio), -1); }), "libuio: uio_enable_irq on a closed handle (aud_in)");
+    EXPECT_EQ(refusal([&] { EXPECT_EQ(uio_enable_irq(audio), -1); }),
+              "libuio: uio_enable_irq on a closed handle (aud_in)");
     uio_timeval limit{0, 1000};
     EXPECT_EQ(refusal([&] {
                   errno = 0;
