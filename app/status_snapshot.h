@@ -1,6 +1,6 @@
 // What the "status" line reports, and the line itself: one line of
-// key=value pairs for a supervisor (README, "The status line"). A plain
-// record, filled by status_report from the objects' counters.
+// key=value pairs for a supervisor (docs/program.md, "The status line"). A
+// plain record, filled by status_report from the objects' counters.
 #pragma once
 
 #include <cstdint>

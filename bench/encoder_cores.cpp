@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/ffmpeg_speedhq.h"
+#include "bench/report.h"
 #include "hw/registers.h"
 #include "sim/cores/encoder_core.h"
 #include "sim/cores/speedhq_coder.h"
@@ -166,9 +167,8 @@ private:
 int main(int argc, char** argv)
 {
     const int pictures = argc > 1 ? std::max(1, atoi(argv[1])) : 60;
-    double load[3] = {};
-    getloadavg(load, 3);
-    printf("CPU ms per picture at Q %d, %d pictures each (load average %.2f)\n\n", quality, pictures, load[0]);
+    printf("CPU ms per picture at Q %d, %d pictures each\n%s\n\n", quality, pictures,
+           bench::machine_description().c_str());
     printf("%-24s %8s %16s %16s %16s %8s\n", "picture", "coder", "1 core", "2 cores", "4 cores", "FFmpeg");
     printf("%-24s %8s %16s %16s %16s %8s\n", "", "CPU", "CPU / wall", "CPU / wall", "CPU / wall", "CPU");
     std::unique_ptr<board_run> runs[3] = {std::make_unique<board_run>(1), std::make_unique<board_run>(2),

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 
 namespace bench {
@@ -31,7 +32,15 @@ std::string machine_description()
     }
     double load[1] = {};
     getloadavg(load, 1);
-    return format("%s, %ld CPUs, load average %.2f", model.c_str(), sysconf(_SC_NPROCESSORS_ONLN), load[0]);
+    // The date goes with the figures: a shared machine is not the same
+    // machine from one day to the next.
+    char date[32] = "unknown date";
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    if (gmtime_r(&now, &utc))
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", &utc);
+    return format("%s; %s, %ld CPUs, load average %.2f; %s build", date, model.c_str(), sysconf(_SC_NPROCESSORS_ONLN),
+                  load[0], BENCH_BUILD_TYPE);
 }
 
 void print_guest_errors(const std::string& errors)

@@ -11,7 +11,8 @@ namespace bench {
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 
-// "AMD EPYC, 2 CPUs, load average 0.42"
+// "2026-12-10 00:40 UTC; AMD EPYC 7B13, 2 CPUs, load average 0.42;
+// RelWithDebInfo build": when, on what, beside how much load, built how.
 std::string machine_description();
 
 // Guest errors of a run (board_run::guest_errors), if any, with a warning

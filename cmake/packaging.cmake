@@ -16,7 +16,9 @@ endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "NDI encoder maintainers <ndi-encoder@localhost>")
+# A reserved domain (RFC 2606) until the appliance maker's own address is
+# written here; package/changelog and package/copyright name it too.
+set(CPACK_PACKAGE_CONTACT "NDI encoder maintainers <maintainers@ndi-encoder.example>")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
@@ -34,6 +36,22 @@ if(NOT NDI_ENCODER_SIM)
   install(FILES package/ndi-encoder.service DESTINATION lib/systemd/system)
   install(PROGRAMS package/ndi-encoder.init DESTINATION /etc/init.d RENAME ndi-encoder)
   install(FILES package/ndi-encoder.default DESTINATION /etc/default RENAME ndi-encoder)
+  # What a Debian package carries besides: the manual page and the changelog
+  # compressed reproducibly (gzip -9n), the copyright file and the lintian
+  # overrides, each warning kept with its reason (scripts/build-target runs
+  # lintian).
+  set(compressed ${CMAKE_BINARY_DIR}/package)
+  foreach(file ndi-encoder.8 changelog)
+    add_custom_command(OUTPUT ${compressed}/${file}.gz
+                       COMMAND ${CMAKE_COMMAND} -E make_directory ${compressed}
+                       COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/package/${file} ${compressed}/${file}
+                       COMMAND gzip -9nf ${compressed}/${file}
+                       DEPENDS ${CMAKE_SOURCE_DIR}/package/${file} VERBATIM)
+  endforeach()
+  add_custom_target(package_documents ALL DEPENDS ${compressed}/ndi-encoder.8.gz ${compressed}/changelog.gz)
+  install(FILES ${compressed}/ndi-encoder.8.gz DESTINATION share/man/man8)
+  install(FILES ${compressed}/changelog.gz package/copyright DESTINATION share/doc/ndi-encoder)
+  install(FILES package/ndi-encoder.lintian-overrides DESTINATION share/lintian/overrides RENAME ndi-encoder)
 
   set(CPACK_PACKAGE_NAME ndi-encoder)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "NDI encoder appliance: the resident program

@@ -8,10 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <thread>
 
 #include "bench/memory_use.h"
+#include "bench/report.h"
 #include "bench/thread_times.h"
 
 using bench::parse_smaps;
@@ -124,4 +126,29 @@ TEST(thread_times, a_busy_named_thread_of_this_process_shows_its_cpu)
     EXPECT_GE(it->cpu_ns, 60000000);
     EXPECT_LT(it->cpu_ns, 1000000000);
     EXPECT_GT(it->switches, 0);
+}
+
+// The line printed above every benchmark's tables: a figure is read with the
+// date it was taken on and the machine it was taken on, as the system and
+// the kernel give them.
+TEST(report, machine_line_gives_the_date_and_the_processors)
+{
+    char today[16];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(today, sizeof today, "%Y-%m-%d", &utc);
+    const std::string line = bench::machine_description();
+    // A run across midnight may see the next day.
+    std::tm later = utc;
+    const std::time_t soon = now + 60;
+    gmtime_r(&soon, &later);
+    char tomorrow[16];
+    std::strftime(tomorrow, sizeof tomorrow, "%Y-%m-%d", &later);
+    EXPECT_TRUE(line.rfind(today, 0) == 0 || line.rfind(tomorrow, 0) == 0) << line;
+    EXPECT_NE(line.find(" UTC; "), std::string::npos) << line;
+    EXPECT_NE(line.find(", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " CPUs, load average "),
+              std::string::npos)
+        << line;
+    EXPECT_NE(line.find(" build"), std::string::npos) << line;
 }

@@ -64,6 +64,15 @@ if [ "$pid" != "$(cat "$scratch/started" 2>/dev/null)" ] || ! alive "$pid"; then
 fi
 rm -f "$scratch/ended"
 
+# force-reload, which Debian's policy asks of every init script, restarts too:
+# the program reads no configuration file that it could reload.
+in_board sh "$init" force-reload >/dev/null || fail "force-reload of a running program"
+[ -s "$scratch/ended" ] || fail "force-reload did not end the running program"
+for _ in $(seq 50); do [ "$(cat "$scratch/started" 2>/dev/null)" != "$pid" ] && break; sleep 0.1; done
+pid=$(cat "$scratch/pid")
+alive "$pid" || fail "no program running after force-reload"
+rm -f "$scratch/ended"
+
 in_board sh "$init" stop >/dev/null
 alive "$pid" && fail "program still running when stop returned"
 [ -s "$scratch/ended" ] || fail "program did not end by its SIGTERM teardown"
