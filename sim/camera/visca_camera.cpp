@@ -406,98 +406,29 @@ struct view {
 using reading = int (*)(const view&);
 
 // Values the camera keeps.
-int power_on(const view& v)
-{
-    return v.c.power;
-}
-int zoom_position(const view& v)
-{
-    return int(std::lround(v.c.zoom));
-}
-int focus_position(const view& v)
-{
-    return int(std::lround(v.c.focus));
-}
-int focus_auto(const view& v)
-{
-    return v.c.focus_auto;
-}
-int zoom_moving(const view& v)
-{
-    return v.c.zoom_drive != 0;
-}
-int focus_moving(const view& v)
-{
-    return v.c.focus_drive != 0;
-}
-int executing(const view& v)
-{
-    return v.executing;
-}
-int white_balance(const view& v)
-{
-    return v.c.white_balance;
-}
-int red_gain(const view& v)
-{
-    return v.c.red_gain;
-}
-int blue_gain(const view& v)
-{
-    return v.c.blue_gain;
-}
-int exposure(const view& v)
-{
-    return v.c.exposure;
-}
-int shutter(const view& v)
-{
-    return v.c.shutter;
-}
-int iris(const view& v)
-{
-    return v.c.iris;
-}
-int gain(const view& v)
-{
-    return v.c.gain;
-}
-int bright(const view& v)
-{
-    return v.c.bright;
-}
-int exposure_comp(const view& v)
-{
-    return v.c.exposure_comp;
-}
-int exposure_comp_level(const view& v)
-{
-    return v.c.exposure_comp_level;
-}
-int backlight(const view& v)
-{
-    return v.c.backlight;
-}
-int aperture(const view& v)
-{
-    return v.c.aperture;
-}
-int flip(const view& v)
-{
-    return v.c.flip;
-}
-int mirror(const view& v)
-{
-    return v.c.mirror;
-}
-int pan_tilt_slow(const view& v)
-{
-    return v.c.pan_tilt_slow;
-}
-int tally(const view& v)
-{
-    return v.c.tally;
-}
+constexpr reading power_on = [](const view& v) { return int(v.c.power); };
+constexpr reading zoom_position = [](const view& v) { return int(std::lround(v.c.zoom)); };
+constexpr reading focus_position = [](const view& v) { return int(std::lround(v.c.focus)); };
+constexpr reading focus_auto = [](const view& v) { return int(v.c.focus_auto); };
+constexpr reading zoom_moving = [](const view& v) { return int(v.c.zoom_drive != 0); };
+constexpr reading focus_moving = [](const view& v) { return int(v.c.focus_drive != 0); };
+constexpr reading executing = [](const view& v) { return int(v.executing); };
+constexpr reading white_balance = [](const view& v) { return v.c.white_balance; };
+constexpr reading red_gain = [](const view& v) { return v.c.red_gain; };
+constexpr reading blue_gain = [](const view& v) { return v.c.blue_gain; };
+constexpr reading exposure = [](const view& v) { return v.c.exposure; };
+constexpr reading shutter = [](const view& v) { return v.c.shutter; };
+constexpr reading iris = [](const view& v) { return v.c.iris; };
+constexpr reading gain = [](const view& v) { return v.c.gain; };
+constexpr reading bright = [](const view& v) { return v.c.bright; };
+constexpr reading exposure_comp = [](const view& v) { return int(v.c.exposure_comp); };
+constexpr reading exposure_comp_level = [](const view& v) { return v.c.exposure_comp_level; };
+constexpr reading backlight = [](const view& v) { return int(v.c.backlight); };
+constexpr reading aperture = [](const view& v) { return v.c.aperture; };
+constexpr reading flip = [](const view& v) { return int(v.c.flip); };
+constexpr reading mirror = [](const view& v) { return int(v.c.mirror); };
+constexpr reading pan_tilt_slow = [](const view& v) { return int(v.c.pan_tilt_slow); };
+constexpr reading tally = [](const view& v) { return int(v.c.tally); };
 
 // The pan-tilt status word (8x 09 06 10 FF, two whole bytes). The fields
 // are those published cameras list (initialisation, movement, the ends
@@ -513,50 +444,17 @@ int pan_tilt_status(const view& v)
 
 // Values of functions the camera has but no command of ours changes: fixed
 // at what a camera answers out of the box.
-int off(const view&)
-{
-    return 0;
-}
-int focus_near_limit(const view&)
-{
-    return focus_near;
-}
-int af_sensitivity_low(const view&)
-{
-    return 0;
-}   // normal
-int af_mode(const view&)
-{
-    return 0;
-}   // normal (not interval, not zoom trigger)
-int af_times(const view&)
-{
-    return 0x0505;
-}   // movement and interval time, 5 each
-int gain_limit_setting(const view&)
-{
-    return gain_limit;
-}
-int noise_reduction(const view&)
-{
-    return 2;
-}
-int gamma(const view&)
-{
-    return 0;
-}   // standard
-int colour_gain_setting(const view&)
-{
-    return 0x04;
-}
-int hue(const view&)
-{
-    return 0x07;
-}
-int camera_id(const view&)
-{
-    return 0x0001;
-}
+constexpr reading off = [](const view&) { return 0; };
+constexpr reading focus_near_limit = [](const view&) { return focus_near; };
+constexpr reading af_sensitivity_low = [](const view&) { return 0; };   // normal
+constexpr reading af_mode = [](const view&) { return 0; };              // normal (not interval, not zoom trigger)
+constexpr reading af_times = [](const view&) { return 0x0505; };        // movement and interval time, 5 each
+constexpr reading gain_limit_setting = [](const view&) { return gain_limit; };
+constexpr reading noise_reduction = [](const view&) { return 2; };
+constexpr reading gamma = [](const view&) { return 0; };   // standard
+constexpr reading colour_gain_setting = [](const view&) { return 0x04; };
+constexpr reading hue = [](const view&) { return 0x07; };
+constexpr reading camera_id = [](const view&) { return 0x0001; };
 
 // How an inquiry's answer carries a value.
 template <reading r>
