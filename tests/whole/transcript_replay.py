@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""Replays a golden transcript of VISCA-over-IP exchanges against the
+appliance on the virtual board, and checks what the camera read and what
+the controller got back.
+
+    transcript_replay.py --camera-log LOG [--board HOST] FILE
+
+FILE holds one exchange after another (tests/whole/transcripts/README.md
+gives the format). For each exchange the datagrams go out, the expected
+replies are awaited (at most --bound seconds), and then a fence: a request
+whose answer is known (a power inquiry on the VISCA ports, an enquiry on
+the network-settings port). The bridge serves one socket in order and the
+camera answers in order, so whatever the exchange caused reached the
+camera's log and the controller before the fence's answer: once it is
+here, the exchange's serial lines and replies are complete, with nothing
+awaited on a clock. Prints one line per exchange:
+    ok|FAIL|XFAIL|XPASS LINE: what was sent
+and, for a failure, what was expected and what came. The status is 1 when
+an exchange failed that was not marked as expected to fail.
+"""
+import argparse
+import re
+import select
+import socket
+import sys
+import time
+
+LOCALHOST = "127.0.0.1"
+VISCA, DISCOVERY, LOOP, LOOP_REPLY = 52381, 52380, 52385, 52386
+# The network-settings responder answers at most four datagrams a second.
+SETTINGS_ANSWERS_PER_SECOND = 4
+
+
+def parse_bytes(text, where):
+    out = bytearray()
+    for token in re.findall(r'"[^"]*"|\S+', text):
+        if token.startswith('"'):
+            out += token[1:-1].encode("latin1")
+        elif re.fullmatch(r"[0-9A-Fa-f]{2}", token):
+            out.append(int(token, 16))
+        else:
+            raise SystemExit("%s: not a byte: %s" % (where, token))
+    return bytes(out)
+
+
+def show(data):
+    return " ".join("%02X" % b for b in data)
+
+
+class exchange:
+    def __init__(self, line, to, port):
+        self.line, self.to, self.port = line, to, port
+        self.sends, self.serial, self.replies = [], [], []
+        self.expected_failure = None
+
+
+def without_comment(line):
+    """The line up to a # that is not inside a quoted text."""
+    quoted = False
+    for i, c in enumerate(line):
+        if c == '"':
+            quoted = not quoted
+        elif c == "#" and not quoted:
+            return line[:i]
+    return line
+
+
+def read_transcript(path):
+    exchanges, to, port, current = [], VISCA, 0, None
+    for number, raw in enumerate(open(path), 1):
+        if not raw.strip():
+            current = None   # a blank line ends an exchange
+            continue
+        text = without_comment(raw).strip()
+        if not text:
+            continue
+        word, _, rest = text.partition(" ")
+        where = "%s:%d" % (path, number)
+        if word == "to":
+            to = LOOP if rest == "loop" else int(rest)
+        elif word == "from":
+            port = 0 if rest == "ephemeral" else int(rest)
+        elif word == "send":
+            if current is None or current.serial or current.replies or current.expected_failure:
+                current = exchange(number, to, port)
+                exchanges.append(current)
+            current.sends.append(parse_bytes(rest, where))
+        elif word in ("serial", "reply"):
+            if current is None:
+                raise SystemExit("%s: %s before any send" % (where, word))
+            (current.serial if word == "serial" else current.replies).append(parse_bytes(rest, where))
+        elif word == "expect-failure":
+            current.expected_failure = rest
+        else:
+            raise SystemExit("%s: unknown line: %s" % (where, text))
+    return exchanges
+
+
+class controller:
+    def __init__(self, board, camera_log, bound):
+        self.board, self.camera_log, self.bound = board, camera_log, bound
+        self.sockets = {}
+        self.log_at = 0
+        self.fences = 0
+        self.settings_answers = []   # when the responder's answers came
+        # Replies to VISCA over IP come to port 52381 (on the loop: 52386).
+        self.listener = self.bound_socket(LOOP_REPLY if board == LOCALHOST else VISCA)
+        # The network-settings fence's answer is broadcast to a port of its own.
+        self.settings_fence = self.bound_socket(0)
+        self.settings_fence_port = self.settings_fence.getsockname()[1]
+
+    def bound_socket(self, port):
+        if port and port in self.sockets:
+            return self.sockets[port]
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        s.bind(("", port))
+        self.sockets[s.getsockname()[1]] = s
+        return s
+
+    def new_log_lines(self):
+        with open(self.camera_log, "rb") as f:
+            f.seek(self.log_at)
+            data = f.read()
+        complete = data[: data.rfind(b"\n") + 1]
+        self.log_at += len(complete)
+        return [bytes.fromhex(line) for line in complete.decode().splitlines() if line.strip()]
+
+    def receive(self, until, wanted):
+        """(Local port, datagram) pairs that come before until, or until
+        wanted(received) holds."""
+        got = []
+        while not wanted(got):
+            left = until - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select(list(self.sockets.values()), [], [], left)
+            for s in ready:
+                data, (host, _) = s.recvfrom(65536)
+                if host != self.board:
+                    continue   # only the appliance's datagrams count
+                if data[:1] == b"\x02" and data[1:5] in (b"MAC:", b"NAK:"):
+                    self.settings_answers.append(time.monotonic())
+                got.append((s.getsockname()[1], data))
+        return got
+
+    def pace_settings(self):
+        # Four answers within a second are all the responder gives: wait
+        # until a fifth may go, counting from when they came here (after
+        # the responder sent them).
+        recent = [t for t in self.settings_answers if t > time.monotonic() - 1.0]
+        if len(recent) >= SETTINGS_ANSWERS_PER_SECOND:
+            time.sleep(max(0.0, recent[-SETTINGS_ANSWERS_PER_SECOND] + 1.05 - time.monotonic()))
+
+    def fence(self, to):
+        """A request and the answer that closes an exchange on port to."""
+        self.fences += 1
+        if to == DISCOVERY:
+            return (self.settings_fence, b"\x02ENQ:network\xff\x03", None,
+                    lambda port, d: port == self.settings_fence_port and b"INFO:network" in d)
+        seq = (0x7E000000 + self.fences).to_bytes(4, "big")
+        camera, header, origin = (0x82, 0xA0, b"\x00\x00\x01") if to == LOOP else (0x81, 0x90, None)
+        request = b"\x01\x10\x00\x05" + seq + bytes([camera, 0x09, 0x04, 0x00, 0xFF])
+        answer = b"\x01\x11\x00\x04" + seq + bytes([header, 0x50, 0x02, 0xFF])
+        return self.listener, request, (seq, camera), lambda port, d: d == answer
+
+    def run(self, e):
+        target = (self.board, e.to)
+        if e.to == DISCOVERY:
+            self.pace_settings()
+        sender = self.bound_socket(e.port)
+        for datagram in e.sends:
+            sender.sendto(datagram, target)
+        replies = self.receive(time.monotonic() + self.bound, lambda got: len(got) >= len(e.replies))
+        if e.to == DISCOVERY:
+            self.pace_settings()
+        fence_socket, request, fence_serial, is_answer = self.fence(e.to)
+        fence_socket.sendto(request, target)
+        replies += self.receive(time.monotonic() + self.bound, lambda got: any(is_answer(*r) for r in got))
+        fenced = any(is_answer(*r) for r in replies)
+        replies = [d for port, d in replies if not is_answer(port, d)]
+
+        serial = self.new_log_lines()
+        if fence_serial is not None:
+            seq, camera = fence_serial
+            # The fence's own line ends what the exchange made the camera read.
+            ends = [i for i, m in enumerate(serial) if m[4:8] == seq and m[8:9] == bytes([camera])]
+            serial = serial[: ends[0]] + serial[ends[0] + 1 :] if ends else serial
+        problems = []
+        if not fenced:
+            problems.append("the fence got no answer within %g s" % self.bound)
+        if serial != e.serial:
+            problems.append("serial expected [%s], got [%s]" % (" | ".join(map(show, e.serial)),
+                                                                 " | ".join(map(show, serial))))
+        if replies != e.replies:
+            problems.append("replies expected [%s], got [%s]" % (" | ".join(map(show, e.replies)),
+                                                                  " | ".join(map(show, replies))))
+        return problems
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--camera-log", required=True)
+    parser.add_argument("--board", default="192.168.5.20")
+    parser.add_argument("--bound", type=float, default=5.0,
+                        help="longest wait for an exchange's replies, and for the fence's answer")
+    parser.add_argument("transcript")
+    args = parser.parse_args()
+
+    exchanges = read_transcript(args.transcript)
+    c = controller(args.board, args.camera_log, args.bound)
+    c.new_log_lines()   # what the camera read before the replay is not ours
+    failures = 0
+    for e in exchanges:
+        problems = c.run(e)
+        what = "%s:%d: %s" % (args.transcript.rsplit("/", 1)[-1], e.line, " + ".join(map(show, e.sends)))
+        if e.expected_failure:
+            verdict = "XFAIL" if problems else "XPASS"
+        else:
+            verdict = "FAIL" if problems else "ok"
+            failures += bool(problems)
+        print(verdict, what, flush=True)
+        if e.expected_failure:
+            print("    expected to fail: %s" % e.expected_failure, flush=True)
+        for p in problems:
+            print("    " + p, flush=True)
+    print("%d exchanges, %d failed" % (len(exchanges), failures), flush=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
