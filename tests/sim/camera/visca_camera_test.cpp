@@ -124,6 +124,25 @@ TEST_F(camera_test, refuses_what_it_cannot_do)
     EXPECT_EQ(send("01 02 03 FF"), lines{});      // no room for a message after the tag
 }
 
+// A parameter nibble (0p in the manuals) holding a whole byte fits no
+// command; with the power off only the power command is carried out, and
+// inquiries are still answered.
+TEST_F(camera_test, refuses_bytes_outside_a_pattern_and_everything_but_power_when_off)
+{
+    EXPECT_EQ(send(net + "81 01 04 47 10 00 00 00 FF"), (lines{net + "90 60 02 FF"}));
+    EXPECT_EQ(send(net + "81 01 04 4B 00 00 10 00 FF"), (lines{net + "90 60 02 FF"}));
+    EXPECT_EQ(send(net + "81 01 06 04 00 FF"), (lines{net + "90 60 02 FF"}));   // one byte too many
+    EXPECT_EQ(send(net + "81 09 04 00 00 FF"), (lines{net + "90 60 02 FF"}));
+    EXPECT_EQ(camera.state_at(0ms).zoom, zoom_wide);
+
+    EXPECT_EQ(send(net + "81 01 04 00 03 FF"), (lines{net + "90 41 FF", net + "90 51 FF"}));
+    EXPECT_EQ(send(net + "81 01 04 07 23 FF"), (lines{net + "90 61 41 FF"}));
+    EXPECT_EQ(send(net + "81 01 04 99 00 FF"), (lines{net + "90 61 41 FF"}));
+    EXPECT_EQ(send(net + "81 09 04 00 FF"), (lines{net + "90 50 03 FF"}));
+    EXPECT_EQ(send(net + "81 01 04 00 02 FF"), (lines{net + "90 41 FF", net + "90 51 FF"}));
+    EXPECT_EQ(send(net + "81 01 04 07 23 FF"), (lines{net + "90 41 FF", net + "90 51 FF"}));
+}
+
 TEST_F(camera_test, goes_home_and_resets_after_the_move)
 {
     send(net + "81 01 06 02 18 17 00 00 01 00 0F 0F 0F 00 FF");
