@@ -14,6 +14,10 @@ camera read, and every answer it got at once, came before the fence's
 answer; after that only the completions of moves are awaited. Nothing is
 awaited on a clock; --bound only ends a wait for what was lost.
 
+On the LAN it also watches every frame on the link: an exchange fails when
+the appliance sent anything to an address but the controller's or the
+broadcast, or asked (ARP) for another address to send to.
+
 Prints one line per exchange:
     ok|FAIL|XFAIL|XPASS FILE:LINE: what was sent
 and, for a failure, what was expected and what came. The status is 1 when
@@ -28,6 +32,7 @@ import sys
 import time
 
 LOCALHOST = "127.0.0.1"
+CONTROLLER = "192.168.5.7"   # this end of the virtual LAN
 VISCA, DISCOVERY, LOOP, LOOP_REPLY = 52381, 52380, 52385, 52386
 # The network-settings responder answers at most four datagrams a second.
 SETTINGS_ANSWERS_PER_SECOND = 4
@@ -113,6 +118,13 @@ class controller:
         self.settings_answers = []   # when the responder's answers came
         # Replies to VISCA over IP come to port 52381 (on the loop: 52386).
         self.listener = self.bound_socket(LOOP_REPLY if board == LOCALHOST else VISCA)
+        # Every frame on the LAN's link, to see where the appliance sends
+        # anything at all (root in the LAN's namespace only).
+        self.link = None
+        self.leaks = []
+        if board != LOCALHOST:
+            self.link = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0003))
+            self.link.bind(("lan0", 0))
         # The network-settings fence's answer is broadcast to a port of its own.
         self.settings_fence = self.bound_socket(0)
         self.settings_fence_port = self.settings_fence.getsockname()[1]
@@ -143,8 +155,12 @@ class controller:
             left = until - time.monotonic()
             if left <= 0:
                 break
-            ready, _, _ = select.select(list(self.sockets.values()), [], [], left)
+            watched = list(self.sockets.values()) + ([self.link] if self.link else [])
+            ready, _, _ = select.select(watched, [], [], left)
             for s in ready:
+                if s is self.link:
+                    self.look_at_frame(s.recv(65536))
+                    continue
                 data, (host, _) = s.recvfrom(65536)
                 if host != self.board:
                     continue   # only the appliance's datagrams count
@@ -152,6 +168,21 @@ class controller:
                     self.settings_answers.append(time.monotonic())
                 got.append((s.getsockname()[1], data))
         return got
+
+    def look_at_frame(self, frame):
+        """Notes what the appliance sends to anyone but the controller: an
+        IPv4 datagram to another address than ours or the broadcast, or an
+        ARP request for another address (a datagram it means to send)."""
+        me = socket.inet_aton(CONTROLLER)
+        board = socket.inet_aton(self.board)
+        kind = frame[12:14]
+        if kind == b"\x08\x00" and frame[26:30] == board:
+            to = frame[30:34]
+            if to not in (me, b"\xff\xff\xff\xff", board[:3] + b"\xff") and to[0] < 224:
+                self.leaks.append("an IPv4 datagram to %s" % socket.inet_ntoa(to))
+        elif kind == b"\x08\x06" and frame[20:22] == b"\x00\x01" and frame[28:32] == board:
+            if frame[38:42] != me:
+                self.leaks.append("an ARP request for %s" % socket.inet_ntoa(frame[38:42]))
 
     def pace_settings(self, needed):
         # Four answers within a second are all the responder gives: wait
@@ -206,7 +237,8 @@ class controller:
             # The fence's own line ends what the exchange made the camera read.
             ends = [i for i, m in enumerate(serial) if m[4:8] == seq and m[8:9] == bytes([camera])]
             serial = serial[: ends[0]] + serial[ends[0] + 1 :] if ends else serial
-        problems = []
+        problems = ["the appliance sent %s" % leak for leak in self.leaks]
+        self.leaks = []
         if not fenced:
             problems.append("the fence got no answer within %g s" % self.bound)
         if serial != e.serial:
