@@ -107,7 +107,10 @@ std::vector<answer> clean_line(const uint8_t* data, size_t size)
 {
     reader in(data, size);
     std::vector<answer> line;
-    for (int command = 0; command < 64 && in.more(); ++command) {
+    // Thirty-two commands at most: the bridge writes about one command
+    // between two reads of the line, so a camera's answers never find more
+    // than that many commands awaiting them, even in a read of their own.
+    for (size_t command = 0; command < packet_splitter::awaited_capacity && in.more(); ++command) {
         const uint8_t who = in.next();
         ipv4 sender;
         bytes tag;

@@ -28,7 +28,7 @@ struct answer {
     bool first;    // the command's first answer: the bridge wrote it before
 };
 
-// The clean line a fuzz input describes: commands from controllers on and
+// The clean line a fuzz input describes: up to 32 commands from controllers on and
 // off the device's subnet, from local processes and from the service, each
 // answered like a camera answers (an acknowledgement then a completion, or
 // the completion or an error alone), with data bytes from the input.
