@@ -136,6 +136,21 @@ bool fits(std::string_view pattern, std::span<const uint8_t> v)
     return i == v.size();
 }
 
+// Whether a pattern is written as fits() reads it: bytes of two characters
+// (0-9 or A-F fixed, a-z free) one space apart, ending with the terminator.
+constexpr bool well_written(std::string_view pattern)
+{
+    const auto allowed = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'z');
+    };
+    if (pattern.size() % 3 != 2 || !pattern.ends_with("FF"))
+        return false;
+    for (size_t at = 0; at < pattern.size(); at += 3)
+        if (!allowed(pattern[at]) || !allowed(pattern[at + 1]) || (at + 2 < pattern.size() && pattern[at + 2] != ' '))
+            return false;
+    return true;
+}
+
 using outcome = command_outcome;
 const outcome done{};
 const outcome syntax{syntax_error, {}, {}};
@@ -355,7 +370,7 @@ struct command {
     bool when_off = false;   // works while the power is off (the rest are "not executable" then)
 };
 
-const command commands[] = {
+constexpr command commands[] = {
     {"01 04 00 0p FF", power, true},
     // Pan-tilt.
     {"01 06 01 vv ww 0p 0q FF", pan_tilt_drive},
@@ -396,6 +411,7 @@ const command commands[] = {
     {"01 04 61 0p FF", switch_setting<&camera_state::mirror>},
     {"01 7E 01 0A 00 0p FF", switch_setting<&camera_state::tally, 6>},
 };
+static_assert(std::ranges::all_of(commands, [](const command& c) { return well_written(c.pattern); }));
 
 // What the inquiries read: the camera's state, and what its sockets are doing.
 struct view {
@@ -611,7 +627,7 @@ struct inquiry {
     bytes (*answer)(const view&);
 };
 
-const inquiry inquiries[] = {
+constexpr inquiry inquiries[] = {
     {"09 00 02 FF", version},
     {"09 04 00 FF", switch_answer<power_on>},
     {"09 04 47 FF", position_answer<zoom_position>},
@@ -663,6 +679,7 @@ const inquiry inquiries[] = {
     {"09 7E 7E 04 FF", block_answer<4>},
     {"09 7E 7E 05 FF", block_answer<5>},
 };
+static_assert(std::ranges::all_of(inquiries, [](const inquiry& i) { return well_written(i.pattern); }));
 
 }   // namespace
 

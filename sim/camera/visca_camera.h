@@ -13,8 +13,9 @@
 // inquiries (8x 09 7E 7E 0n FF) answer 13 bytes of lens, camera, other and
 // enlargement settings at once, each field the value its own inquiry gives.
 // Answers carry whole bytes where real cameras do (the version's model and
-// firmware, the block inquiries' bit fields), so 0x80 and above appear
-// among their data. Unknown commands get a syntax error (x0 60 02 FF),
+// firmware, the pan-tilt status word, alone and in block 02), so 0x80 and
+// above appear among their data. Commands and inquiries are tables of
+// patterns written as VISCA manuals write them (visca_camera.cpp). Unknown commands get a syntax error (x0 60 02 FF),
 // over-long ones a length error (x0 60 01 FF), commands with both sockets
 // busy "buffer full" (x0 60 03 FF) and commands the camera's state forbids
 // "not executable" (x0 6y 41 FF).
