@@ -3,17 +3,21 @@
 // The first input byte picks the socket and the sender's last octet; the
 // rest is the datagram, cut at the 1000-byte receive buffer.
 //
-// Held: what is forwarded is one tagged VISCA message for the socket's
+// Held: the serial bytes and the datagrams are the reference's
+// (tests/ptz/reference/), but for the declared mends; what is forwarded is one tagged VISCA message for the socket's
 // camera, whose reply the camera would send behind the same tag is routed
 // back to the sender with its sequence number; acknowledgements are the
 // control acknowledgement; the responder's own answers are never answered.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "fuzz/require.h"
 #include "ptz/serial_tag.h"
 #include "ptz/visca_bridge.h"
+#include "tests/ptz/reference/differential.h"
 
 namespace {
 
@@ -62,11 +66,7 @@ void command(const uint8_t* datagram, size_t n, bool local, uint8_t last_octet)
         reply[8] = 0xA0;
     reply[9] = 0x41;
     reply[10] = 0xFF;
-    REQUIRE(route_reply(reply, sizeof reply) == (local ? reply_route::loop : reply_route::network));
-    if (!local) {
-        const std::array<uint8_t, 4> to = reply_address(device(), reply);
-        REQUIRE(std::equal(to.begin() + 1, to.end(), sender.begin() + 1));
-    }
+    REQUIRE(route_reply(reply, sizeof reply, sender) == (local ? reply_route::loop : reply_route::network));
     uint8_t out[reply_datagram_capacity];
     REQUIRE(make_reply_datagram(reply, sizeof reply, out) == sizeof reply);
     REQUIRE(std::memcmp(out + 4, datagram + 4, 4) == 0);
@@ -105,10 +105,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t pick = data[0];
     const uint8_t* datagram = data + 1;
     const size_t n = std::min(size - 1, receive_size);
+    // Now and then from the device's own address, which is never served.
+    const std::array<uint8_t, 4> sender{192, 168, 5, uint8_t(pick % 11 == 0 ? 20 : pick)};
+    std::string difference;
     switch (pick % 3) {
-    case 0: command(datagram, n, false, pick); break;
-    case 1: command(datagram, n, true, pick); break;
-    default: discovery(datagram, n); break;
+    case 0:
+        command(datagram, n, false, pick);
+        difference = differential::compare_command(datagram, n, sender, false);
+        break;
+    case 1:
+        command(datagram, n, true, pick);
+        difference = differential::compare_command(datagram, n, {127, 0, 0, 1}, true);
+        break;
+    default:
+        discovery(datagram, n);
+        difference = differential::compare_discovery(datagram, n, sender, uint16_t(40000 + pick), "studio-b-camera");
+        break;
     }
+    if (!difference.empty())
+        std::fprintf(stderr, "%s\n", difference.c_str());
+    REQUIRE(difference.empty());
     return 0;
 }

@@ -18,13 +18,16 @@
 #include "ptz/visca_bridge.h"
 
 // The links "viscaPTZ" opens when it starts, in this order, and closes
-// when it ends.
+// when it ends, with what it keeps between two waits.
 struct bridge_links {
     serial_line line;       // the camera
     udp_socket discovery;   // network-settings enquiries and their answers
     udp_socket visca;       // VISCA over IP from the network
     udp_socket reply;       // replies and acknowledgements to the network, from an ephemeral port
     udp_socket loop;        // VISCA over IP from local processes, and their replies
+
+    packet_splitter splitter{};   // the camera's replies, and the tags written that await one
+    discovery_budget settings_answers{};
 };
 
 namespace {
@@ -166,99 +169,124 @@ void ptz::visca_thread()
 
 void ptz::serve_links(bridge_links& links)
 {
-    packet_splitter splitter;
-    uint8_t buffer[receive_size];
-    udp_endpoint from;
     // A line that has hung up (the camera gone) reads as ready at once:
     // after a failed read it sits out one wait, so the thread does not spin.
     bool watch_line = true;
-
-    reply_limiter settings_answers;
-    const auto refuse = [&] { datagrams_refused.fetch_add(1, std::memory_order_relaxed); };
-    const auto forward_reply = [&](udp_socket& socket, const udp_endpoint& to, const uint8_t* packet, size_t n) {
-        uint8_t datagram[reply_datagram_capacity];
-        const size_t size = make_reply_datagram(packet, n, datagram);
-        if (socket.send_to(datagram, size, to) == ssize_t(size))
-            replies_routed.fetch_add(1, std::memory_order_relaxed);
-    };
-
-    const auto serve_commands = [&](udp_socket& socket, uint8_t camera, bool local) {
-        const ssize_t n = socket.receive(buffer, sizeof buffer, from);
-        // The device's own datagrams (its broadcasts come back to it) are
-        // never answered: answering them would never end.
-        if (n <= 0 || from.address == network.ip_address)
-            return;
-        switch (classify_command(buffer, size_t(n), camera)) {
-        case command_action::acknowledge: {
-            uint8_t ack[control_ack_size];
-            const size_t size = make_control_ack(ack);
-            // A local process listens on the loop reply port: the eth0-bound
-            // reply socket could never reach it on 127.0.0.1.
-            if (local)
-                links.loop.send_to(ack, size, {loopback, visca_port::loop_reply});
-            else
-                links.reply.send_to(ack, size, {from.address, visca_port::visca});
-            break;
-        }
-        case command_action::forward:
-            if (may_change_camera_modes(buffer + visca_ip_header, size_t(n) - visca_ip_header))
-                commands_from_outside.fetch_add(1, std::memory_order_relaxed);
-            tag_command(buffer, from.address);
-            write_serial(buffer, size_t(n));
-            break;
-        case command_action::ignore: refuse(); break;
-        }
-    };
-
     while (!stop) {
         const int fds[4] = {watch_line ? links.line.fd() : -1, links.discovery.fd(), links.visca.fd(), links.loop.fd()};
         bool ready[4] = {};
         watch_line = true;
         if (!wait_readable(fds, ready, select_wait))
             continue;
-
-        if (ready[0]) {
-            std::memset(buffer, 0, sizeof buffer);
-            const ssize_t got = links.line.read_some(buffer, sizeof buffer);
-            if (got < 0)
-                watch_line = false;
-            splitter.feed(buffer, long(got), [&](const uint8_t* packet, size_t size) {
-                switch (route_reply(packet, size)) {
-                case reply_route::network:
-                    forward_reply(links.reply, {reply_address(network, packet), visca_port::visca}, packet, size);
-                    break;
-                case reply_route::loop:
-                    forward_reply(links.loop, {loopback, visca_port::loop_reply}, packet, size);
-                    break;
-                case reply_route::drop: break;
-                }
-            });
-        }
+        if (ready[0])
+            watch_line = route_camera_replies(links);
         if (ready[2])
-            serve_commands(links.visca, network_camera, false);
+            bridge_datagram(links, links.visca, network_camera);
         if (ready[3])
-            serve_commands(links.loop, local_camera, true);
-        if (ready[1]) {
-            const ssize_t n = links.discovery.receive(buffer, sizeof buffer, from);
-            if (n <= 0 || from.address == network.ip_address)
-                continue;
-            const settings_answer answer = answer_for(buffer, size_t(n));
-            if (answer == settings_answer::none || !settings_answers.allow(reply_limiter::clock::now())) {
-                refuse();
-                continue;
-            }
-            uint8_t out[network_reply_capacity];
-            size_t size;
-            if (answer == settings_answer::reply) {
-                char host_name[sizeof network.host_name];
-                read_host_name(host_name, sizeof host_name);
-                size = make_network_reply(network, host_name, out);
-            } else {
-                size = make_nak_reply(network, out);
-            }
-            links.discovery.send_to(out, size, {broadcast, from.port});
-        }
+            bridge_datagram(links, links.loop, local_camera);
+        if (ready[1])
+            answer_settings_enquiry(links);
     }
+}
+
+// Reads the line and sends each reply cut from it to whoever sent its
+// command; false when the read failed.
+bool ptz::route_camera_replies(bridge_links& links)
+{
+    uint8_t buffer[receive_size] = {};
+    const ssize_t got = links.line.read_some(buffer, sizeof buffer);
+    const auto now = packet_splitter::clock::now();
+    links.splitter.feed(buffer, long(got), now,
+                        [&](const uint8_t* packet, size_t size, const packet_splitter::address& asked) {
+                            switch (route_reply(packet, size, asked)) {
+                            case reply_route::network:
+                                send_reply(links.reply, {asked, visca_port::visca}, packet, size);
+                                break;
+                            case reply_route::loop:
+                                send_reply(links.loop, {loopback, visca_port::loop_reply}, packet, size);
+                                break;
+                            case reply_route::drop: break;
+                            }
+                        });
+    return got >= 0;
+}
+
+// One datagram from the VISCA socket (camera 0x81) or the loop socket
+// (0x82): acknowledged, forwarded to the camera behind its tag, or refused.
+void ptz::bridge_datagram(bridge_links& links, udp_socket& socket, uint8_t camera)
+{
+    uint8_t buffer[receive_size];
+    udp_endpoint from;
+    const ssize_t n = socket.receive(buffer, sizeof buffer, from);
+    // The device's own datagrams (its broadcasts come back to it) are
+    // never answered: answering them would never end.
+    if (n <= 0 || from.address == network.ip_address)
+        return;
+    switch (classify_command(buffer, size_t(n), camera)) {
+    case command_action::acknowledge: {
+        uint8_t ack[control_ack_size];
+        const size_t size = make_control_ack(ack);
+        // A local process listens on the loop reply port: the eth0-bound
+        // reply socket could never reach it on 127.0.0.1.
+        if (&socket == &links.loop)
+            links.loop.send_to(ack, size, {loopback, visca_port::loop_reply});
+        else
+            links.reply.send_to(ack, size, {from.address, visca_port::visca});
+        break;
+    }
+    case command_action::forward: {
+        if (may_change_camera_modes(buffer + visca_ip_header, size_t(n) - visca_ip_header))
+            commands_from_outside.fetch_add(1, std::memory_order_relaxed);
+        tag_command(buffer, from.address);
+        serial_tag tag;
+        std::memcpy(tag.bytes.data(), buffer, serial_tag::size);
+        // Awaited before it is written, so that no answer can come first.
+        links.splitter.expect(tag, from.address, packet_splitter::clock::now());
+        write_serial(buffer, size_t(n));
+        break;
+    }
+    case command_action::ignore: count_refused(); break;
+    }
+}
+
+// One datagram on the discovery port: the network-settings reply or the
+// NAK, broadcast to the sender's port, each within its own budget.
+void ptz::answer_settings_enquiry(bridge_links& links)
+{
+    uint8_t buffer[receive_size];
+    udp_endpoint from;
+    const ssize_t n = links.discovery.receive(buffer, sizeof buffer, from);
+    if (n <= 0 || from.address == network.ip_address)
+        return;
+    const settings_answer answer = answer_for(buffer, size_t(n));
+    if (answer == settings_answer::none ||
+        !links.settings_answers.allow(answer == settings_answer::reply, discovery_budget::clock::now())) {
+        count_refused();
+        return;
+    }
+    uint8_t out[network_reply_capacity];
+    size_t size;
+    if (answer == settings_answer::reply) {
+        char host_name[sizeof network.host_name];
+        read_host_name(host_name, sizeof host_name);
+        size = make_network_reply(network, host_name, out);
+    } else {
+        size = make_nak_reply(network, out);
+    }
+    links.discovery.send_to(out, size, {broadcast, from.port});
+}
+
+void ptz::send_reply(udp_socket& socket, const udp_endpoint& to, const uint8_t* packet, size_t n)
+{
+    uint8_t datagram[reply_datagram_capacity];
+    const size_t size = make_reply_datagram(packet, n, datagram);
+    if (socket.send_to(datagram, size, to) == ssize_t(size))
+        replies_routed.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ptz::count_refused()
+{
+    datagrams_refused.fetch_add(1, std::memory_order_relaxed);
 }
 
 void ptz::tally_thread()

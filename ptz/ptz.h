@@ -38,7 +38,9 @@
 #include "ptz/visca_encoder.h"
 
 class serial_line;
+class udp_socket;
 struct bridge_links;
+struct udp_endpoint;
 
 class ptz {
 public:
@@ -78,7 +80,13 @@ private:
     void tally_thread();
     void queue_thread();
 
+    // "viscaPTZ": one loop that hands each ready link to its handler.
     void serve_links(bridge_links& links);
+    bool route_camera_replies(bridge_links& links);
+    void bridge_datagram(bridge_links& links, udp_socket& socket, uint8_t camera);
+    void answer_settings_enquiry(bridge_links& links);
+    void send_reply(udp_socket& socket, const udp_endpoint& to, const uint8_t* packet, size_t n);
+    void count_refused();
     int write_serial(const uint8_t* data, size_t n);
     void stop_threads();
 

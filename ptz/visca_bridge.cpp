@@ -16,7 +16,7 @@ constexpr uint8_t type_control = 0x02;
 constexpr uint8_t control_reply = 0x01;   // type 02 01
 constexpr uint8_t reply_from_camera_1 = 0x90;
 constexpr uint8_t reply_from_camera_2 = 0xA0;
-constexpr std::array<uint8_t, 3> loop_origin{0x00, 0x00, 0x01};   // 127.0.0.1
+constexpr std::array<uint8_t, 4> loopback{127, 0, 0, 1};
 constexpr char enquiry[] = "ENQ:network";
 constexpr size_t enquiry_length = sizeof enquiry - 1;
 constexpr uint8_t field_separator = 0xFF;
@@ -112,24 +112,20 @@ size_t make_control_ack(uint8_t* out)
     return sizeof ack;
 }
 
-reply_route route_reply(const uint8_t* packet, size_t n)
+reply_route route_reply(const uint8_t* packet, size_t n, const std::array<uint8_t, 4>& sender)
 {
     if (n < serial_tag::size + shortest_reply || !well_formed_tag(packet) || is_service_tag(packet))
         return reply_route::drop;
     const uint8_t* reply = packet + serial_tag::size;
     if (!single_visca_message(reply, n - serial_tag::size) || !reply_kind(reply[1]))
         return reply_route::drop;
+    const bool local = sender == loopback;
     const uint8_t header = reply[0];
-    if (header == reply_from_camera_1)
+    if (header == reply_from_camera_1 && !local)
         return reply_route::network;
-    if (header == reply_from_camera_2 && std::memcmp(packet + 1, loop_origin.data(), 3) == 0)
+    if (header == reply_from_camera_2 && local)
         return reply_route::loop;
     return reply_route::drop;
-}
-
-std::array<uint8_t, 4> reply_address(const network_identity& identity, const uint8_t* packet)
-{
-    return {identity.ip_address[0], packet[1], packet[2], packet[3]};
 }
 
 size_t make_reply_datagram(const uint8_t* packet, size_t n, uint8_t* out)

@@ -59,19 +59,18 @@ size_t make_control_ack(uint8_t* out);
 
 // Where a tagged reply from the camera goes.
 enum class reply_route {
-    drop,      // not a well-formed tagged reply, or one to the service's own commands
-    network,   // header 0x90: to the controller named by the tag's origin
-    loop,      // origin 00 00 01 and header 0xA0: to the local processes
+    drop,      // not a well-formed tagged reply, one to the service's own commands, or one for nobody who asked
+    network,   // header 0x90: to the controller that sent the command, at its own address
+    loop,      // header 0xA0 to a command from 127.0.0.1: to the local processes
 };
 // Only a well-formed reply leaves the device: a well-formed tag other than
 // the service's own, then at most 16 bytes of VISCA whose only 0xFF is the
 // last and whose second byte is an acknowledgement, a completion or an
-// error (4y, 5y, 6y). Noise on the line never becomes a datagram.
-reply_route route_reply(const uint8_t* packet, size_t n);
-
-// The controller a network reply goes to: the first octet of the device's
-// own address, then the tag's origin octets.
-std::array<uint8_t, 4> reply_address(const network_identity& identity, const uint8_t* packet);
+// error (4y, 5y, 6y). sender is the address the splitter recorded for the
+// tag (ptz/packet_splitter.h), so a reply goes only to a host that sent a
+// command behind that tag; line noise becomes a datagram only where the
+// splitter says it can, and then only to such a host.
+reply_route route_reply(const uint8_t* packet, size_t n, const std::array<uint8_t, 4>& sender);
 
 // The VISCA-over-IP reply datagram for a tagged packet of n bytes (at most
 // reply_datagram_capacity): type 01 11, length n - 8, the sequence number

@@ -11,7 +11,11 @@
 // answered (x0 50 ... FF) from the camera's state, with fixed values where
 // it keeps none, as controllers expect when they poll a camera; the block
 // inquiries (8x 09 7E 7E 0n FF) answer 13 bytes of lens, camera, other and
-// enlargement settings at once. Unknown commands get a syntax error (x0 60 02 FF),
+// enlargement settings at once, each field the value its own inquiry gives.
+// Answers carry whole bytes where real cameras do (the version's model and
+// firmware, the pan-tilt status word, alone and in block 02), so 0x80 and
+// above appear among their data. Commands and inquiries are tables of
+// patterns written as VISCA manuals write them (visca_camera.cpp). Unknown commands get a syntax error (x0 60 02 FF),
 // over-long ones a length error (x0 60 01 FF), commands with both sockets
 // busy "buffer full" (x0 60 03 FF) and commands the camera's state forbids
 // "not executable" (x0 6y 41 FF).
@@ -80,8 +84,18 @@ struct camera_state {
     bool backlight = false;
     int aperture = 0x05;
     bool flip = false, mirror = false;
+    bool pan_tilt_slow = false;
     bool tally = false;
     std::array<std::optional<preset>, 128> presets{};
+};
+
+// What one command does: an error code, or done at once, or done after a
+// time with finish applied then. Made by the handlers of the command table.
+struct command_outcome {
+    uint8_t error = 0;   // 0: accepted
+    duration takes{};
+    std::function<void(camera_state&)> finish;
+    bool moves_pan_tilt = false;   // the pan-tilt status reads "moving" until it completes
 };
 
 class visca_camera {
@@ -107,23 +121,12 @@ private:
         bytes tag;
         uint8_t header = 0;
         std::function<void(camera_state&)> finish;
-    };
-
-    // What one command does: an error code, or done at once, or done after
-    // a time with finish applied then.
-    struct outcome {
-        uint8_t error = 0;   // 0: accepted
-        duration takes{};
-        std::function<void(camera_state&)> finish;
+        bool moves_pan_tilt = false;
     };
 
     void advance(duration now);
-    outcome execute(std::span<const uint8_t> v);
+    command_outcome execute(std::span<const uint8_t> v);
     std::optional<bytes> inquire(std::span<const uint8_t> v) const;
-    std::optional<bytes> inquire_block(uint8_t block) const;
-    std::optional<outcome> exposure_setting(std::span<const uint8_t> v);
-    outcome move_to(double pan, double tilt, double pan_rate, double tilt_rate);
-    outcome move_all_to(const preset& target);
 
     camera_state camera;
     duration moved_to{};

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -190,7 +191,7 @@ protected:
     // A peer on the LAN at port, sending to the appliance (10.77.0.5). Its
     // socket is made by a thread that enters the LAN's namespace; a socket
     // stays in the namespace it was made in.
-    std::unique_ptr<udp_peer> lan_peer(uint16_t port)
+    std::unique_ptr<udp_peer> lan_peer(uint16_t port, uint32_t address = INADDR_ANY)
     {
         int fd = -1;
         std::thread([&] {
@@ -200,7 +201,7 @@ protected:
             if (ns >= 0)
                 close(ns);
         }).join();
-        return std::make_unique<udp_peer>(fd, INADDR_ANY, port, 0x0A4D0005);
+        return std::make_unique<udp_peer>(fd, address, port, 0x0A4D0005);
     }
 
     // What the camera gets within wait, as messages ending in 0xFF.
@@ -437,6 +438,37 @@ TEST_F(ptz_service, answers_a_flood_on_the_discovery_port_at_most_four_times_a_s
     EXPECT_EQ(answered + service->counters().datagrams_refused, sent);
     EXPECT_GE(answered, 1u);
     EXPECT_LE(answered, 4 * uint64_t(seconds + 1)) << "in " << seconds << " s";
+}
+
+TEST_F(ptz_service, answers_enquiries_a_second_apart_while_another_host_floods_the_discovery_port)
+{
+    if (!make_lan() || std::system(("ip -n " + lan + " addr add 10.77.0.8/24 dev eth0p").c_str()) != 0)
+        GTEST_SKIP() << "no LAN namespace here: it needs root";
+    auto service = std::make_shared<ptz>(sender, "1.5.0");
+    auto tool = lan_peer(40000);
+    auto noisy = lan_peer(40001, 0x0A4D0008);
+    ASSERT_TRUE(tool->bound);
+    ASSERT_TRUE(noisy->bound);
+    // 50 junk datagrams a second from the other host, paced from the start.
+    std::atomic<bool> flooding{true};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread flood([&] {
+        for (auto next = start; flooding; next += std::chrono::milliseconds(20)) {
+            std::this_thread::sleep_until(next);
+            noisy->send("41 42 43", 52380);
+        }
+    });
+    const std::string enquiry = "02 45 4E 51 3A 6E 65 74 77 6F 72 6B FF 03";
+    int answered = 0;
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(500 + 1000 * i));
+        tool->send(enquiry, 52380);
+        answered += tool->receive(nullptr, patient).find(hex_of("INFO:network")) != std::string::npos;
+    }
+    flooding = false;
+    flood.join();
+    EXPECT_EQ(answered, 3);
+    EXPECT_GE(service->counters().datagrams_refused, 1u) << "the junk beyond its budget";
 }
 
 TEST_F(ptz_service, names_its_threads)

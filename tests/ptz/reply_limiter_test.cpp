@@ -28,3 +28,28 @@ TEST(reply_limiter, answers_at_most_four_in_any_second)
 }
 
 }   // namespace
+
+namespace {
+
+TEST(discovery_budget, answers_enquiries_a_second_apart_through_a_flood_of_junk_and_bounds_both)
+{
+    discovery_budget budget;
+    const auto t0 = discovery_budget::clock::time_point{} + 100s;
+    int naks = 0, replies = 0;
+    // Another host sends 50 junk datagrams a second for three seconds; an
+    // enquiry comes half-way through each second.
+    for (int tick = 0; tick < 150; ++tick) {
+        const auto now = t0 + tick * 20ms;
+        naks += budget.allow(false, now);
+        if (tick % 50 == 25) {
+            EXPECT_TRUE(budget.allow(true, now)) << "enquiry at tick " << tick;
+        }
+    }
+    EXPECT_EQ(naks, 12);
+    // A flood of enquiries is bounded as much.
+    for (int i = 0; i < 1000; ++i)
+        replies += budget.allow(true, t0 + 10s + i * 1ms);
+    EXPECT_EQ(replies, 4);
+}
+
+}   // namespace

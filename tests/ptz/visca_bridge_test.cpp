@@ -108,7 +108,7 @@ TEST(visca_bridge, forwards_one_visca_message_of_at_most_16_bytes_and_nothing_th
     EXPECT_EQ(classify_command(wrong_length.data(), wrong_length.size(), 0x81), command_action::forward);
 }
 
-TEST(visca_bridge, routes_replies_by_their_tag)
+TEST(visca_bridge, routes_replies_to_the_sender_of_their_command)
 {
     const bytes network = {0x01, 0xA8, 0x05, 0x07, 0x00, 0x00, 0x01, 0xFE, 0x90, 0x41, 0xFF};
     const bytes local = {0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x09, 0xA0, 0x41, 0xFF};
@@ -116,17 +116,18 @@ TEST(visca_bridge, routes_replies_by_their_tag)
     bytes untagged = network;
     untagged[0] = 0x10;
     const bytes tag_only = {0x01, 0xA8, 0x05, 0x07, 0x00, 0x00, 0x01, 0xFE, 0xFF};
+    const std::array<uint8_t, 4> controller{192, 168, 5, 7};
+    const std::array<uint8_t, 4> process{127, 0, 0, 1};
 
-    EXPECT_EQ(route_reply(network.data(), network.size()), reply_route::network);
-    EXPECT_EQ(route_reply(local.data(), local.size()), reply_route::loop);
-    EXPECT_EQ(route_reply(own.data(), own.size()), reply_route::drop);
-    EXPECT_EQ(route_reply(untagged.data(), untagged.size()), reply_route::drop);
-    EXPECT_EQ(route_reply(tag_only.data(), tag_only.size()), reply_route::drop);
-
-    const auto to = reply_address(device(), network.data());
-    EXPECT_EQ(hex(to.data(), 4), "C0 A8 05 07");
-    const bytes far = {0x00, 0x00, 0x00, 0x09, 0, 0, 0, 1, 0x90, 0x41, 0xFF};   // a controller at 10.0.0.9
-    EXPECT_EQ(hex(reply_address(device(), far.data()).data(), 4), "C0 00 00 09");
+    EXPECT_EQ(route_reply(network.data(), network.size(), controller), reply_route::network);
+    EXPECT_EQ(route_reply(local.data(), local.size(), process), reply_route::loop);
+    EXPECT_EQ(route_reply(own.data(), own.size(), {}), reply_route::drop);
+    EXPECT_EQ(route_reply(untagged.data(), untagged.size(), controller), reply_route::drop);
+    EXPECT_EQ(route_reply(tag_only.data(), tag_only.size(), controller), reply_route::drop);
+    // Camera 1's answer to a local process, camera 2's to a controller at
+    // a.0.0.1: neither asked that camera, and neither is sent anywhere.
+    EXPECT_EQ(route_reply(network.data(), network.size(), process), reply_route::drop);
+    EXPECT_EQ(route_reply(local.data(), local.size(), {10, 0, 0, 1}), reply_route::drop);
 }
 
 TEST(visca_bridge, forwards_only_well_formed_replies_and_never_one_behind_the_service_tag)
@@ -134,7 +135,7 @@ TEST(visca_bridge, forwards_only_well_formed_replies_and_never_one_behind_the_se
     const auto route = [](const bytes& tag, const bytes& visca) {
         bytes p = tag;
         p.insert(p.end(), visca.begin(), visca.end());
-        return route_reply(p.data(), p.size());
+        return route_reply(p.data(), p.size(), {192, 168, 5, 7});
     };
     const bytes tag = {0x01, 0xA8, 0x05, 0x07, 0x00, 0x00, 0x01, 0xFE};
     for (const bytes& reply : std::vector<bytes>{
@@ -184,7 +185,7 @@ TEST(visca_bridge, restores_the_sequence_number_in_the_reply_datagram)
     longest[8] = 0x90;
     longest[9] = 0x50;
     longest.back() = 0xFF;
-    ASSERT_EQ(route_reply(longest.data(), longest.size()), reply_route::network);
+    ASSERT_EQ(route_reply(longest.data(), longest.size(), {192, 255, 0, 0}), reply_route::network);
     EXPECT_EQ(make_reply_datagram(longest.data(), longest.size(), datagram), longest.size());
     EXPECT_EQ(hex(datagram, 8), "01 11 00 10 00 00 00 00");
     EXPECT_EQ(datagram[longest.size() - 1], 0xFF);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,25 @@ TEST_F(camera_test, refuses_what_it_cannot_do)
     EXPECT_EQ(send("01 02 03 FF"), lines{});      // no room for a message after the tag
 }
 
+// A parameter nibble (0p in the manuals) holding a whole byte fits no
+// command; with the power off only the power command is carried out, and
+// inquiries are still answered.
+TEST_F(camera_test, refuses_bytes_outside_a_pattern_and_everything_but_power_when_off)
+{
+    EXPECT_EQ(send(net + "81 01 04 47 10 00 00 00 FF"), (lines{net + "90 60 02 FF"}));
+    EXPECT_EQ(send(net + "81 01 04 4B 00 00 10 00 FF"), (lines{net + "90 60 02 FF"}));
+    EXPECT_EQ(send(net + "81 01 06 04 00 FF"), (lines{net + "90 60 02 FF"}));   // one byte too many
+    EXPECT_EQ(send(net + "81 09 04 00 00 FF"), (lines{net + "90 60 02 FF"}));
+    EXPECT_EQ(camera.state_at(0ms).zoom, zoom_wide);
+
+    EXPECT_EQ(send(net + "81 01 04 00 03 FF"), (lines{net + "90 41 FF", net + "90 51 FF"}));
+    EXPECT_EQ(send(net + "81 01 04 07 23 FF"), (lines{net + "90 61 41 FF"}));
+    EXPECT_EQ(send(net + "81 01 04 99 00 FF"), (lines{net + "90 61 41 FF"}));
+    EXPECT_EQ(send(net + "81 09 04 00 FF"), (lines{net + "90 50 03 FF"}));
+    EXPECT_EQ(send(net + "81 01 04 00 02 FF"), (lines{net + "90 41 FF", net + "90 51 FF"}));
+    EXPECT_EQ(send(net + "81 01 04 07 23 FF"), (lines{net + "90 41 FF", net + "90 51 FF"}));
+}
+
 TEST_F(camera_test, goes_home_and_resets_after_the_move)
 {
     send(net + "81 01 06 02 18 17 00 00 01 00 0F 0F 0F 00 FF");
@@ -182,7 +202,7 @@ TEST_F(camera_test, answers_what_controllers_poll_from_its_state)
         {{"81 01 04 33 02 FF"}, "81 09 7E 7E 01 FF", "90 50 08 00 08 00 00 05 00 04 0A 0B 01 10 07 FF"},
         {{"81 01 04 61 02 FF", "81 01 04 66 02 FF"},
          "81 09 7E 7E 02 FF",
-         "90 50 01 01 00 00 00 00 01 01 00 00 00 00 00 FF"},
+         "90 50 01 01 00 00 80 00 00 00 00 01 01 00 00 FF"},
         {{}, "81 09 7E 7E 05 FF", "90 50 00 00 00 00 00 00 00 00 00 00 00 00 00 FF"},
     };
     for (const poll_case& c : cases) {
@@ -196,7 +216,7 @@ TEST_F(camera_test, answers_what_controllers_poll_from_its_state)
     }
 }
 
-TEST_F(camera_test, block_inquiries_answer_sixteen_bytes_of_data_bytes)
+TEST_F(camera_test, block_inquiries_answer_sixteen_bytes)
 {
     for (uint8_t block = 0; block <= 5; ++block) {
         const auto answer = camera.receive(parse(net + "81 09 7E 7E 0" + char('0' + block) + " FF"), 0ms);
@@ -205,10 +225,125 @@ TEST_F(camera_test, block_inquiries_answer_sixteen_bytes_of_data_bytes)
         ASSERT_EQ(v.size(), max_visca) << int(block);
         EXPECT_EQ(v[0], 0x90);
         EXPECT_EQ(v[1], 0x50);
-        for (size_t i = 2; i + 1 < v.size(); ++i)
-            EXPECT_LT(v[i], 0x80) << "block " << int(block) << " byte " << i;
+        EXPECT_EQ(std::count(v.begin(), v.end(), 0xFF), 1) << int(block);
     }
     EXPECT_EQ(send(net + "81 09 7E 7E 06 FF"), (lines{net + "90 60 02 FF"}));
+}
+
+// Real cameras answer some fields with whole bytes, 0x80 and above among
+// them; and a show-control system polls these every few seconds.
+TEST_F(camera_test, answers_with_whole_bytes_what_real_cameras_do)
+{
+    EXPECT_EQ(send(net + "81 09 00 02 FF"), (lines{net + "90 50 00 01 05 80 80 1D 02 FF"}));
+    EXPECT_EQ(send(net + "81 09 06 44 FF"), (lines{net + "90 50 03 FF"}));
+    EXPECT_EQ(send(net + "81 09 04 52 FF"), (lines{net + "90 50 03 FF"}));
+    EXPECT_EQ(send(net + "81 09 06 10 FF"), (lines{net + "90 50 80 00 FF"}));
+    EXPECT_EQ(send(net + "81 01 06 44 02 FF"), (lines{net + "90 41 FF", net + "90 51 FF"}));
+    EXPECT_EQ(send(net + "81 09 06 44 FF"), (lines{net + "90 50 02 FF"}));
+    EXPECT_EQ(send(net + "81 01 06 44 04 FF"), (lines{net + "90 60 02 FF"}));
+
+    // The status word: moving while a drive or a move runs, the ends reached.
+    send(net + "81 01 06 01 18 17 01 02 FF");
+    EXPECT_EQ(send(net + "81 09 06 10 FF", 1s), (lines{net + "90 50 84 00 FF"}));
+    EXPECT_EQ(send(net + "81 01 06 01 00 00 03 03 FF", 100s).size(), 2u);
+    EXPECT_EQ(send(net + "81 09 06 10 FF", 100s), (lines{net + "90 50 80 09 FF"}));
+    send(net + "81 01 06 04 FF", 100s);
+    EXPECT_EQ(send(net + "81 09 06 10 FF", 100s), (lines{net + "90 50 84 09 FF"}));
+    due(200s);
+    EXPECT_EQ(send(net + "81 09 06 10 FF", 200s), (lines{net + "90 50 80 00 FF"}));
+}
+
+// Each field of a block inquiry as the block carries it, and the inquiry
+// that answers the same value alone.
+enum class field_form { nibbles, byte, bit };
+enum class answer_form { on_off, byte, setting, position, word };
+struct block_field_case {
+    int block, at;
+    field_form form;
+    int size;   // nibbles: data bytes; bit: the bit
+    std::string inquiry;
+    answer_form answer;
+    int scale = 1;   // the block carries the value divided by this
+};
+
+int block_value(const bytes& data, const block_field_case& f)
+{
+    switch (f.form) {
+    case field_form::byte: return data[f.at];
+    case field_form::bit: return (data[f.at] >> f.size) & 1;
+    case field_form::nibbles: break;
+    }
+    int value = 0;
+    for (int i = 0; i < f.size; ++i)
+        value = value << 4 | (data[f.at + i] & 0x0F);
+    return value;
+}
+
+int answer_value(const bytes& data, answer_form form)
+{
+    switch (form) {
+    case answer_form::on_off: return data.at(0) == 0x02 ? 1 : data.at(0) == 0x03 ? 0 : -1;
+    case answer_form::byte: return data.at(0);
+    case answer_form::setting: return data.at(2) << 4 | data.at(3);
+    case answer_form::position: return data.at(0) << 12 | data.at(1) << 8 | data.at(2) << 4 | data.at(3);
+    case answer_form::word: return data.at(0) << 8 | data.at(1);
+    }
+    return -1;
+}
+
+TEST(visca_camera, each_block_field_is_what_its_own_inquiry_answers)
+{
+    using enum field_form;
+    using a = answer_form;
+    const block_field_case fields[] = {
+        {0, 0, nibbles, 4, "04 47", a::position}, {0, 4, nibbles, 2, "04 28", a::position, 0x100},
+        {0, 6, nibbles, 4, "04 48", a::position}, {0, 11, bit, 0, "04 38", a::on_off},
+        {0, 11, bit, 1, "04 06", a::on_off},      {1, 0, nibbles, 2, "04 43", a::setting},
+        {1, 2, nibbles, 2, "04 44", a::setting},  {1, 4, byte, 0, "04 35", a::byte},
+        {1, 5, byte, 0, "04 42", a::setting},     {1, 6, byte, 0, "04 39", a::byte},
+        {1, 7, bit, 0, "04 5A", a::on_off},       {1, 7, bit, 1, "04 3E", a::on_off},
+        {1, 7, bit, 2, "04 33", a::on_off},       {1, 8, byte, 0, "04 4A", a::setting},
+        {1, 9, byte, 0, "04 4B", a::setting},     {1, 10, byte, 0, "04 4C", a::setting},
+        {1, 11, byte, 0, "04 4D", a::setting},    {1, 12, byte, 0, "04 4E", a::setting},
+        {2, 0, bit, 0, "04 00", a::on_off},       {2, 1, bit, 0, "04 61", a::on_off},
+        {2, 1, bit, 1, "04 62", a::on_off},       {2, 2, byte, 0, "04 63", a::byte},
+        {2, 3, bit, 0, "04 75", a::on_off},       {2, 6, nibbles, 4, "04 22", a::position},
+        {2, 10, bit, 0, "04 66", a::on_off},      {2, 10, bit, 1, "06 44", a::on_off},
+        {3, 0, nibbles, 2, "04 46", a::setting},  {3, 4, nibbles, 4, "04 27", a::position},
+        {4, 0, nibbles, 2, "04 49", a::setting},  {4, 2, nibbles, 2, "04 4F", a::setting},
+        {4, 4, nibbles, 2, "04 53", a::byte},     {4, 6, byte, 0, "04 5B", a::byte},
+        {4, 7, bit, 0, "04 5E", a::on_off},       {4, 7, bit, 1, "04 52", a::on_off},
+        {4, 7, bit, 2, "04 3D", a::on_off},
+    };
+    // The camera out of the box, then with settings that change most fields.
+    const std::vector<std::string> setups[] = {
+        {},
+        {"81 01 04 47 03 01 02 04 FF", "81 01 04 38 03 FF", "81 01 04 48 0A 0B 0C 0D FF", "81 01 04 35 05 FF",
+         "81 01 04 43 00 00 0E 01 FF", "81 01 04 44 00 00 09 0C FF", "81 01 04 39 03 FF", "81 01 04 4A 00 00 01 15 FF",
+         "81 01 04 4B 00 00 01 01 FF", "81 01 04 4C 00 00 00 0F FF", "81 01 04 3E 02 FF", "81 01 04 33 02 FF",
+         "81 01 04 0E 02 FF", "81 01 04 42 00 00 00 0F FF", "81 01 04 61 02 FF", "81 01 04 66 02 FF",
+         "81 01 06 44 02 FF", "81 01 04 39 0D FF", "81 01 04 4D 00 00 01 0E FF"},
+    };
+    int setup_number = 0;
+    for (const auto& setup : setups) {
+        visca_camera camera;
+        for (const std::string& command : setup)
+            camera.receive(parse(net + command), 10s);
+        const auto data = [&](const std::string& inquiry) {
+            const auto replies = camera.receive(parse(net + inquiry), 20s);
+            EXPECT_EQ(replies.size(), 1u) << inquiry;
+            EXPECT_EQ(replies[0][tag_size + 1], 0x50) << inquiry << ": " << hex(replies[0]);
+            return bytes(replies[0].begin() + tag_size + 2, replies[0].end() - 1);
+        };
+        for (const block_field_case& f : fields) {
+            const bytes block = data("81 09 7E 7E 0" + std::to_string(f.block) + " FF");
+            const bytes alone = data("81 09 " + f.inquiry + " FF");
+            EXPECT_EQ(block_value(block, f), answer_value(alone, f.answer) / f.scale)
+                << "setup " << setup_number << ", block " << f.block << " byte " << f.at << ": " << hex(block)
+                << ", inquiry " << f.inquiry << ": " << hex(alone);
+        }
+        ++setup_number;
+    }
 }
 
 TEST_F(camera_test, refuses_exposure_settings_its_mode_keeps)
