@@ -34,13 +34,19 @@ if(NOT NDI_ENCODER_SIM)
   install(FILES package/ndi-encoder.service DESTINATION lib/systemd/system)
   install(PROGRAMS package/ndi-encoder.init DESTINATION /etc/init.d RENAME ndi-encoder)
   install(FILES package/ndi-encoder.default DESTINATION /etc/default RENAME ndi-encoder)
+  # The web control page, the program's supervisor.
+  install(TARGETS ndi-encoder-web RUNTIME DESTINATION bin)
+  install(FILES package/ndi-encoder-web.service DESTINATION lib/systemd/system)
+  install(PROGRAMS package/ndi-encoder-web.init DESTINATION /etc/init.d RENAME ndi-encoder-web)
+  install(FILES package/ndi-encoder-web.tmpfiles DESTINATION lib/tmpfiles.d RENAME ndi-encoder-web.conf)
 
   set(CPACK_PACKAGE_NAME ndi-encoder)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "NDI encoder appliance: the resident program
 Finds the FPGA cores through userspace-I/O, paces them and publishes one NDI
 source, PTZ, with compressed video, audio and camera control. Runs as the
 service ndi-encoder (systemd, or /etc/init.d on boards without it) with the
-options of /etc/default/ndi-encoder.
+options of /etc/default/ndi-encoder, supervised by its web control page,
+ndi-encoder-web (http://<eth0 address>/).
 
 It needs the board's own libraries, which no Debian package provides: the
 userspace-I/O library libuio.so.2 and the NDI runtime libndi.so.5.")

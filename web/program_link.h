@@ -7,7 +7,8 @@
 //
 // A program that goes (the command pipe has no reader, or "status" is not
 // answered) is looked for again every tick; a new one is talked to as soon
-// as it opens its end. Owned by the daemon's main thread.
+// as it opens its end. The process ignores SIGPIPE: a write to a program
+// that has gone fails with EPIPE. Owned by the daemon's main thread.
 #pragma once
 
 #include <string>

@@ -77,13 +77,20 @@ status_history::rates status_history::between(const sample& before, const sample
     const double seconds = after.time - before.time;
     if (seconds <= 0)
         return r;
-    // A counter that went back belongs to a program that started again: no rate.
     const auto per_second = [&](std::string_view key) -> std::optional<double> {
         const auto a = before.number(key), b = after.number(key);
-        if (!a || !b || *b < *a)
+        if (!a || !b)
             return std::nullopt;
         return (*b - *a) / seconds;
     };
+    // A counter that went back belongs to a program that started again: no
+    // rates across that, rather than negative ones.
+    for (const auto* key :
+         {"full_sent", "preview_sent", "audio_sent", "full_dropped", "preview_dropped", "audio_dropped"}) {
+        const auto change = per_second(key);
+        if (change && *change < 0)
+            return r;
+    }
     r.full_fps = per_second("full_sent");
     r.preview_fps = per_second("preview_sent");
     r.audio_bps = per_second("audio_sent");

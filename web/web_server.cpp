@@ -5,8 +5,10 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "web/json_text.h"
@@ -20,6 +22,8 @@ constexpr unsigned idle_seconds = 15;
 constexpr size_t memory_per_connection = 16 * 1024;   // request line and headers included
 constexpr size_t longest_url = 512;
 
+// A number from the query: fallback when absent, NaN when not a number
+// (which every range check below refuses).
 double argument(const query& args, const char* name, double fallback)
 {
     const char* text = args.get(name);
@@ -27,7 +31,16 @@ double argument(const query& args, const char* name, double fallback)
         return fallback;
     char* end = nullptr;
     const double value = strtod(text, &end);
-    return *end == '\0' ? value : fallback;
+    return *end == '\0' && std::isfinite(value) ? value : std::nan("");
+}
+
+// A whole number within [low, high], or nothing.
+std::optional<int> whole(const query& args, const char* name, int fallback, int low, int high)
+{
+    const double value = argument(args, name, fallback);
+    if (!(value >= low && value <= high) || value != std::floor(value))
+        return std::nullopt;
+    return int(value);
 }
 
 web_server::reply json(unsigned status, std::string body)
@@ -193,16 +206,18 @@ web_server::reply web_server::answer(const std::string& method, const std::strin
     }
     const std::string action = url.substr(camera_prefix.size());
     camera_link& camera = *state.camera;
-    const int speed = int(argument(args, "speed", 8));
 
     // Holding a drive costs the camera nothing while it does not change.
     if (action == "pan-tilt") {
-        const int pan = int(argument(args, "pan", 0)), tilt = int(argument(args, "tilt", 0));
-        if (pan < -1 || pan > 1 || tilt < -1 || tilt > 1 || (pan == 0 && tilt == 0))
+        const auto pan = whole(args, "pan", 0, -1, 1), tilt = whole(args, "tilt", 0, -1, 1);
+        const auto speed = whole(args, "speed", 8, 1, 24);
+        if (!pan || !tilt || (*pan == 0 && *tilt == 0))
             return error(400, "pan and tilt are -1, 0 or 1, not both 0");
-        const auto drive = visca_commands::pan_tilt(pan, tilt, speed);
-        const std::string name =
-            "pan-tilt " + std::to_string(pan) + " " + std::to_string(tilt) + " speed " + std::to_string(int(drive[4]));
+        if (!speed)
+            return error(400, "speed is 1 to 24");
+        const auto drive = visca_commands::pan_tilt(*pan, *tilt, *speed);
+        const std::string name = "pan-tilt " + std::to_string(*pan) + " " + std::to_string(*tilt) + " speed " +
+            std::to_string(int(drive[4]));
         if (!state.camera_budget.take(now))
             return error(429, "too many camera commands");
         return command_sent(camera.hold_drive("pan-tilt", name, drive, visca_commands::pan_tilt_stop(), now));
@@ -211,11 +226,13 @@ web_server::reply web_server::answer(const std::string& method, const std::strin
         const std::string direction = args.get("direction") ? args.get("direction") : "";
         if (direction != "in" && direction != "out")
             return error(400, "direction is in or out");
-        const int zoom_speed = std::clamp(int(argument(args, "speed", 4)), 0, 7);
-        const auto drive = visca_commands::zoom(direction == "in" ? 1 : -1, zoom_speed);
+        const auto zoom_speed = whole(args, "speed", 4, 0, 7);
+        if (!zoom_speed)
+            return error(400, "speed is 0 to 7");
+        const auto drive = visca_commands::zoom(direction == "in" ? 1 : -1, *zoom_speed);
         if (!state.camera_budget.take(now))
             return error(429, "too many camera commands");
-        return command_sent(camera.hold_drive("zoom", "zoom " + direction + " speed " + std::to_string(zoom_speed),
+        return command_sent(camera.hold_drive("zoom", "zoom " + direction + " speed " + std::to_string(*zoom_speed),
                                               drive, visca_commands::zoom_stop(), now));
     }
     if (action == "stop") {
@@ -231,9 +248,10 @@ web_server::reply web_server::answer(const std::string& method, const std::strin
     if (action == "home")
         return command_sent(camera.send("home", visca_commands::home(), now));
     if (action == "preset") {
-        const int number = int(argument(args, "number", 0));
-        if (number < 1 || number > 8)
+        const auto preset = whole(args, "number", 0, 1, 8);
+        if (!preset)
             return error(400, "number is 1 to 8");
+        const int number = *preset;
         const std::string what = args.get("action") ? args.get("action") : "recall";
         if (what == "recall")
             return command_sent(camera.send("preset " + std::to_string(number) + " recall",
