@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """A host on the LAN being rude to the web control page, for its benchmark:
 
-    http_flood.py HOST [--junk N] [--idle N] [--seed S]
+    http_flood.py HOST [--junk N] [--idle N] [--page-from ADDRESS] [--seed S]
 
 holds N idle connections open (default 200; connected, nothing sent), then
 sends N junk requests (default 1000), each on a connection of its own, of
 five kinds: random bytes, a request line without a version, headers far
 beyond any limit, a path outside the page, and a valid status request cut
-off half way. Meanwhile it fetches /api/status and / as a page would, and
-prints how long each took (median and worst), how many junk requests got
+off half way. Meanwhile it fetches /api/status and / as a page would
+(from ADDRESS, another host on the LAN, when given), and prints how long each took (median and worst), how many junk requests got
 an answer and of which status, and how many idle connections the server
 had closed by the end. The seed is printed.
 """
@@ -21,13 +21,16 @@ import threading
 import time
 
 
-def fetch(host, path):
+def fetch(host, path, source):
     start = time.monotonic()
-    with socket.create_connection((host, 80), timeout=10) as s:
-        s.sendall(f"GET {path} HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n".encode())
-        data = b""
-        while chunk := s.recv(65536):
-            data += chunk
+    try:
+        with socket.create_connection((host, 80), timeout=10, source_address=source) as s:
+            s.sendall(f"GET {path} HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n".encode())
+            data = b""
+            while chunk := s.recv(65536):
+                data += chunk
+    except OSError as e:
+        return time.monotonic() - start, type(e).__name__
     return time.monotonic() - start, data.split(b" ", 2)[1].decode() if data.startswith(b"HTTP/") else "none"
 
 
@@ -60,6 +63,7 @@ def main():
     parser.add_argument("host")
     parser.add_argument("--junk", type=int, default=1000)
     parser.add_argument("--idle", type=int, default=200)
+    parser.add_argument("--page-from", default=None)
     parser.add_argument("--seed", type=int, default=random.randrange(1 << 30))
     args = parser.parse_args()
     print(f"seed {args.seed}", file=sys.stderr)
@@ -76,7 +80,7 @@ def main():
     def page():
         while not done.is_set():
             for path in times:
-                took, code = fetch(args.host, path)
+                took, code = fetch(args.host, path, (args.page_from, 0) if args.page_from else None)
                 times[path].append((took, code))
             time.sleep(0.25)
 
@@ -106,7 +110,8 @@ def main():
     for path, samples in times.items():
         ms = [t * 1000 for t, _ in samples]
         ok = sum(1 for _, c in samples if c == "200")
-        print(f"page {path}: {ok} of {len(samples)} answered 200, median {statistics.median(ms):.1f} ms, "
+        print(f"page {path}{' from ' + args.page_from if args.page_from else ''}: "
+              f"{ok} of {len(samples)} answered 200, median {statistics.median(ms):.1f} ms, "
               f"worst {max(ms):.1f} ms")
 
 

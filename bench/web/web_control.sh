@@ -5,7 +5,8 @@
 #    the daemon's processor time (user + system, from /proc) over that time,
 #    and the program's, as a share of one processor.
 # 2. 1,000 junk requests and 200 idle connections from the LAN
-#    (http_flood.py): what the page's own requests took meanwhile, and the
+#    (http_flood.py): what the page's own requests (from another host on the
+#    LAN) took meanwhile, and the
 #    full stream's pictures a second, from the program's own counters,
 #    before, during and after.
 # Prints; asserts nothing.
@@ -45,7 +46,9 @@ awk -v w="\$((w1 - w0))" -v p="\$((p1 - p0))" -v hz="\$hz" -v t0="\$t0" -v t1="\
     printf "one page open for %.1f s: ndi-encoder-web %.2f %% of one processor, ndi-encoder %.1f %%\n",
         s, 100 * w / hz / s, 100 * p / hz / s }'
 echo "full stream before the flood: \$(fps) pictures/s"
-python3 $here/http_flood.py 192.168.5.20 >$work/flood 2>&1 &
+# The page from a second host on the LAN; the flood from the first.
+ip addr add 192.168.5.8/24 dev lan0
+python3 $here/http_flood.py 192.168.5.20 --page-from 192.168.5.8 >$work/flood 2>&1 &
 flood=\$!
 while kill -0 \$flood 2>/dev/null; do echo "  during: \$(fps) pictures/s"; sleep 2; done
 wait \$flood

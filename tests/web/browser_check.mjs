@@ -1,7 +1,7 @@
 // Drives the web control page from the LAN in Debian's headless Chromium:
 //   node browser_check.mjs URL CAMERA_LOG SCREENSHOT
 // Loads the page, waits for its figures to move, presses and releases
-// zoom in, recalls a preset, goes home, and closes a second page in the
+// zoom in, recalls a preset, goes home, fits a phone's screen, and closes a second page in the
 // middle of a pan; after each release (and the close) the camera log must
 // show the stop behind the drive. Every wait is bounded; a failure says
 // what it waited for.
@@ -93,6 +93,13 @@ try {
   await page.click('#home');
   await until('home completed on the page', async () => /: completed/.test(await commandState(page, 'home')));
   await page.screenshot({ path: screenshot, fullPage: true });
+
+  // On a phone: nothing wider than the screen, the pad within reach.
+  await page.setViewportSize({ width: 390, height: 844 });
+  await until('the page laid out for a phone', async () => page.evaluate(() =>
+    document.documentElement.scrollWidth <= 390 &&
+    document.querySelector('.pad').getBoundingClientRect().right <= 390));
+  await page.setViewportSize({ width: 1100, height: 1300 });
 
   // A second page closed in the middle of a pan: the camera stops anyway.
   const second = await context.newPage();
