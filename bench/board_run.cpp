@@ -89,7 +89,8 @@ board_run::board_run(const board_run_options& options) : scratch(scratch_folder(
                                      "--encoders",
                                      std::to_string(options.encoders),
                                      "--guest-errors",
-                                     file("guest-errors")};
+                                     file("guest-errors"),
+                                     "--no-web"};
     if (options.core_log)
         args.insert(args.end(), {"--core-log", file("core.log")});
     if (options.send_log)

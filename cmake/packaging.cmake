@@ -52,13 +52,19 @@ if(NOT NDI_ENCODER_SIM)
   install(FILES ${compressed}/ndi-encoder.8.gz DESTINATION share/man/man8)
   install(FILES ${compressed}/changelog.gz package/copyright DESTINATION share/doc/ndi-encoder)
   install(FILES package/ndi-encoder.lintian-overrides DESTINATION share/lintian/overrides RENAME ndi-encoder)
+  # The web control page, the program's supervisor.
+  install(TARGETS ndi-encoder-web RUNTIME DESTINATION bin)
+  install(FILES package/ndi-encoder-web.service DESTINATION lib/systemd/system)
+  install(PROGRAMS package/ndi-encoder-web.init DESTINATION /etc/init.d RENAME ndi-encoder-web)
+  install(FILES package/ndi-encoder-web.tmpfiles DESTINATION lib/tmpfiles.d RENAME ndi-encoder-web.conf)
 
   set(CPACK_PACKAGE_NAME ndi-encoder)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "NDI encoder appliance: the resident program
 Finds the FPGA cores through userspace-I/O, paces them and publishes one NDI
 source, PTZ, with compressed video, audio and camera control. Runs as the
 service ndi-encoder (systemd, or /etc/init.d on boards without it) with the
-options of /etc/default/ndi-encoder.
+options of /etc/default/ndi-encoder, supervised by its web control page,
+ndi-encoder-web (http://<eth0 address>/).
 
 It needs the board's own libraries, which no Debian package provides: the
 userspace-I/O library libuio.so.2 and the NDI runtime libndi.so.5.")
@@ -78,7 +84,7 @@ include(\"${CMAKE_SOURCE_DIR}/cmake/package_depends.cmake\")
   set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/package-depends.cmake)
 else()
   set(private lib/ndi-encoder-virtual-board)
-  set(tools ndi-encoder virtual-board-root virtual-camera ndi-monitor)
+  set(tools ndi-encoder ndi-encoder-web virtual-board-root virtual-camera ndi-monitor)
   set_target_properties(${tools} uio ndi PROPERTIES INSTALL_RPATH "$ORIGIN")
   install(TARGETS ${tools} RUNTIME DESTINATION ${private})
   install(TARGETS uio ndi LIBRARY DESTINATION ${private} NAMELINK_SKIP)

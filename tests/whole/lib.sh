@@ -39,7 +39,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 # Every board of a test reports its guest errors into one file.
-virtual-board() { command virtual-board --guest-errors "$scratch/guest-errors" "$@"; }
+# The web page is left out: these tests are the supervisor themselves.
+virtual-board() { command virtual-board --no-web --guest-errors "$scratch/guest-errors" "$@"; }
 
 # The pid of the program a board started with --pid-file FILE, once the
 # launchers before it have become the program (empty after 30 s: the board
