@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -240,10 +245,19 @@ TEST(video_capture_frames, restart_needs_both_cores_idle_and_no_pending_event)
 // queue order), and for each picture coded the buffer the encoder cores are
 // given (their source register) and the time the compressor asks the NDI
 // runtime's rate control about (the pair's stamp).
+//
+// The board keeps a core log, which end_board() has it write: every arm of
+// a core with the thread that wrote it and that thread's calls into the
+// board so far.
 class capture_thread_test : public testing::Test {
 protected:
     capture_thread_test()
-        : log(5), board(config_with(64 * MiB, "stepped")), hw(std::make_shared<hardware>()),
+        : log(5), owned_board(std::make_unique<test_board>([&] {
+              vfpga::board_config config = config_with(64 * MiB, "stepped");
+              config.settings["core_log"] = core_log.path;
+              return config;
+          }())),
+          board(*owned_board), hw(std::make_shared<hardware>()),
           compress(std::make_shared<video_compress>(hw, loopback_sender())),
           capture(std::make_shared<video_capture>(hw, 0, compress, nullptr)),
           video(board.fpga().model<vfpga::video_input_core>()),
@@ -365,8 +379,79 @@ protected:
         return pairs;
     }
 
+    // Ends the capture, the compressor and the board, which writes its core
+    // log then. The board must not be used afterwards.
+    void end_board()
+    {
+        capture.reset();
+        compress.reset();
+        hw.reset();
+        owned_board.reset();
+    }
+
+    // Every pvw_in arm in the core log (end_board first) checked against the
+    // arm its thread wrote before it, which must be vid_in's, with no more
+    // than calls_between_arms calls of that thread into the board between
+    // the two. Returns how many pvw_in arms it checked.
+    size_t check_arms_back_to_back()
+    {
+        struct arm {
+            std::string core;
+            long thread = 0;
+            unsigned long long call = 0;
+        };
+        std::vector<arm> arms_logged;
+        std::ifstream in(core_log.path);
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream fields(line);
+            std::string time, what;
+            arm a;
+            if (fields >> time >> a.core >> what >> a.thread >> a.call && what == "start")
+                arms_logged.push_back(a);
+        }
+        size_t checked = 0;
+        for (size_t i = 0; i < arms_logged.size(); ++i) {
+            const arm& preview_arm = arms_logged[i];
+            if (preview_arm.core != "pvw_in")
+                continue;
+            ++checked;
+            SCOPED_TRACE("pvw_in arm " + std::to_string(checked));
+            const arm* before = nullptr;
+            for (size_t j = i; j-- > 0 && !before;)
+                if (arms_logged[j].thread == preview_arm.thread)
+                    before = &arms_logged[j];
+            if (!before) {
+                ADD_FAILURE() << "no arm of its thread before it";
+                continue;
+            }
+            EXPECT_EQ(before->core, "vid_in");
+            EXPECT_LE(preview_arm.call - before->call - 1, calls_between_arms)
+                << "calls of the capture thread between vid_in's arm and pvw_in's";
+        }
+        return checked;
+    }
+
+    // The program's own part in the time between a pair's two arms: none.
+    static constexpr unsigned long long calls_between_arms = 0;
+
+    // A file of its own for the core log, which outlives the board's root.
+    struct scratch_file {
+        scratch_file()
+        {
+            char name[] = "/tmp/capture-core-log-XXXXXX";
+            const int fd = mkstemp(name);
+            if (fd >= 0)
+                close(fd);
+            path = name;
+        }
+        ~scratch_file() { std::remove(path.c_str()); }
+        std::string path;
+    };
+
     debug_capture log;
-    test_board board;
+    scratch_file core_log;
+    std::unique_ptr<test_board> owned_board;
+    test_board& board;
     std::shared_ptr<hardware> hw;
     std::shared_ptr<video_compress> compress;
     std::shared_ptr<video_capture> capture;
@@ -446,6 +531,12 @@ TEST_F(capture_thread_test, hands_on_pairs_in_order_filled_at_the_ring_addresses
     EXPECT_EQ(with_preview, 2u);
     EXPECT_LE(last, timestamp_100ns());
     EXPECT_TRUE(board.fpga().guest_errors().empty());
+
+    // The two arms of a pair follow each other with nothing of the
+    // program's between them: a picture can come between them only when
+    // the host holds the thread there.
+    end_board();
+    EXPECT_EQ(check_arms_back_to_back(), 3u);
 }
 
 TEST_F(capture_thread_test, losing_the_signal_stops_the_capture_and_its_return_resumes_it)
@@ -542,4 +633,6 @@ TEST_F(capture_thread_test, interlaced_input_rearms_both_busy_cores_as_they_requ
     EXPECT_EQ(previews(), "PPPP");
     EXPECT_EQ(arms(board, regs::preview_in_block), 6u);
     EXPECT_TRUE(board.take_guest_errors().empty());
+    end_board();
+    EXPECT_EQ(check_arms_back_to_back(), 6u);
 }
