@@ -472,10 +472,15 @@ int video_compress::read_back(frame_t& frame)
     return overflow;
 }
 
-void video_compress::reset_cores()
+void video_compress::clear_core_events()
 {
     for (int core = 0; core < core_count; ++core)
         hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_events, regs::events_clear);
+}
+
+void video_compress::reset_cores()
+{
+    clear_core_events();
     for (int core = 0; core < core_count; ++core)
         hw->write_reg32(regs::encoder_block(unsigned(core)), regs::control, 0);
     hw->enable_irq(regs::irq_encoders);
@@ -506,13 +511,63 @@ void video_compress::recover_cores()
     // taken for the next picture's: take it now, and clear what it left.
     timeval none{0, 0};
     if (hw->wait_irq(regs::irq_encoders, &none) >= 0) {
-        for (int core = 0; core < core_count; ++core)
-            hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_events, regs::events_clear);
+        clear_core_events();
         hw->enable_irq(regs::irq_encoders);
     }
     // A reset core may have lost its tables: the next picture loads its own.
     std::fill(std::begin(slot_q), std::end(slot_q), -1);
     resets.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::shared_ptr<video_capture::frame_pair_t> video_compress::take_pair()
+{
+    std::shared_ptr<video_capture::frame_pair_t> pair = input_queue.take();
+    if (pair)
+        debug_mark(4, pair->preview ? 'P' : 'p');
+    return pair;
+}
+
+video_compress::coding video_compress::code_picture(frame_t* frame)
+{
+    if (!frame) {
+        debug_mark(1, ring_full_mark);
+        return coding::dropped;
+    }
+    start_cores();
+    debug_mark(4, 'C');
+    switch (wait_for_cores()) {
+    case answer::stopped: return coding::stopped;   // cores that never answered: nothing of theirs is read
+    case answer::silent:
+        recover_cores();
+        debug_print(1,
+                    "video_compress::compress_frames: the encoder cores do not answer! "
+                    "Picture dropped, cores reset.\n");
+        return coding::dropped;
+    case answer::done: break;
+    }
+    clear_core_events();
+    debug_mark(2, '+');
+    hw->enable_irq(regs::irq_encoders);
+    if (read_back(*frame) != 0) {
+        debug_mark(1, overflow_mark);
+        return coding::dropped;
+    }
+    return coding::coded;
+}
+
+std::shared_ptr<video_compress::frame_t> video_compress::preview_of_full(const video_capture::frame_t& preview,
+                                                                         const frame_t& full)
+{
+    std::shared_ptr<frame_t> frame = make_compressed_frame(preview);
+    frame->q = full.q;
+    frame->address = full.address;
+    frame->core_bytes = full.core_bytes;
+    std::copy(std::begin(full.slice_size), std::end(full.slice_size), frame->slice_size);
+    frame->header = full.header;
+    frame->trailer = full.trailer;
+    std::copy(std::begin(full.slice_data), std::end(full.slice_data), frame->slice_data);
+    frame->size = full.size;
+    return frame;
 }
 
 void video_compress::compress_frames()
@@ -525,12 +580,8 @@ void video_compress::compress_frames()
 
     std::shared_ptr<video_capture::frame_pair_t> pair;
     for (;;) {
-        if (!pair) {
-            pair = input_queue.take();
-            if (!pair)
-                break;
-            debug_mark(4, pair->preview ? 'P' : 'p');
-        }
+        if (!pair && !(pair = take_pair()))
+            break;
         std::shared_ptr<video_capture::frame_t>& picture = pair->full ? pair->full : pair->preview;
         if (!picture) {
             pair.reset();   // nothing to code
@@ -545,48 +596,13 @@ void video_compress::compress_frames()
         std::shared_ptr<frame_t> current = prepare_frame(*picture);
         picture.reset();
 
-        answer result = answer::done;
-        bool overflowed = false;
-        if (!current) {
-            debug_mark(1, ring_full_mark);
-        } else {
-            start_cores();
-            debug_mark(4, 'C');
-            result = wait_for_cores();
-            if (result == answer::stopped)
-                break;   // cores that never answered: nothing of theirs is read
-        }
-        if (result == answer::silent) {
-            recover_cores();
-            debug_print(1,
-                        "video_compress::compress_frames: the encoder cores do not answer! "
-                        "Picture dropped, cores reset.\n");
-        } else if (current) {
-            for (int core = 0; core < core_count; ++core)
-                hw->write_reg8(regs::encoder_block(unsigned(core)), regs::control, regs::lane_events,
-                               regs::events_clear);
-            debug_mark(2, '+');
-            hw->enable_irq(regs::irq_encoders);
-            overflowed = read_back(*current) != 0;
-            if (overflowed)
-                debug_mark(1, overflow_mark);
-        }
-
-        if (current && result == answer::done && !overflowed) {
+        const coding result = code_picture(current.get());
+        if (result == coding::stopped)
+            break;
+        if (result == coding::coded) {
             // The preview is described before the full picture is handed
             // on: from then on "vidcomp:copy" owns that one.
-            std::shared_ptr<frame_t> preview;
-            if (reuses_full) {
-                preview = make_compressed_frame(*pair->preview);
-                preview->q = current->q;
-                preview->address = current->address;
-                preview->core_bytes = current->core_bytes;
-                std::copy(std::begin(current->slice_size), std::end(current->slice_size), preview->slice_size);
-                preview->header = current->header;
-                preview->trailer = current->trailer;
-                std::copy(std::begin(current->slice_data), std::end(current->slice_data), preview->slice_data);
-                preview->size = current->size;
-            }
+            std::shared_ptr<frame_t> preview = reuses_full ? preview_of_full(*pair->preview, *current) : nullptr;
             push_compressed(current);
             if (preview)
                 push_compressed(preview);

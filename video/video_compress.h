@@ -94,7 +94,7 @@ public:
     // Stops the threads in pipeline order, each after the pictures queued
     // before its stop marker; a core that never answers holds this up by at
     // most one interrupt-wait slice.
-    virtual ~video_compress();
+    ~video_compress();
     video_compress(const video_compress&) = delete;
     video_compress& operator=(const video_compress&) = delete;
 
@@ -104,9 +104,7 @@ public:
 
     // The hand-offs; none of them waits for the consumer. An empty
     // reference is the stop marker (push_send's reaches both send queues).
-    // push_frame is the capture path's one call into the compressor: the
-    // capture tests override it to keep every pair as it was handed on.
-    virtual void push_frame(std::shared_ptr<video_capture::frame_pair_t> pair);
+    void push_frame(std::shared_ptr<video_capture::frame_pair_t> pair);
     void push_compressed(std::shared_ptr<frame_t> frame);
     void push_send(std::shared_ptr<frame_t> frame);
 
@@ -181,6 +179,18 @@ private:
     void compress_frames();   // body of "vidcomp"
     void copy_frames();       // body of "vidcomp:copy"
     void send_frames(frame_queue<frame_t>& queue, int preview, const char* name, char mark);
+    // The steps of "vidcomp": a pair taken from the input queue (empty:
+    // the stop marker), one picture coded, the preview record that reuses
+    // the full picture's slices.
+    std::shared_ptr<video_capture::frame_pair_t> take_pair();
+    enum class coding { coded, dropped, stopped };
+    // Runs the cores on a prepared frame (null: the ring had no chunk for
+    // it) and reads back where they put its slices: coded, dropped (no
+    // chunk, cores that did not answer, an overflow; said in the log), or
+    // stopped while the cores were silent.
+    coding code_picture(frame_t* frame);
+    static std::shared_ptr<frame_t> preview_of_full(const video_capture::frame_t& preview, const frame_t& full);
+    void clear_core_events();   // the acknowledgement, on every core
     void reset_cores();
     enum class answer { done, silent, stopped };
     // Waits for the cores' interrupt in slices, up to the bound for a

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
 
@@ -21,6 +22,10 @@ namespace {
 
 std::mutex installed_mutex;
 std::shared_ptr<fpga> installed;
+
+// The calling thread's calls into the board's bus side so far (register
+// accesses, interrupt enables and waits), for the core log.
+thread_local uint64_t calls_of_thread = 0;
 
 std::string hex(uint32_t value)
 {
@@ -179,11 +184,13 @@ core_model* fpga::owner(uint32_t index, unsigned& reg)
 
 uint32_t fpga::read32(uint32_t offset)
 {
+    ++calls_of_thread;
     return load(offset, 4);
 }
 
 uint8_t fpga::read8(uint32_t offset)
 {
+    ++calls_of_thread;
     return uint8_t(load(offset, 1));
 }
 
@@ -245,11 +252,13 @@ void fpga::trace(const char* direction, const reg_write& access)
 
 void fpga::write32(uint32_t offset, uint32_t value)
 {
+    ++calls_of_thread;
     store(offset, value, 0xFFFFFFFFu, 4);
 }
 
 void fpga::write8(uint32_t offset, uint8_t value)
 {
+    ++calls_of_thread;
     const unsigned shift = 8 * (offset & 3);
     store(offset, uint32_t(value) << shift, 0xFFu << shift, 1);
 }
@@ -273,7 +282,7 @@ void fpga::store(uint32_t offset, uint32_t value, uint32_t mask, uint8_t width)
     if (core_model* m = owner(index, reg)) {
         const bool command = reg == regs::control && ((mask >> (8 * regs::lane_command)) & 0xFF);
         if (core_log && command && uint8_t(value >> (8 * regs::lane_command)) == regs::command_arm)
-            note(m->name().c_str(), "start");
+            note(m->name().c_str(), start_event);
         m->bus_write(reg, value, mask);
         if (command) {
             // Woken once the bus is free again, so that a worker above the
@@ -310,22 +319,27 @@ void fpga::note(const char* source, const char* what)
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    core_events.push_back({int64_t(now.tv_sec) * 1000000000 + now.tv_nsec, source, what});
+    core_events.push_back({int64_t(now.tv_sec) * 1000000000 + now.tv_nsec, source, what, gettid(), calls_of_thread});
 }
 
 void fpga::write_core_log()
 {
     if (!core_log)
         return;
-    for (const core_event& e : core_events)
-        fprintf(core_log, "%lld.%09lld %s %s\n", (long long)(e.realtime_ns / 1000000000),
+    for (const core_event& e : core_events) {
+        fprintf(core_log, "%lld.%09lld %s %s", (long long)(e.realtime_ns / 1000000000),
                 (long long)(e.realtime_ns % 1000000000), e.source, e.what);
+        if (std::strcmp(e.what, start_event) == 0)
+            fprintf(core_log, " %d %llu", int(e.thread), (unsigned long long)e.call);
+        fputc('\n', core_log);
+    }
     fclose(core_log);
     core_log = nullptr;
 }
 
 void fpga::enable_irq(int irq)
 {
+    ++calls_of_thread;
     std::lock_guard<std::mutex> lock(bus);
     lines[irq].enable();
 }
@@ -337,6 +351,7 @@ uint32_t fpga::irq_count(int irq)
 
 bool fpga::wait_irq(int irq, uint32_t& seen, const timeval* timeout)
 {
+    ++calls_of_thread;
     if (!timeout)
         return lines[irq].wait(seen, std::nullopt);
     return lines[irq].wait(seen, std::chrono::seconds(timeout->tv_sec) + std::chrono::microseconds(timeout->tv_usec));

@@ -11,7 +11,12 @@
 // one line for every start of a core (1 written to lane 0 of its register
 // 0) and every rise of an interrupt line, on the wall clock:
 //     1712345678.123456789 vid_in irq
-//     1712345678.123498765 encoder0 start
+//     1712345678.123498765 encoder0 start 4242 1037
+// A start also names the thread that wrote it and that thread's calls into
+// the bus side so far, the start's own included (register reads and writes,
+// interrupt enables and waits): two starts of one thread whose counts differ
+// by one were written back to back, with no call between them, however far
+// apart their times (a host that held the thread between them).
 // The events are kept in memory until then, so that recording them costs
 // the thread that caused them next to nothing.
 //
@@ -136,8 +141,11 @@ private:
     struct core_event {
         int64_t realtime_ns;
         const char* source;   // a model's name or a device's
-        const char* what;     // "start" or "irq"
+        const char* what;     // start_event or "irq"
+        pid_t thread;         // the thread that caused it
+        uint64_t call;        // that thread's bus calls so far
     };
+    static constexpr const char* start_event = "start";
 
     core_model* owner(uint32_t index, unsigned& reg);
     uint32_t load(uint32_t offset, uint8_t width);

@@ -1,5 +1,6 @@
 #include "tests/support/debug_capture.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -49,6 +50,16 @@ std::string debug_capture::text() const
     for (const std::string& piece : writes)
         all += piece;
     return all;
+}
+
+std::string debug_capture::text_without(const std::vector<std::string>& left_out) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    std::string kept;
+    for (const std::string& piece : writes)
+        if (std::find(left_out.begin(), left_out.end(), piece) == left_out.end())
+            kept += piece;
+    return kept;
 }
 
 std::string debug_capture::marks(const std::string& alphabet) const

@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,8 +21,9 @@
 #include "hw/registers.h"
 #include "sim/cores/preview_input_core.h"
 #include "sim/cores/video_input_core.h"
+#include "tests/support/loopback_sender.h"
 #include "tests/support/test_board.h"
-#include "tests/video/pushed_pairs.h"
+#include "tests/video/ndi_video_calls.h"
 #include "tests/video/video_test_support.h"
 #include "video/video_compress.h"
 
@@ -232,16 +239,32 @@ TEST(video_capture_frames, restart_needs_both_cores_idle_and_no_pending_event)
     EXPECT_TRUE(on.board.fpga().guest_errors().empty());
 }
 
-// The capture thread against the virtual cores, on a stepped clock.
+// The capture thread against the virtual cores, on a stepped clock, feeding
+// the compressor. What it hands on is seen where the compressor takes it:
+// the input queue's marks ("b" a pair with a preview, "q" one without, in
+// queue order), and for each picture coded the buffer the encoder cores are
+// given (their source register) and the time the compressor asks the NDI
+// runtime's rate control about (the pair's stamp).
+//
+// The board keeps a core log, which end_board() has it write: every arm of
+// a core with the thread that wrote it and that thread's calls into the
+// board so far.
 class capture_thread_test : public testing::Test {
 protected:
     capture_thread_test()
-        : log(5), board(config_with(64 * MiB, "stepped")), hw(std::make_shared<hardware>()),
-          compress(std::make_shared<pushed_pairs>(hw)),
+        : log(5), owned_board(std::make_unique<test_board>([&] {
+              vfpga::board_config config = config_with(64 * MiB, "stepped");
+              config.settings["core_log"] = core_log.path;
+              return config;
+          }())),
+          board(*owned_board), hw(std::make_shared<hardware>()),
+          compress(std::make_shared<video_compress>(hw, loopback_sender())),
           capture(std::make_shared<video_capture>(hw, 0, compress, nullptr)),
           video(board.fpga().model<vfpga::video_input_core>()),
           preview(board.fpga().model<vfpga::preview_input_core>()), period(board.fpga().input().period_ns())
     {
+        ndi_video_calls::log().clear();
+        compress->enable();
         board.fpga().clear_writes();
     }
 
@@ -303,10 +326,134 @@ protected:
         return numbers;
     }
 
+    // One letter a pair handed on, in order: P with a preview, - without.
+    std::string previews() const
+    {
+        std::string letters = log.marks("bq");
+        std::replace(letters.begin(), letters.end(), 'b', 'P');
+        std::replace(letters.begin(), letters.end(), 'q', '-');
+        return letters;
+    }
+
+    // A pair as the compressor took it: its pictures' buffers and stamps.
+    struct taken_pair {
+        uint32_t full = 0;
+        int64_t full_time = 0;
+        std::optional<uint32_t> preview;   // a preview with a buffer of its own
+        int64_t preview_time = 0;
+    };
+
+    // Stops the capture, then moves the clock on until the compressor has
+    // taken every pair handed on (the cores run on the board's clock), and
+    // gives those pairs in order. Every pair of these inputs has a preview
+    // buffer when it has a preview, which is coded on its own.
+    std::vector<taken_pair> taken_pairs()
+    {
+        capture.reset();
+        const std::string handed_on = previews();
+        const size_t pictures = handed_on.size() + size_t(std::count(handed_on.begin(), handed_on.end(), 'P'));
+        auto sources = [&] { return writes(board, regs::encoder_block(0), regs::encoder_source, word); };
+        EXPECT_TRUE(eventually([&] {
+            if (sources().size() >= pictures && ndi_video_calls::log().q_questions().size() >= pictures)
+                return true;
+            board.fpga().step(period);
+            return false;
+        })) << sources().size()
+            << " of " << pictures << " pictures taken";
+        const auto source = sources();
+        const auto asked = ndi_video_calls::log().q_questions();
+        std::vector<taken_pair> pairs;
+        size_t next = 0;
+        for (char letter : handed_on) {
+            if (next >= source.size() || next >= asked.size())
+                break;
+            taken_pair pair;
+            pair.full = source[next];
+            pair.full_time = asked[next++].timecode;
+            if (letter == 'P' && next < source.size() && next < asked.size()) {
+                pair.preview = source[next];
+                pair.preview_time = asked[next++].timecode;
+            }
+            pairs.push_back(pair);
+        }
+        return pairs;
+    }
+
+    // Ends the capture, the compressor and the board, which writes its core
+    // log then. The board must not be used afterwards.
+    void end_board()
+    {
+        capture.reset();
+        compress.reset();
+        hw.reset();
+        owned_board.reset();
+    }
+
+    // Every pvw_in arm in the core log (end_board first) checked against the
+    // arm its thread wrote before it, which must be vid_in's, with no more
+    // than calls_between_arms calls of that thread into the board between
+    // the two. Returns how many pvw_in arms it checked.
+    size_t check_arms_back_to_back()
+    {
+        struct arm {
+            std::string core;
+            long thread = 0;
+            unsigned long long call = 0;
+        };
+        std::vector<arm> arms_logged;
+        std::ifstream in(core_log.path);
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream fields(line);
+            std::string time, what;
+            arm a;
+            if (fields >> time >> a.core >> what >> a.thread >> a.call && what == "start")
+                arms_logged.push_back(a);
+        }
+        size_t checked = 0;
+        for (size_t i = 0; i < arms_logged.size(); ++i) {
+            const arm& preview_arm = arms_logged[i];
+            if (preview_arm.core != "pvw_in")
+                continue;
+            ++checked;
+            SCOPED_TRACE("pvw_in arm " + std::to_string(checked));
+            const arm* before = nullptr;
+            for (size_t j = i; j-- > 0 && !before;)
+                if (arms_logged[j].thread == preview_arm.thread)
+                    before = &arms_logged[j];
+            if (!before) {
+                ADD_FAILURE() << "no arm of its thread before it";
+                continue;
+            }
+            EXPECT_EQ(before->core, "vid_in");
+            EXPECT_LE(preview_arm.call - before->call - 1, calls_between_arms)
+                << "calls of the capture thread between vid_in's arm and pvw_in's";
+        }
+        return checked;
+    }
+
+    // The program's own part in the time between a pair's two arms: none.
+    static constexpr unsigned long long calls_between_arms = 0;
+
+    // A file of its own for the core log, which outlives the board's root.
+    struct scratch_file {
+        scratch_file()
+        {
+            char name[] = "/tmp/capture-core-log-XXXXXX";
+            const int fd = mkstemp(name);
+            if (fd >= 0)
+                close(fd);
+            path = name;
+        }
+        ~scratch_file() { std::remove(path.c_str()); }
+        std::string path;
+    };
+
     debug_capture log;
-    test_board board;
+    scratch_file core_log;
+    std::unique_ptr<test_board> owned_board;
+    test_board& board;
     std::shared_ptr<hardware> hw;
-    std::shared_ptr<pushed_pairs> compress;
+    std::shared_ptr<video_compress> compress;
     std::shared_ptr<video_capture> capture;
     vfpga::video_input_core* video;
     vfpga::preview_input_core* preview;
@@ -344,42 +491,52 @@ TEST_F(capture_thread_test, hands_on_pairs_in_order_filled_at_the_ring_addresses
     settle(7);
     // Progressive: a preview rides with every second pair.
     EXPECT_EQ(log.marks("R."), "R.....");
-    EXPECT_EQ(compress->previews(), "-P-P-");
+    EXPECT_EQ(previews(), "-P-P-");
 
     // Pair n's full buffer, then its 1 MiB preview when it has one.
     const uint32_t base = capture->memory_base;
     EXPECT_EQ(writes(board, regs::video_in_block, regs::video_buffer, word),
               (std::vector<uint32_t>{base, base + 4 * MiB, base + 9 * MiB, base + 13 * MiB, base + 18 * MiB,
                                      base + 22 * MiB, base + 27 * MiB}));
-    const auto previews = writes(board, regs::preview_in_block, regs::video_buffer, word);
-    EXPECT_EQ(previews, (std::vector<uint32_t>{base + 8 * MiB, base + 17 * MiB, base + 26 * MiB}));
+    const auto preview_buffers = writes(board, regs::preview_in_block, regs::video_buffer, word);
+    EXPECT_EQ(preview_buffers, (std::vector<uint32_t>{base + 8 * MiB, base + 17 * MiB, base + 26 * MiB}));
 
     EXPECT_EQ(picture_numbers(5), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
 
-    // Each pair handed on is the one its picture filled, stamped once: the
-    // preview carries its full picture's time, and time moves on.
-    const auto pairs = compress->pairs();
-    const auto full = writes(board, regs::video_in_block, regs::video_buffer, word);
-    ASSERT_EQ(pairs.size(), 5u);
-    int64_t last = started_at;
-    for (size_t k = 0; k < pairs.size(); ++k) {
-        SCOPED_TRACE("pair " + std::to_string(k));
-        const auto& pair = *pairs[k];
-        EXPECT_EQ(pair.full->address, full[k]);
-        EXPECT_GT(pair.full->timestamp, last);
-        last = pair.full->timestamp;
-        if (pair.preview) {
-            EXPECT_EQ(pair.preview->timestamp, pair.full->timestamp);
-        }
-    }
-    EXPECT_LE(last, timestamp_100ns());
     // Pair 4's preview is its picture, a third the size. (Pair 2's preview
     // was armed before vid_in's first picture began, so it got that one.)
-    const auto scaled = stamp_at(board.fpga(), previews[1]);
+    const auto scaled = stamp_at(board.fpga(), preview_buffers[1]);
     ASSERT_TRUE(scaled);
     EXPECT_EQ(scaled->number, 4u);
     EXPECT_EQ(scaled->width, 640);
+
+    // Each pair handed on is the one its picture filled, stamped once: the
+    // preview carries its full picture's time, and time moves on.
+    const auto pairs = taken_pairs();
+    const auto full = writes(board, regs::video_in_block, regs::video_buffer, word);
+    ASSERT_EQ(pairs.size(), 5u);
+    int64_t last = started_at;
+    size_t with_preview = 0;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        SCOPED_TRACE("pair " + std::to_string(k));
+        const taken_pair& pair = pairs[k];
+        EXPECT_EQ(pair.full, full[k]);
+        EXPECT_GT(pair.full_time, last);
+        last = pair.full_time;
+        if (pair.preview) {
+            EXPECT_EQ(*pair.preview, preview_buffers.at(with_preview++));
+            EXPECT_EQ(pair.preview_time, pair.full_time);
+        }
+    }
+    EXPECT_EQ(with_preview, 2u);
+    EXPECT_LE(last, timestamp_100ns());
     EXPECT_TRUE(board.fpga().guest_errors().empty());
+
+    // The two arms of a pair follow each other with nothing of the
+    // program's between them: a picture can come between them only when
+    // the host holds the thread there.
+    end_board();
+    EXPECT_EQ(check_arms_back_to_back(), 3u);
 }
 
 TEST_F(capture_thread_test, losing_the_signal_stops_the_capture_and_its_return_resumes_it)
@@ -430,16 +587,16 @@ TEST_F(capture_thread_test, restarts_once_both_cores_ran_dry_while_the_signal_wa
     complete_picture(6, 4);
     settle(7);
     EXPECT_EQ(log.marks("R."), "R..R..");
-    EXPECT_EQ(compress->previews(), "-PP-");
+    EXPECT_EQ(previews(), "-PP-");
 
     // The first pair handed on after the restart is the one armed at the
     // restart, holding the first picture since; the pair the cores filled
     // while the signal was invalid is left behind.
     const auto full = writes(board, regs::video_in_block, regs::video_buffer, word);
-    const auto pairs = compress->pairs();
+    const auto pairs = taken_pairs();
     ASSERT_EQ(pairs.size(), 4u);
-    EXPECT_EQ(pairs[1]->full->address, full.at(1));
-    EXPECT_EQ(pairs[2]->full->address, full.at(3));
+    EXPECT_EQ(pairs[1].full, full.at(1));
+    EXPECT_EQ(pairs[2].full, full.at(3));
     const auto left_behind = stamp_at(board.fpga(), full.at(2));
     const auto after_restart = stamp_at(board.fpga(), full.at(3));
     ASSERT_TRUE(left_behind && after_restart);
@@ -473,7 +630,9 @@ TEST_F(capture_thread_test, interlaced_input_rearms_both_busy_cores_as_they_requ
         complete_picture(k + 1, k);
     settle(6);
     EXPECT_EQ(log.marks("R."), "R....");
-    EXPECT_EQ(compress->previews(), "PPPP");
+    EXPECT_EQ(previews(), "PPPP");
     EXPECT_EQ(arms(board, regs::preview_in_block), 6u);
     EXPECT_TRUE(board.take_guest_errors().empty());
+    end_board();
+    EXPECT_EQ(check_arms_back_to_back(), 6u);
 }

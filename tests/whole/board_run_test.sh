@@ -9,6 +9,7 @@
 need_root
 
 virtual-board --signal 720p50 --camera-log "$scratch/camera.log" --record "$scratch/rec.mkv" --seconds 6 \
+    --core-log "$scratch/core.log" \
     --monitor-args --ptz --monitor-args '<qrn_ptz_zoom zoom="0.5"/>' -- ndi-encoder >"$scratch/out" 2>"$scratch/err"
 check_eq "$?" 0 "appliance status after SIGTERM"
 
@@ -16,7 +17,8 @@ tracks=$(ffprobe -v error -show_entries stream=codec_name,codec_tag_string,width
     -of csv=p=0 "$scratch/rec.mkv" | sort)
 check_eq "$tracks" "$(printf '%s\n' "pcm_s32le,[0][0][0][0]" "speedhq,SHQ2,1280,720,SHQ2" "speedhq,SHQ2,640,360,shq2" |
     sort)" "tracks"
-picture_check "$scratch/rec.mkv" moving >"$scratch/pictures" || fail "pictures: $(cat "$scratch/pictures")"
+picture_check "$scratch/rec.mkv" moving --stalls "$scratch/core.log" 50 >"$scratch/pictures" ||
+    fail "pictures: $(cat "$scratch/pictures")"
 cat "$scratch/pictures"
 grep -q '^SHQ2 1280x720: [1-9][0-9]* pictures, 0 not decoded' "$scratch/pictures" ||
     fail "no full-stream picture decoded: $(cat "$scratch/pictures")"

@@ -29,14 +29,15 @@ exec 3>&- 4<&-
 # A slice longer than its share on every other start: those pictures are
 # dropped, the others still go out.
 if [ "$(id -u)" = 0 ]; then
-    virtual-board --signal 720p50 --encoder-fault overflow:2:2 --record "$scratch/rec.mkv" --seconds 4 -- \
-        ndi-encoder -p >"$scratch/out2" 2>"$scratch/err2"
+    virtual-board --signal 720p50 --encoder-fault overflow:2:2 --record "$scratch/rec.mkv" --seconds 4 \
+        --core-log "$scratch/core.log" -- ndi-encoder -p >"$scratch/out2" 2>"$scratch/err2"
     check_eq "$?" 0 "overflow: status"
     coded=$(grep -o '+' "$scratch/err2" | wc -l)
     sent=$(sed -n 's/^  video SHQ2 1280x720: \([0-9]*\) pictures.*/\1/p' "$scratch/out2")
     echo "overflow: $coded pictures coded, $sent full pictures received"
     [ -n "$sent" ] && [ "$sent" -gt 0 ] || fail "no full picture sent"
-    picture_check "$scratch/rec.mkv" moving >"$scratch/pictures" || fail "pictures: $(cat "$scratch/pictures")"
+    picture_check "$scratch/rec.mkv" moving --stalls "$scratch/core.log" 50 >"$scratch/pictures" ||
+        fail "pictures: $(cat "$scratch/pictures")"
 
     # Core 0 hangs on every 600th start, every seven seconds or so at
     # 1080p59.94: each hang costs a moment, not the stream. Recorded for 25 s

@@ -46,7 +46,8 @@ mkfifo "$scratch/in" "$scratch/out"
 lan="n=1; while :; do while [ ! -e $scratch/record.\$n ]; do sleep 0.05; done
      ndi-monitor --connect 192.168.5.20 --wait 10 --record $scratch/rec.\$n.mkv --seconds 1.2 --quiet \
          >$scratch/monitor.\$n 2>&1; echo >$scratch/recorded.\$n; n=\$((n + 1)); done"
-virtual-board --signal "$schedule" --lan "$lan" -- ndi-encoder -I "$scratch/in" -O "$scratch/out" \
+virtual-board --signal "$schedule" --lan "$lan" --core-log "$scratch/core.log" -- \
+    ndi-encoder -I "$scratch/in" -O "$scratch/out" \
     >"$scratch/stdout" 2>"$scratch/stderr" &
 board=$!
 exec 3>"$scratch/in" 4<"$scratch/out"
@@ -90,8 +91,9 @@ for n in "${!recorded[@]}"; do
     echo "$signal: recorded $(sed -n 's/^recorded [^:]*: //p' "$scratch/monitor.$n")"
     interlaced=()
     [ "${size#*x}" = 540 ] && interlaced=(--interlaced)
-    picture_check "$scratch/rec.$n.mkv" moving "${interlaced[@]}" \
-        --rate "$(awk -v r="$rate" 'BEGIN { split(r, f, "/"); print f[1] / (f[2] ? f[2] : 1) }')" >"$scratch/pictures"
+    pictures_a_second=$(awk -v r="$rate" 'BEGIN { split(r, f, "/"); print f[1] / (f[2] ? f[2] : 1) }')
+    picture_check "$scratch/rec.$n.mkv" moving "${interlaced[@]}" --rate "$pictures_a_second" \
+        --stalls "$scratch/core.log" "$pictures_a_second" >"$scratch/pictures"
     checked=$?
     sed 's/^/    /' "$scratch/pictures"
     [ "$checked" = 0 ] || fail "$signal: pictures: $(cat "$scratch/pictures")"

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,8 @@ namespace {
 struct logged_event {
     int64_t ns;
     std::string source, what;
+    long thread = 0;               // a start's writer
+    unsigned long long call = 0;   // and its calls into the board so far
 };
 
 std::vector<logged_event> read_log(const std::string& path)
@@ -33,8 +36,11 @@ std::vector<logged_event> read_log(const std::string& path)
     while (std::getline(in, line)) {
         long long seconds = 0, nanoseconds = 0;
         char source[32] = {}, what[16] = {};
-        if (std::sscanf(line.c_str(), "%lld.%9lld %31s %15s", &seconds, &nanoseconds, source, what) == 4)
-            events.push_back({seconds * 1000000000 + nanoseconds, source, what});
+        long thread = 0;
+        unsigned long long call = 0;
+        if (std::sscanf(line.c_str(), "%lld.%9lld %31s %15s %ld %llu", &seconds, &nanoseconds, source, what, &thread,
+                        &call) >= 4)
+            events.push_back({seconds * 1000000000 + nanoseconds, source, what, thread, call});
     }
     return events;
 }
@@ -112,6 +118,14 @@ TEST(core_log, starts_and_interrupt_rises_in_order_on_the_wall_clock_when_the_bo
         previous = e.ns;
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"aud_in start", "aud_in irq", "aud_in start", "aud_in irq"}));
+    // Each start names this thread and counts its calls: between the two
+    // arms, the wait, three writes of the acknowledgement and the interrupt
+    // enable, two of the next buffer.
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[0].thread, long(gettid()));
+    EXPECT_EQ(events[2].thread, long(gettid()));
+    EXPECT_EQ(events[2].call - events[0].call, 7u);
+    EXPECT_EQ(events[1].thread, 0) << "an interrupt's line names no thread";
     std::remove(path.c_str());
     rmdir(dir);
 }
