@@ -41,15 +41,16 @@ if(NOT NDI_ENCODER_SIM)
   # overrides, each warning kept with its reason (scripts/build-target runs
   # lintian).
   set(compressed ${CMAKE_BINARY_DIR}/package)
-  foreach(file ndi-encoder.8 changelog)
+  foreach(file ndi-encoder.8 ndi-encoder-web.8 changelog)
     add_custom_command(OUTPUT ${compressed}/${file}.gz
                        COMMAND ${CMAKE_COMMAND} -E make_directory ${compressed}
                        COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/package/${file} ${compressed}/${file}
                        COMMAND gzip -9nf ${compressed}/${file}
                        DEPENDS ${CMAKE_SOURCE_DIR}/package/${file} VERBATIM)
   endforeach()
-  add_custom_target(package_documents ALL DEPENDS ${compressed}/ndi-encoder.8.gz ${compressed}/changelog.gz)
-  install(FILES ${compressed}/ndi-encoder.8.gz DESTINATION share/man/man8)
+  add_custom_target(package_documents ALL DEPENDS ${compressed}/ndi-encoder.8.gz ${compressed}/ndi-encoder-web.8.gz
+                                                 ${compressed}/changelog.gz)
+  install(FILES ${compressed}/ndi-encoder.8.gz ${compressed}/ndi-encoder-web.8.gz DESTINATION share/man/man8)
   install(FILES ${compressed}/changelog.gz package/copyright DESTINATION share/doc/ndi-encoder)
   install(FILES package/ndi-encoder.lintian-overrides DESTINATION share/lintian/overrides RENAME ndi-encoder)
   # The web control page, the program's supervisor.
