@@ -185,7 +185,7 @@ void ptz::serve_links(bridge_links& links)
         if (ready[3])
             bridge_datagram(links, links.loop, local_camera);
         if (ready[1])
-            answer_settings_enquiry(links);
+            answer_network_settings(links);
     }
 }
 
@@ -198,15 +198,7 @@ bool ptz::route_camera_replies(bridge_links& links)
     const auto now = packet_splitter::clock::now();
     links.splitter.feed(buffer, long(got), now,
                         [&](const uint8_t* packet, size_t size, const packet_splitter::address& asked) {
-                            switch (route_reply(packet, size, asked)) {
-                            case reply_route::network:
-                                send_reply(links.reply, {asked, visca_port::visca}, packet, size);
-                                break;
-                            case reply_route::loop:
-                                send_reply(links.loop, {loopback, visca_port::loop_reply}, packet, size);
-                                break;
-                            case reply_route::drop: break;
-                            }
+                            forward_camera_reply(links, packet, size, asked);
                         });
     return got >= 0;
 }
@@ -251,7 +243,7 @@ void ptz::bridge_datagram(bridge_links& links, udp_socket& socket, uint8_t camer
 
 // One datagram on the discovery port: the network-settings reply or the
 // NAK, broadcast to the sender's port, each within its own budget.
-void ptz::answer_settings_enquiry(bridge_links& links)
+void ptz::answer_network_settings(bridge_links& links)
 {
     uint8_t buffer[receive_size];
     udp_endpoint from;
@@ -274,6 +266,18 @@ void ptz::answer_settings_enquiry(bridge_links& links)
         size = make_nak_reply(network, out);
     }
     links.discovery.send_to(out, size, {broadcast, from.port});
+}
+
+// A reply cut from the line: to the controller that asked, to the local
+// processes, or nowhere.
+void ptz::forward_camera_reply(bridge_links& links, const uint8_t* packet, size_t size,
+                               const std::array<uint8_t, 4>& asked)
+{
+    switch (route_reply(packet, size, asked)) {
+    case reply_route::network: send_reply(links.reply, {asked, visca_port::visca}, packet, size); break;
+    case reply_route::loop: send_reply(links.loop, {loopback, visca_port::loop_reply}, packet, size); break;
+    case reply_route::drop: break;
+    }
 }
 
 void ptz::send_reply(udp_socket& socket, const udp_endpoint& to, const uint8_t* packet, size_t n)

@@ -23,6 +23,7 @@
 // counted by the threads that see what it counts and read by anyone.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -84,7 +85,9 @@ private:
     void serve_links(bridge_links& links);
     bool route_camera_replies(bridge_links& links);
     void bridge_datagram(bridge_links& links, udp_socket& socket, uint8_t camera);
-    void answer_settings_enquiry(bridge_links& links);
+    void answer_network_settings(bridge_links& links);
+    void forward_camera_reply(bridge_links& links, const uint8_t* packet, size_t size,
+                              const std::array<uint8_t, 4>& asked);
     void send_reply(udp_socket& socket, const udp_endpoint& to, const uint8_t* packet, size_t n);
     void count_refused();
     int write_serial(const uint8_t* data, size_t n);

@@ -155,6 +155,13 @@ TEST(packet_splitter, starts_a_packet_only_at_a_tag_still_awaited)
     EXPECT_EQ(feed(s, joined({reply, reply}), t0, &senders), (std::vector<bytes>{reply, reply}));
     EXPECT_EQ(senders, (std::vector<address>{controller, other}));
 
+    // Noise becomes a packet only when it spells an awaited tag, a header,
+    // a kind and a terminator, and then only for that command's sender.
+    expect(s, reply, other);
+    senders.clear();
+    EXPECT_EQ(feed(s, joined({{0x12, 0x90, 0x41}, reply}), t0, &senders), std::vector<bytes>{reply});
+    EXPECT_EQ(senders, std::vector<address>{other});
+
     // Forgotten after its lifetime, and the oldest makes room for a new one.
     expect(s, reply, controller, t0);
     EXPECT_TRUE(feed(s, reply, t0 + packet_splitter::tag_lifetime).empty());
