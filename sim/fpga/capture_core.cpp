@@ -5,10 +5,16 @@
 
 namespace vfpga {
 
-capture_core::capture_core(fpga& on_board, std::string name, uint32_t block, unsigned register_count, int irq,
-                           unsigned buffer)
-    : core_model(on_board, std::move(name), block, register_count, irq), buffer_register(buffer)
+capture_core::capture_core(fpga& on_board, std::string name, const regs::core_map& map, unsigned buffer)
+    : core_model(on_board, std::move(name), map), buffer_register(buffer)
 {
+}
+
+void capture_core::reset()
+{
+    cancel();
+    busy_reads = 0;
+    core_model::reset();
 }
 
 capture_core::~capture_core()

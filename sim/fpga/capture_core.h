@@ -44,9 +44,11 @@ namespace vfpga {
 
 class capture_core : public core_model {
 public:
-    capture_core(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq,
-                 unsigned buffer_register);
+    capture_core(fpga& board, std::string name, const regs::core_map& map, unsigned buffer_register);
     ~capture_core() override;
+
+    // Abandons the units in hand and forgets the state reads as well.
+    void reset() override;
 
     uint32_t read(unsigned reg) override;
     // Re-times the units in hand on the new input.

@@ -11,15 +11,42 @@
 
 namespace vfpga {
 
-core_model::core_model(fpga& on_board, std::string name, uint32_t block, unsigned register_count, int irq)
-    : board(on_board), model_name(std::move(name)), first_register(block), irq_number(irq), registers(register_count, 0)
+core_model::core_model(fpga& on_board, std::string name, const regs::core_map& map, uint32_t block)
+    : board(on_board), contract(map), model_name(std::move(name)), first_register(block), registers(map.registers, 0)
 {
 }
 
 void core_model::bus_write(unsigned reg, uint32_t value, uint32_t mask)
 {
+    const regs::register_field* field = contract.field(reg);
+    if (!field) {
+        guest_error("write to unused register %u", reg);
+        return;
+    }
+    if (field->how == regs::access::read_only) {
+        guest_error("write to the read-only register %u", reg);
+        return;
+    }
+    if (field->whole_word && mask != 0xFFFFFFFFu) {
+        guest_error("%s register %u written in part (byte lanes 0x%08x)", field->name, reg, mask);
+        return;
+    }
+    const uint32_t held = field->width >= 32 ? 0xFFFFFFFFu : (1u << field->width) - 1;
+    if (value & mask & ~held) {
+        guest_error("write of 0x%08x to register %u, which holds %u bits", value, reg, unsigned(field->width));
+        return;
+    }
     registers[reg] = (registers[reg] & ~mask) | (value & mask);
     write(reg, value, mask);
+}
+
+void core_model::reset()
+{
+    for (unsigned r = 0; r < registers.size(); ++r) {
+        const regs::register_field* field = contract.field(r);
+        registers[r] = field ? field->reset : 0;
+    }
+    clear_events();
 }
 
 void core_model::start_worker(std::function<void()> body)
@@ -45,8 +72,8 @@ void core_model::stop_worker()
 
 void core_model::update_irq()
 {
-    if (irq_number >= 0)
-        board.update_irq(irq_number);
+    if (contract.irq >= 0)
+        board.update_irq(contract.irq);
 }
 
 namespace {

@@ -24,23 +24,38 @@
 #include <thread>
 #include <vector>
 
+#include "hw/registers.h"
+
 namespace vfpga {
 
 class fpga;
 
 class core_model {
 public:
-    core_model(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq);
+    // The core's registers are those of its kind's map (hw/registers.h),
+    // from block on (the map's own block unless there are several cores).
+    core_model(fpga& board, std::string name, const regs::core_map& map, uint32_t block);
+    core_model(fpga& on_board, std::string name, const regs::core_map& map)
+        : core_model(on_board, std::move(name), map, map.block)
+    {
+    }
     virtual ~core_model() = default;
 
     const std::string& name() const { return model_name; }
     uint32_t block() const { return first_register; }
     unsigned register_count() const { return unsigned(registers.size()); }
-    int irq() const { return irq_number; }
+    int irq() const { return contract.irq; }
 
     // A bus write: mask selects the byte lanes written (value already shifted
-    // into place). The register is stored, then write() reacts.
+    // into place). A write the map refuses (a register the core does not
+    // have, a read-only one, a part of a whole-word one, bits beyond the
+    // register's width) is a guest error and changes nothing; otherwise the
+    // register is stored, then write() reacts.
     void bus_write(unsigned reg, uint32_t value, uint32_t mask);
+    // Power-on state, as the board comes up (board mutex held, workers not
+    // running or idle): the registers at the map's reset values, no events,
+    // no unit or job in hand. A model with state of its own extends it.
+    virtual void reset();
     // A bus read: register 0 as control_readback gives it, the others what
     // was last written.
     virtual uint32_t read(unsigned reg);
@@ -126,9 +141,9 @@ protected:
     fpga& board;
 
 private:
+    const regs::core_map& contract;
     std::string model_name;
     uint32_t first_register;
-    int irq_number;
     std::vector<uint32_t> registers;
     std::thread worker;
     std::condition_variable worker_wakeup;

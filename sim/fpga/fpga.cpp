@@ -162,6 +162,8 @@ bool fpga::device_present(const std::string& name) const
 
 void fpga::add_model(std::unique_ptr<core_model> model)
 {
+    std::lock_guard<std::mutex> lock(bus);
+    model->reset();   // comes up as the hardware does
     const uint32_t first = model->block();
     for (unsigned r = 0; r < model->register_count(); ++r)
         if (first + r < owners.size())
@@ -216,19 +218,10 @@ bool fpga::answers_unowned(uint32_t index) const
     // The blocks of the cores: where a board lacks a core, the bus reads 0
     // and drops writes, as the logic without that core does (the presence
     // word of an encoder the board lacks reads 0 so).
-    struct core_block {
-        const char* device;
-        uint32_t first, count;
-    };
-    static constexpr core_block blocks[] = {
-        {"vid_in", regs::video_in_block, 16},
-        {"pvw_in", regs::preview_in_block, 16},
-        {"aud_in", regs::audio_in_block, 16},
-        {"vid_track", regs::track_block, 16},
-    };
-    for (const core_block& b : blocks)
-        if (index >= b.first && index < b.first + b.count)
-            return !device_present(b.device);
+    for (const regs::core_map* map :
+         {&regs::video_in_map, &regs::preview_in_map, &regs::audio_in_map, &regs::track_map})
+        if (index >= map->block && index < map->block + regs::block_span)
+            return !device_present(map->device);
     const uint32_t encoders = board.input_cores ? uint32_t(board.encoders) : 0;
     return index < regs::encoder_block(regs::encoder_count_max) && index >= regs::encoder_block(encoders);
 }

@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "hw/soc.h"
 #include "sim/fpga/board_config.h"
 #include "sim/fpga/core_model.h"
 #include "sim/fpga/irq_line.h"
@@ -130,6 +131,7 @@ public:
     // The same with the mutex held.
     void wake_models();
 
+    // Resets the model and routes its registers to it.
     void add_model(std::unique_ptr<core_model> model);
 
 private:
@@ -158,8 +160,8 @@ private:
     std::mutex bus;
     std::vector<uint32_t> plain;   // registers no model owns
     std::vector<std::unique_ptr<core_model>> models;
-    std::vector<core_model*> owners;   // per window register
-    std::array<irq_line, 8> lines;
+    std::vector<core_model*> owners;               // per window register
+    std::array<irq_line, soc::core_count> lines;   // by core number
     std::deque<reg_write> write_log;
     std::vector<std::string> errors;
     video_signal input_signal;

@@ -5,9 +5,15 @@
 
 namespace vfpga {
 
-job_core::job_core(fpga& host, std::string core_name, uint32_t first, unsigned count, int line)
-    : core_model(host, std::move(core_name), first, count, line)
+job_core::job_core(fpga& host, std::string core_name, const regs::core_map& map, uint32_t first)
+    : core_model(host, std::move(core_name), map, first)
 {
+}
+
+void job_core::reset()
+{
+    cancel();
+    core_model::reset();
 }
 
 job_core::~job_core()

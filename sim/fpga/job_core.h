@@ -40,6 +40,8 @@ public:
 
     void start() override;
     void stop() override;
+    // Abandons the job in hand as well.
+    void reset() override;
 
     // A job is running (board mutex held).
     bool busy() const final { return current.has_value(); }
@@ -60,7 +62,7 @@ protected:
         bool hangs = false;                 // fault injection: the job never ends
     };
 
-    job_core(fpga& host, std::string core_name, uint32_t first, unsigned count, int line);
+    job_core(fpga& host, std::string core_name, const regs::core_map& map, uint32_t first);
 
     // A start (board mutex held): checks the job and says what it takes.
     virtual task begin(const job& started) = 0;
