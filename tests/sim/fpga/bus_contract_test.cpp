@@ -6,11 +6,14 @@
 
 #include <cstdio>
 #include <fstream>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "hw/hardware.h"
 #include "hw/registers.h"
+#include "tests/support/open_descriptors.h"
 #include "tests/support/test_board.h"
 
 namespace {
@@ -162,4 +165,19 @@ TEST(bus_without_a_core, the_blocks_of_absent_cores_read_0_and_drop_writes_witho
     // Beyond every core's block it is still a register nothing has.
     hw.write_reg32(0x300, 0, 1);
     EXPECT_EQ(board.take_guest_errors().size(), 1u);
+}
+
+TEST(fpga_files, a_board_that_cannot_be_made_leaves_no_file_open)
+{
+    // The register log opens, the guest-errors file cannot: the board
+    // throws, and lets go of the log and its memory as it does.
+    const std::string log = testing::TempDir() + "fpga_files_" + std::to_string(getpid());
+    vfpga::board_config c = test_board::small_config();
+    c.input_cores = false;
+    c.settings["register_log"] = log;
+    c.settings["guest_errors"] = "/nonexistent/guest_errors";
+    const std::set<int> before = open_descriptors();
+    EXPECT_THROW(vfpga::fpga(c, ""), std::runtime_error);
+    EXPECT_EQ(open_descriptors(), before);
+    std::remove(log.c_str());
 }
