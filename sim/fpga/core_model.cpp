@@ -58,6 +58,38 @@ void core_model::start_worker(std::function<void()> body)
     pthread_setname_np(worker.native_handle(), thread_name.c_str());
 }
 
+void core_model::run_units()
+{
+    // Keeps time above the program's threads, and does the work itself at
+    // the unit's own priority.
+    run_at(worker_priority::timing);
+    std::unique_lock<std::mutex> lock(board.mutex());
+    while (!stopping) {
+        const uint64_t seen = generation;
+        auto woken = [&] { return stopping || generation != seen; };
+        const std::optional<unit_times> unit = unit_in_hand();
+        if (!unit) {
+            wakeup().wait(lock, woken);
+            continue;
+        }
+        if (unit->begin && !board.clock().wait_until(lock, wakeup(), *unit->begin, woken))
+            continue;
+        completion done;
+        if (outside_work work = begin_unit()) {
+            lock.unlock();
+            run_at(unit->priority);
+            done = work();
+            run_at(worker_priority::timing);
+            lock.lock();
+            if (woken())
+                continue;   // stopped, or abandoned while it worked
+        }
+        if (!board.clock().wait_until(lock, wakeup(), unit->end, woken))
+            continue;
+        end_unit(std::move(done));
+    }
+}
+
 void core_model::stop_worker()
 {
     if (!worker.joinable())

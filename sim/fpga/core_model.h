@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "hw/registers.h"
+#include "sim/fpga/model_clock.h"
 
 namespace vfpga {
 
@@ -130,6 +131,32 @@ protected:
     // stopping under the board's mutex, wakes the worker and joins; the body
     // returns once it sees stopping.
     void start_worker(std::function<void()> body);
+    // The worker of both core shapes (capture_core, job_core), which work
+    // through one unit at a time: it waits for the unit's begin on the
+    // board's clock, runs the unit's work outside the board's mutex, waits
+    // for its end and finishes it. Any change to the units in hand (a stop,
+    // a reset, a new input, an idle core given a unit) bumps generation,
+    // and the worker starts over on what is in hand then.
+    void run_units();
+    using duration = model_clock::duration;
+    // What a unit's work returns: the step that completes it, run under the
+    // mutex at its end before the events rise (null: nothing to complete).
+    using completion = std::function<void()>;
+    using outside_work = std::function<completion()>;
+    struct unit_times {
+        std::optional<duration> begin;                      // board time its work starts; none: at once
+        duration end{};                                     // board time it ends, never before its work is done
+        worker_priority priority = worker_priority::work;   // of the work outside the mutex
+    };
+    // The unit to work on now (mutex held); none: nothing until the next
+    // change of generation.
+    virtual std::optional<unit_times> unit_in_hand() { return std::nullopt; }
+    // At the unit's begin (mutex held): the work to run outside the mutex;
+    // null for none.
+    virtual outside_work begin_unit() { return nullptr; }
+    // At the unit's end (mutex held), with what its work returned.
+    virtual void end_unit(completion) {}
+    uint64_t generation = 0;   // guarded by the board's mutex
     void stop_worker();
     bool stopping = false;   // guarded by the board's mutex
     // What the worker waits on, with the board's mutex.

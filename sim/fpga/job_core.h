@@ -49,13 +49,10 @@ public:
     uint64_t completed() const { return jobs_done.load(); }
 
 protected:
-    using duration = model_clock::duration;
     struct job {
         std::vector<uint32_t> registers;   // as they stood at the start
         duration started_at{};             // board time of the start
     };
-    // The completion step, run under the board's mutex before the events rise.
-    using completion = std::function<void()>;
     struct task {
         std::function<completion()> work;   // outside the mutex; null: nothing to do
         duration length{};                  // the hardware's time for the job
@@ -76,11 +73,12 @@ protected:
 
 private:
     void begin_job();
-    void run();
+    std::optional<unit_times> unit_in_hand() override;
+    outside_work begin_unit() override;
+    void end_unit(completion done) override;
 
     std::optional<job> current;
     task planned;
-    uint64_t generation = 0;   // changes when a job is abandoned or started
     std::atomic<uint64_t> jobs_done{0};
 };
 
