@@ -158,7 +158,7 @@ TEST(hardware, maps_identifies_and_fills_the_reserved_memory)
 
     EXPECT_TRUE(hw.is_ready());
     EXPECT_EQ(hw.get_platform_info().name, "Digilent Zybo-Z7-10");
-    const memory_region reserved = hw.get_region(3);
+    const memory_region reserved = hw.get_region(audio_region);
     EXPECT_EQ(reserved.address + reserved.size, config.reserved_size);
 
     // The whole reserved memory reads 0xDEADDEAD, through the program's map
