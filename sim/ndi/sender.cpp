@@ -262,22 +262,22 @@ void sender::accept_receivers()
         if (!stopping && (watched[0].revents & POLLIN)) {
             sockaddr_in peer{};
             socklen_t length = sizeof peer;
-            int fd = accept4(listen_fd.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-            if (fd < 0)
+            file_descriptor fd(accept4(listen_fd.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+            if (!fd)
                 continue;   // the receiver gave up before we took it, or we are out of descriptors
             int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             char text[INET_ADDRSTRLEN] = "?";
             inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-            admit(fd, std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
+            admit(std::move(fd), std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
         }
     }
 }
 
-void sender::admit(int socket_fd, std::string peer)
+void sender::admit(file_descriptor socket_fd, std::string peer)
 {
     receiver_events& events = *this;
-    auto connection = std::make_unique<receiver_connection>(socket_fd, peer, events);
+    auto connection = std::make_unique<receiver_connection>(std::move(socket_fd), peer, events);
 
     std::vector<uint8_t> hello;
     ndi_wire::writer w(hello);

@@ -67,7 +67,7 @@ private:
            std::unique_ptr<send_log> call_log);
 
     void accept_receivers();
-    void admit(int socket_fd, std::string peer);
+    void admit(file_descriptor socket_fd, std::string peer);
     void reap_receivers();
     void deliver(message_ptr message);
     void update_tally_locked();
