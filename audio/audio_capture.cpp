@@ -23,7 +23,7 @@ audio_capture::audio_capture(std::shared_ptr<hardware> hardware, std::shared_ptr
     : hw(std::move(hardware)), compress(std::move(compressor))
 {
     debug_print(3, "audio_capture Constructor\n");
-    const memory_region region = hw->get_region(3);
+    const memory_region region = hw->get_region(audio_region);
     memory_base = region.address;
     memory_size = region.size;
     memory_next = memory_base;

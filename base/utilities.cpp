@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/board_root.h"
+
 const char* const program_version = "1.5.0";
 
 namespace {
@@ -49,10 +51,5 @@ void set_thread_name(const char* name)
 
 std::string platform_path(std::string_view path)
 {
-    const char* root = std::getenv("NDI_ENCODER_ROOT");
-    std::string result = root ? root : "";
-    while (!result.empty() && result.back() == '/')
-        result.pop_back();
-    result += path;
-    return result;
+    return board_root() += path;
 }

@@ -19,6 +19,6 @@ int64_t timestamp_100ns();
 void set_thread_name(const char* name);
 
 // A platform path ("/dev/mem", "/proc/device-tree/...", "/dev/ttyS1") under
-// the root directory named by NDI_ENCODER_ROOT; unset or empty means the real
-// root, as on the board.
+// the board root (base/board_root.h); none means the real root, as on the
+// board.
 std::string platform_path(std::string_view path);

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "base/board_root.h"
 #include "bench/progress.h"
 
 namespace bench {
@@ -41,7 +42,7 @@ std::string scratch_folder()
 // The ndi-encoder whose environment names this board root.
 pid_t find_program(const std::string& root)
 {
-    const std::string wanted = "NDI_ENCODER_ROOT=" + root;
+    const std::string wanted = std::string(board_root_variable) + "=" + root;
     DIR* proc = opendir("/proc");
     pid_t found = -1;
     while (dirent* entry = proc ? readdir(proc) : nullptr) {

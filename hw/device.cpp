@@ -4,8 +4,8 @@
 
 void device::set_reserved(memory_region region)
 {
-    regions[0] = {0, region.size - audio_region_size};
-    regions[3] = {region.size - audio_region_size, audio_region_size};
+    regions[encoder_output_region] = {0, region.size - audio_region_size};
+    regions[audio_region] = {region.size - audio_region_size, audio_region_size};
 }
 
 memory_region device::get_region(int index) const

@@ -10,8 +10,8 @@ class device {
 public:
     virtual ~device() = default;
 
-    // Splits the reserved memory: region 0 is all but the last 64 KiB (the
-    // encoder output ring), region 3 the last 64 KiB (the audio ring).
+    // Splits the reserved memory: encoder_output_region (0) is all but the
+    // last 64 KiB, audio_region (3) the last 64 KiB.
     virtual void set_reserved(memory_region region);
     virtual memory_region get_region(int index) const;
     // The range for captured video; without a video node in the device tree,

@@ -5,14 +5,17 @@
 // in the 64 KiB ndi_regs window) and a register number within the block.
 // Byte lane 0 is the least significant byte of a 32-bit register.
 //
-// Access, where a register has a rule of its own: "read-only" (a write is
-// refused), "write-only" (a read tells nothing the program may use),
-// "write 0xC0 to clear" (the bits read back are cleared by writing them).
-// The other facts of the board (its devices, memory, platforms) are in
-// hw/soc.h.
+// Each core kind's registers stand in one table at the end of this file
+// (core_map): which registers the core decodes, what the bus may do with
+// each, how many bits it holds and its value after reset. The program keeps
+// to the tables; the virtual cores refuse anything else as a guest error.
+// The event lanes of register 0 are "write 0xC0 to clear": the bits read
+// back are cleared by writing them. The other facts of the board (its
+// devices, memory, platforms) are in hw/soc.h.
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 namespace regs {
 
@@ -91,9 +94,14 @@ constexpr uint32_t encoder_control(unsigned slot, unsigned first_slice, unsigned
         (width_partial ? control_width_partial : 0);
 }
 
-// Video input cores.
+// Video input cores: stream 0 is captured by vid_in at full resolution,
+// stream 1 by pvw_in scaled down.
 constexpr uint32_t video_in_block = 0x200;
 constexpr uint32_t preview_in_block = 0x210;
+enum stream : int32_t {
+    stream_full = 0,
+    stream_preview = 1,
+};
 constexpr unsigned video_buffer = 2;           // physical address of the next buffer
 constexpr uint8_t video_field_bit = 0x08;      // lane 1 of register 0 (vid_in), read: first field
 constexpr uint8_t video_reset_enable = 0xC0;   // lane 2 of vid_in register 0 at start
@@ -132,7 +140,90 @@ enum irq : int {
     irq_audio_out = 7,    // aud_out
 };
 
+// The register contract.
+enum class access : uint8_t {
+    read_write,
+    read_only,    // a write is refused
+    write_only,   // a read tells nothing the program may use
+};
+
+struct register_field {
+    unsigned reg;   // number within the core's block
+    const char* name;
+    access how;
+    uint8_t width;     // bits held from bit 0; a write setting a bit above is refused
+    bool whole_word;   // only a 32-bit write is taken
+    uint32_t reset;    // value after reset
+};
+
+// The registers between the first of one core's block and the next core's;
+// the bus decodes a whole block for each core the logic has.
+constexpr unsigned block_span = 16;
+
+struct core_map {
+    const char* device;   // the userspace-I/O device (soc::uio_devices)
+    int irq;
+    uint32_t block;       // first register (of encoder core 0)
+    unsigned registers;   // registers the core decodes from its block
+    std::span<const register_field> fields;
+
+    // The register's entry; null for one the core does not have.
+    constexpr const register_field* field(unsigned reg) const
+    {
+        for (const register_field& f : fields)
+            if (f.reg == reg)
+                return &f;
+        return nullptr;
+    }
+};
+
+// Register 0 as every core but the tracker has it: the command, mode,
+// enable and event lanes (above); its state bits read what the core is doing.
+inline constexpr register_field control_field{control, "control", access::read_write, 32, false, 0};
+
+inline constexpr register_field encoder_fields[] = {
+    control_field,
+    {encoder_quant_port, "table port", access::write_only, 32, true, 0},
+    {encoder_control_word, "control word", access::read_write, 32, false, 0},
+    {encoder_source, "source", access::read_write, 32, false, 0},
+    {encoder_output, "output", access::read_write, 32, false, 0},
+    {encoder_width, "width", access::read_write, 32, false, 0},
+    {encoder_height, "height", access::read_write, 32, false, 0},
+    {encoder_stride, "stride", access::read_write, 32, false, 0},
+    {encoder_slice_length + 0, "slice 0 length", access::read_only, 32, false, 0},
+    {encoder_slice_length + 1, "slice 1 length", access::read_only, 32, false, 0},
+    {encoder_slice_length + 2, "slice 2 length", access::read_only, 32, false, 0},
+    {encoder_slice_length + 3, "slice 3 length", access::read_only, 32, false, 0},
+    {encoder_present, "present", access::read_only, 32, false, 1},
+};
+inline constexpr register_field video_fields[] = {
+    control_field,
+    {video_buffer, "buffer", access::read_write, 32, false, 0},
+};
+inline constexpr register_field audio_fields[] = {
+    control_field,
+    {audio_channel_control, "channel control", access::read_write, 32, false, 0},
+    {audio_buffer, "buffer", access::read_write, 32, false, 0},
+    {audio_samples, "samples", access::read_write, 32, false, 0},
+};
+// The tracker's register 0 reads the status word; only lane 0 is written.
+inline constexpr register_field track_fields[] = {
+    {control, "control", access::read_write, 8, false, 0},
+};
+
+inline constexpr core_map encoder_map{"ndi_enc", irq_encoders, encoder_block(0), block_span, encoder_fields};
+inline constexpr core_map video_in_map{"vid_in", irq_video_in, video_in_block, block_span, video_fields};
+inline constexpr core_map preview_in_map{"pvw_in", irq_preview_in, preview_in_block, block_span, video_fields};
+inline constexpr core_map audio_in_map{"aud_in", irq_audio_in, audio_in_block, 4, audio_fields};
+inline constexpr core_map track_map{"vid_track", irq_track, track_block, block_span, track_fields};
+
 }   // namespace regs
 
+static_assert(regs::encoder_map.field(regs::encoder_slice_length + regs::encoder_slices - 1)->how ==
+              regs::access::read_only);
+static_assert(regs::audio_in_map.field(regs::audio_samples)->how == regs::access::read_write);
+static_assert(regs::preview_in_block == regs::video_in_block + regs::block_span &&
+              regs::audio_in_block == regs::preview_in_block + regs::block_span &&
+              regs::track_block == regs::audio_in_block + regs::block_span);
 static_assert(regs::quant_word(3, 1, 655) == 0x8C10028F);
 static_assert(regs::encoder_control(3, 2, 2, false, false) == 0x2203);

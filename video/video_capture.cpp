@@ -184,7 +184,7 @@ std::shared_ptr<video_capture::frame_t> video_capture::make_frame(int32_t stream
     auto frame = std::make_shared<frame_t>();
     frame->stream = stream;
     frame->format = format;
-    if (stream == 0) {
+    if (stream == regs::stream_full) {
         frame->block = regs::video_in_block;
         frame->width = width;
         frame->height = height;
@@ -206,7 +206,7 @@ std::shared_ptr<video_capture::frame_t> video_capture::make_frame(int32_t stream
         frame->field = 2;
     }
 
-    if (stream != 0 && !preview_enabled) {
+    if (stream != regs::stream_full && !preview_enabled) {
         frame->address = no_buffer;
         return frame;
     }
@@ -217,13 +217,13 @@ std::shared_ptr<video_capture::frame_t> video_capture::make_frame(int32_t stream
 std::shared_ptr<video_capture::frame_pair_t> video_capture::make_frame_pair()
 {
     auto pair = std::make_shared<frame_pair_t>();
-    pair->full = make_frame(0);
+    pair->full = make_frame(regs::stream_full);
     ++preview_count;
     if (preview_count < preview_interval && !interlaced)
         return pair;
     preview_count = 0;
     if (!full_only)
-        pair->preview = make_frame(1);
+        pair->preview = make_frame(regs::stream_preview);
     return pair;
 }
 

@@ -19,7 +19,7 @@ namespace {
 
 // The default intra quantiser matrix, raster order. Entry 0 is never used:
 // the DC value is not quantised.
-constexpr uint8_t intra_matrix[64] = {
+constexpr uint8_t intra_matrix[regs::encoder_table_entries] = {
     8,  16, 19, 22, 26, 27, 29, 34,   //
     16, 16, 22, 24, 27, 29, 34, 37,   //
     19, 22, 26, 27, 29, 34, 34, 38,   //
@@ -52,7 +52,7 @@ constexpr char ring_full_mark = '&';   // the next chunk of the ring was still i
 
 int stream_index(int32_t stream)
 {
-    return stream != 0 ? 1 : 0;
+    return stream != regs::stream_full ? 1 : 0;
 }
 
 void put_le32(uint8_t* p, uint32_t value)
@@ -95,7 +95,7 @@ uint32_t trimmed_length(const uint8_t* slice, uint32_t length)
 int32_t video_compress::fourcc_of(int32_t format, int32_t stream)
 {
     const bool yuv420 = format == 1;
-    if (stream == 1)
+    if (stream == regs::stream_preview)
         return yuv420 ? fourcc_preview_420 : fourcc_preview_422;
     return yuv420 ? fourcc_full_420 : fourcc_full_422;
 }
@@ -120,7 +120,7 @@ video_compress::video_compress(std::shared_ptr<::hardware> hardware, std::shared
 {
     debug_print(3, "video_compress Constructor\n");
 
-    const memory_region ring = hw->get_region(0);
+    const memory_region ring = hw->get_region(encoder_output_region);
     dma_base = ring.address;
     dma_size = ring.size;
     dma_cursor = dma_base;
@@ -201,7 +201,7 @@ void video_compress::push_send(std::shared_ptr<frame_t> frame)
     if (!frame) {
         full_queue.push_unbounded(nullptr, 'x');
         preview_queue.push_unbounded(nullptr, 'X');
-    } else if (frame->stream != 0) {
+    } else if (frame->stream != regs::stream_full) {
         preview_queue.push(std::move(frame), 'F', '$', [this](const auto&) { count_dropped(1); });
     } else {
         full_queue.push(std::move(frame), 'f', '#', [this](const auto&) { count_dropped(0); });
@@ -289,7 +289,7 @@ void video_compress::query_frame_size(const video_capture::frame_t& source)
     record.frame_format_type = NDIlib_frame_format_type_progressive;
     record.timecode = NDIlib_send_timecode_synthesize;
     const int size = NDIlib_send_get_target_frame_size(sender->sender(), &record);
-    stream_format_t& known = stream_format[source.stream == 1 ? 1 : 0];
+    stream_format_t& known = stream_format[source.stream == regs::stream_preview ? 1 : 0];
     known = {source.width, source.height, source.frame_rate_n, source.frame_rate_d};
     debug_print(3, "Frame size: %i\n", size);
 }
@@ -339,19 +339,19 @@ void video_compress::release_chunks_before(const frame_t& frame)
         oldest_chunk.store(frame.address, std::memory_order_release);
 }
 
-void video_compress::build_reciprocals(int scale, uint16_t (&values)[64])
+void video_compress::build_reciprocals(int scale, uint16_t (&values)[regs::encoder_table_entries])
 {
     values[0] = reciprocal_one;
-    for (int i = 1; i < 64; ++i) {
+    for (int i = 1; i < int(regs::encoder_table_entries); ++i) {
         const int32_t m = scale * intra_matrix[i];
         const int32_t r = (m / 2 + 0x80000) / m;
         values[i] = r >= reciprocal_one ? reciprocal_one : uint16_t(r);
     }
 }
 
-void video_compress::load_quant_table(int slot, const uint16_t (&values)[64])
+void video_compress::load_quant_table(int slot, const uint16_t (&values)[regs::encoder_table_entries])
 {
-    for (int i = 0; i < 64; ++i)
+    for (int i = 0; i < int(regs::encoder_table_entries); ++i)
         for (int core = 0; core < core_count; ++core)
             hw->write_reg32(regs::encoder_block(core), regs::encoder_quant_port,
                             regs::quant_word(unsigned(slot), unsigned(i), values[i]));
@@ -368,7 +368,7 @@ void video_compress::select_quant_slot(frame_t& frame, int q)
             return;
         }
     }
-    uint16_t values[64];
+    uint16_t values[regs::encoder_table_entries];
     build_reciprocals(100 - q, values);
     load_quant_table(next_slot, values);
     frame.q_slot = next_slot;
@@ -398,7 +398,7 @@ void video_compress::program_cores(const frame_t& frame, uint32_t source_address
 
 std::shared_ptr<video_compress::frame_t> video_compress::prepare_frame(const video_capture::frame_t& source)
 {
-    const int s = source.stream == 1 ? 1 : 0;
+    const int s = source.stream == regs::stream_preview ? 1 : 0;
     const stream_format_t& known = stream_format[s];
     if (source.width != known.width || source.height != known.height || source.frame_rate_n != known.frame_rate_n ||
         source.frame_rate_d != known.frame_rate_d)

@@ -47,6 +47,7 @@
 #include <thread>
 
 #include "base/frame_queue.h"
+#include "hw/registers.h"
 #include "ndi/coded_picture.h"
 #include "ndi/ndi_lib.h"
 #include "video/video_capture.h"
@@ -78,7 +79,7 @@ public:
     // Chunks in use at once: the picture being coded, those queued for
     // copying and the one being copied.
     static constexpr uint32_t chunks_in_flight = 1 + frame_queue<frame_t>::bound + 1;
-    static constexpr int table_slots = 8;
+    static constexpr int table_slots = int(regs::encoder_table_slots);
     static constexpr int searched_slots = 5;   // the most recently loaded
     // The four-character codes by chroma format and stream.
     static constexpr int32_t fourcc_full_420 = NDIlib_FourCC_video_type_SHQ0;
@@ -145,8 +146,8 @@ public:
     // before the frame's own is read.
     void release_chunks_before(const frame_t& frame);
     void select_quant_slot(frame_t& frame, int q);
-    static void build_reciprocals(int scale, uint16_t (&values)[64]);
-    void load_quant_table(int slot, const uint16_t (&values)[64]);
+    static void build_reciprocals(int scale, uint16_t (&values)[regs::encoder_table_entries]);
+    void load_quant_table(int slot, const uint16_t (&values)[regs::encoder_table_entries]);
     void program_cores(const frame_t& frame, uint32_t source_address);
     void start_cores();
     // Fills the frame's slice table from the lengths the cores report and

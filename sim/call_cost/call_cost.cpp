@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/owned_file.h"
+
 namespace sim {
 
 namespace {
@@ -60,16 +62,15 @@ call_cost::~call_cost()
 {
     if (path.empty())
         return;
-    FILE* out = fopen(path.c_str(), "a");
+    const owned_file out(fopen(path.c_str(), "a"));
     if (!out) {
         fprintf(stderr, "%s stand-in: cannot write %s\n", library, path.c_str());
         return;
     }
     for (const measured& m : calls)
-        fprintf(out, "%lld.%09lld %d %s %lld %lld\n", (long long)(m.realtime_ns / 1000000000),
+        fprintf(out.get(), "%lld.%09lld %d %s %lld %lld\n", (long long)(m.realtime_ns / 1000000000),
                 (long long)(m.realtime_ns % 1000000000), int(m.tid), library, (long long)m.cpu_ns,
                 (long long)m.clock_ns);
-    fclose(out);
 }
 
 call_cost::sample::sample(call_cost& cost) : measuring(!cost.path.empty() && chosen() ? &cost : nullptr)

@@ -11,9 +11,16 @@
 
 namespace vfpga {
 
-audio_core::audio_core(fpga& on_board)
-    : capture_core(on_board, "aud_in", regs::audio_in_block, register_count, regs::irq_audio_in, regs::audio_buffer)
+audio_core::audio_core(fpga& on_board) : capture_core(on_board, "aud_in", regs::audio_in_map, regs::audio_buffer)
 {
+}
+
+void audio_core::reset()
+{
+    control_words.clear();
+    filled_until.reset();
+    next_index = 0;
+    capture_core::reset();
 }
 
 int32_t audio_core::tone(unsigned channel, int64_t index)

@@ -23,7 +23,6 @@ namespace vfpga {
 
 class audio_core : public capture_core {
 public:
-    static constexpr unsigned register_count = 4;
     static constexpr unsigned channels = 2;
     static constexpr int64_t sample_rate = 48000;
     static constexpr uint32_t tone_hz[channels] = {1000, 440};
@@ -36,6 +35,9 @@ public:
     static int32_t tone(unsigned channel, int64_t index);
     static int64_t sample_index(duration t);
     static duration block_length(uint32_t samples);
+
+    // Forgets the control words and where the last block ended as well.
+    void reset() override;
 
     // The audio input has nothing to do with the video signal.
     void input_changed() override {}

@@ -20,12 +20,6 @@ constexpr uint32_t control_reserved =
     ~((regs::control_slot_mask) | regs::control_slice_mask << regs::control_first_slice_shift |
       regs::control_slice_mask << regs::control_last_slice_shift | regs::control_yuv420 | regs::control_width_partial);
 
-bool is_read_only(unsigned r)
-{
-    return (r >= regs::encoder_slice_length && r < regs::encoder_slice_length + regs::encoder_slices) ||
-        r == regs::encoder_present;
-}
-
 }   // namespace
 
 bool encoder_group::picture_done() const
@@ -70,39 +64,25 @@ encoder_fault encoder_fault::parse(const std::string& text, int cores)
 }
 
 encoder_core::encoder_core(fpga& host, unsigned core, std::shared_ptr<encoder_group> cores)
-    : job_core(host, "encoder" + std::to_string(core), regs::encoder_block(core), register_count, regs::irq_encoders),
-      index(core), group(std::move(cores)),
+    : job_core(host, "encoder" + std::to_string(core), regs::encoder_map, regs::encoder_block(core)), index(core),
+      group(std::move(cores)),
       fault(encoder_fault::parse(host.config().setting("encoder_fault"), host.config().encoders))
 {
     group->join(this);
     if (fault.what != encoder_fault::kind::none && fault.core == index)
         fprintf(stderr, "virtual board: %s will %s on one start in %llu\n", name().c_str(),
                 fault.what == encoder_fault::kind::hang ? "hang" : "overflow", (unsigned long long)fault.every);
-    reset();
 }
 
 void encoder_core::reset()
 {
-    cancel();
-    for (unsigned r = 0; r < register_count; ++r)
-        set_reg(r, 0);
-    clear_events();
+    job_core::reset();
     for (auto& table : tables)
         std::fill(std::begin(table), std::end(table), 0);
     std::fill(std::begin(loaded), std::end(loaded), 0);
     programmed = 0;
-    lengths = {};
     coded_slices = 0;
     starts = 0;
-}
-
-uint32_t encoder_core::read(unsigned r)
-{
-    if (r == regs::encoder_present)
-        return 1;
-    if (r >= regs::encoder_slice_length && r < regs::encoder_slice_length + slices)
-        return lengths[r - regs::encoder_slice_length];
-    return core_model::read(r);
 }
 
 bool encoder_core::irq_asserted() const
@@ -112,12 +92,8 @@ bool encoder_core::irq_asserted() const
 
 void encoder_core::write_other(unsigned r, uint32_t value, uint32_t mask)
 {
-    if (is_read_only(r)) {
-        guest_error("write to the read-only register %u", r);
-        return;
-    }
     switch (r) {
-    case regs::encoder_quant_port: load_table_entry(value, mask); return;
+    case regs::encoder_quant_port: load_table_entry(value); return;
     case regs::encoder_control_word:
     case regs::encoder_source:
     case regs::encoder_output:
@@ -130,12 +106,8 @@ void encoder_core::write_other(unsigned r, uint32_t value, uint32_t mask)
     }
 }
 
-void encoder_core::load_table_entry(uint32_t word, uint32_t mask)
+void encoder_core::load_table_entry(uint32_t word)
 {
-    if (mask != 0xFFFFFFFFu) {
-        guest_error("table port written in part (byte lanes 0x%08x)", mask);
-        return;
-    }
     if (!(word & regs::quant_write)) {
         unimplemented("table-port word 0x%08x without bit 31", word);
         return;
@@ -187,8 +159,8 @@ std::optional<encoder_core::coding> encoder_core::check(const std::vector<uint32
         else if (!loaded[slot])
             guest_error("started with table slot %u, which was never loaded", slot);
         else
-            guest_error("started with table slot %u, loaded in part (%d of 64 entries)", slot,
-                        std::popcount(loaded[slot]));
+            guest_error("started with table slot %u, loaded in part (%d of %u entries)", slot,
+                        std::popcount(loaded[slot]), regs::encoder_table_entries);
         return std::nullopt;
     }
     const char* width_fault = nullptr;
@@ -257,7 +229,7 @@ job_core::task encoder_core::begin(const job& started)
         // Refused: the program still gets its interrupt, with empty slices.
         t.work = [this] {
             return [this] {
-                lengths = {};
+                report_lengths({});
                 coded_slices = (1u << slices) - 1;
             };
         };
@@ -287,11 +259,17 @@ job_core::task encoder_core::begin(const job& started)
         if (c.overflow_fault)
             coded[c.first] = c.share + 4;
         return [this, coded, done = ((2u << c.last) - 1) & ~((1u << c.first) - 1)] {
-            lengths = coded;
+            report_lengths(coded);
             coded_slices = done;
         };
     };
     return t;
+}
+
+void encoder_core::report_lengths(const std::array<uint32_t, slices>& coded)
+{
+    for (unsigned s = 0; s < slices; ++s)
+        set_reg(regs::encoder_slice_length + s, coded[s]);
 }
 
 }   // namespace vfpga

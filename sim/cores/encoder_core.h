@@ -51,8 +51,9 @@
 // width, height or line pitch the core cannot code, a source or output
 // outside memory, a control word with reserved bits or bad slices; also a
 // table-port word for a slot above 7 or a value above 16 bits, and a write
-// to a read-only register. Writes to registers 1, 9 and 10, and table-port
-// words without bit 31, are reported as unimplemented.
+// to a register the core does not have or a read-only one (the register
+// map refuses those). Table-port words without bit 31 are reported as
+// unimplemented.
 //
 // Fault injection for tests, the board setting "encoder_fault":
 //   KIND[:CORE[:EVERY]]   KIND hang or overflow, CORE 0-3 (default 0),
@@ -103,7 +104,6 @@ struct encoder_fault {
 
 class encoder_core : public job_core {
 public:
-    static constexpr unsigned register_count = 16;
     static constexpr uint64_t pixels_per_second = 200'000'000;
     static constexpr uint32_t max_width = 4096;
     static constexpr uint32_t max_height = 4096;
@@ -113,21 +113,20 @@ public:
     // The bytes the core may write for each slice it codes.
     static uint32_t slice_room(uint32_t width, uint32_t height) { return regs::encoder_slice_room(width, height); }
 
-    uint32_t read(unsigned reg) override;
     bool irq_asserted() const override;
     // The slices (one bit each) of the job whose events are pending.
     uint32_t finished_slices() const { return events_pending() ? coded_slices : 0; }
     // Power-on state: registers, tables and slice lengths cleared, nothing
     // programmed, no job.
-    void reset();
+    void reset() override;
 
 protected:
     task begin(const job& started) override;
     void write_other(unsigned reg, uint32_t value, uint32_t mask) override;
 
 private:
-    static constexpr unsigned slots = 8;
-    static constexpr unsigned slices = speedhq_coder::slices;
+    static constexpr unsigned slots = regs::encoder_table_slots;
+    static constexpr unsigned slices = regs::encoder_slices;
 
     // What a checked start codes.
     struct coding {
@@ -135,21 +134,22 @@ private:
         uint8_t* out = nullptr;   // the share
         uint32_t share = 0;
         unsigned first = 0, last = 0;
-        std::array<uint16_t, speedhq_coder::table_entries> table{};
+        std::array<uint16_t, regs::encoder_table_entries> table{};
         bool overflow_fault = false;
     };
     // Reports what is wrong with a start; nullopt when it is refused.
     std::optional<coding> check(const std::vector<uint32_t>& registers);
-    void load_table_entry(uint32_t word, uint32_t mask);
+    void load_table_entry(uint32_t word);
+    // Registers 11 to 14.
+    void report_lengths(const std::array<uint32_t, slices>& coded);
 
     const unsigned index;
     const std::shared_ptr<encoder_group> group;
     const encoder_fault fault;
-    uint16_t tables[slots][speedhq_coder::table_entries] = {};
-    uint64_t loaded[slots] = {};              // entries written, one bit each
-    uint32_t programmed = 0;                  // registers written since reset, one bit each
-    std::array<uint32_t, slices> lengths{};   // registers 11-14
-    uint32_t coded_slices = 0;                // of the last job, one bit each
+    uint16_t tables[slots][regs::encoder_table_entries] = {};
+    uint64_t loaded[slots] = {};   // entries written, one bit each
+    uint32_t programmed = 0;       // registers written since reset, one bit each
+    uint32_t coded_slices = 0;     // of the last job, one bit each
     uint64_t starts = 0;
     speedhq_coder coder;   // the worker's
 };

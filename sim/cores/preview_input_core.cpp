@@ -26,8 +26,7 @@ uint8_t latched_mode(uint32_t latched)
 }   // namespace
 
 preview_input_core::preview_input_core(fpga& on_board)
-    : video_core(on_board, "pvw_in", regs::preview_in_block, regs::irq_preview_in),
-      video(on_board.model<video_input_core>())
+    : video_core(on_board, "pvw_in", regs::preview_in_map), video(on_board.model<video_input_core>())
 {
 }
 

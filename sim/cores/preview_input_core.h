@@ -13,8 +13,8 @@
 //
 // Guest errors: an arm before any buffer address was written, an arm with a
 // preview mode other than 0 and 1 or while vid_in holds an unknown format
-// code, a buffer that does not fit in the board's memory, a write to a
-// register other than 0 and 2.
+// code, a buffer that does not fit in the board's memory, and what the
+// register map refuses (a write to a register other than 0 and 2).
 // All state is guarded by the board's mutex.
 #pragma once
 

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "hw/registers.h"
 #include "sim/cores/video_pattern.h"
 
 struct AVDCT;
@@ -34,8 +35,9 @@ struct coder_picture {
 
 class speedhq_coder {
 public:
-    static constexpr unsigned slices = 4;
-    static constexpr unsigned table_entries = 64;
+    // As the cores' registers have them.
+    static constexpr unsigned slices = regs::encoder_slices;
+    static constexpr unsigned table_entries = regs::encoder_table_entries;
 
     speedhq_coder();
     ~speedhq_coder();

@@ -109,7 +109,7 @@ uint32_t track_status(const video_signal& signal)
 }
 
 track_core::track_core(fpga& on_board)
-    : core_model(on_board, "track", regs::track_block, register_count, regs::irq_track),
+    : core_model(on_board, "track", regs::track_map),
       schedule(parse_signal_schedule(on_board.config().setting("signal", default_schedule)))
 {
     std::lock_guard<std::mutex> lock(board.mutex());
@@ -120,6 +120,13 @@ track_core::track_core(fpga& on_board)
 track_core::~track_core()
 {
     stop();
+}
+
+void track_core::reset()
+{
+    running = false;
+    event = false;
+    core_model::reset();
 }
 
 uint32_t track_core::read(unsigned r)
@@ -143,14 +150,9 @@ void track_core::input_changed()
     update_irq();
 }
 
-void track_core::write(unsigned r, uint32_t value, uint32_t mask)
+void track_core::write(unsigned, uint32_t value, uint32_t mask)
 {
-    if (r != regs::control) {
-        guest_error("write of 0x%08x to register %u, which the core does not have", value, r);
-        return;
-    }
-    if (value & mask & 0xFFFFFF00u)
-        guest_error("write of 0x%08x to register 0: only lane 0 takes control", value);
+    // Register 0 alone, and only its lane 0: the register map refuses the rest.
     if (!writes_lane(mask, regs::lane_command))
         return;
     const uint8_t control = lane(value, regs::lane_command);

@@ -11,8 +11,8 @@
 //   3  start: measure and interrupt on changes, forgetting any old event
 //   7  acknowledge: clear the event (and keep running)
 //   0  stop: no events, interrupt line low
-// Any other control byte, and any write to another lane or register, is a
-// guest error and is ignored.
+// Any other control byte is a guest error and is ignored, and so is what the
+// register map refuses (a write to another lane or register).
 //
 // Event: set whenever the status word changes while the core runs; the
 // interrupt is asserted while the event is set and the core runs. A change
@@ -54,13 +54,14 @@ uint32_t track_status(const video_signal& signal);
 
 class track_core : public core_model {
 public:
-    static constexpr unsigned register_count = 16;
     static constexpr const char* default_schedule = "1080p60";
 
     // Applies the schedule's first format; throws on a bad schedule.
     explicit track_core(fpga& board);
     ~track_core() override;
 
+    // Stopped, no event; the status word still tells the input.
+    void reset() override;
     uint32_t read(unsigned reg) override;
     bool irq_asserted() const override;
     void input_changed() override;

@@ -17,10 +17,15 @@ test_pattern pattern_setting(const board_config& config)
     throw std::runtime_error("board.conf: pattern must be moving or bars, not " + name);
 }
 
-video_core::video_core(fpga& on_board, std::string name, uint32_t block, int irq)
-    : capture_core(on_board, std::move(name), block, register_count, irq, regs::video_buffer),
-      pattern(pattern_setting(on_board.config()))
+video_core::video_core(fpga& on_board, std::string name, const regs::core_map& map)
+    : capture_core(on_board, std::move(name), map, regs::video_buffer), pattern(pattern_setting(on_board.config()))
 {
+}
+
+void video_core::reset()
+{
+    address_written = false;
+    capture_core::reset();
 }
 
 std::optional<model_clock::duration> video_core::capture_end()
@@ -70,16 +75,16 @@ capture_core::transfer video_core::fill(const job& unit, duration start)
     return [out, g = *geometry, number, field, kind = pattern] { render_picture(out, g, number, field, kind); };
 }
 
-void video_core::write_other(unsigned r, uint32_t, uint32_t)
+void video_core::write_other(unsigned r, uint32_t value, uint32_t mask)
 {
     if (r == regs::video_buffer)
         address_written = true;
     else
-        guest_error("write to unused register %u", r);
+        capture_core::write_other(r, value, mask);
 }
 
 video_input_core::video_input_core(fpga& on_board)
-    : video_core(on_board, "vid_in", regs::video_in_block, regs::irq_video_in), grid(on_board.input())
+    : video_core(on_board, "vid_in", regs::video_in_map), grid(on_board.input())
 {
 }
 

@@ -14,7 +14,8 @@
 //
 // Guest errors: an arm before any buffer address was written, an arm with
 // an unknown format code, a buffer that does not fit in the board's memory,
-// a write to a register other than 0 and 2.
+// and what the register map refuses (a write to a register other than 0
+// and 2).
 //
 // The picture grid and numbering (picture_timeline) are shared with the
 // preview core, so that both capture the same picture at the same time, and
@@ -39,7 +40,8 @@ test_pattern pattern_setting(const board_config& config);
 // grid, written by physical address (video buffers are not translated).
 class video_core : public capture_core {
 public:
-    static constexpr unsigned register_count = 16;
+    // Forgets the buffer address as well.
+    void reset() override;
 
     // Tests (take the board's mutex): the board time at which the picture
     // being captured now, or awaited, will be complete; nullopt while none
@@ -47,7 +49,7 @@ public:
     std::optional<duration> capture_end();
 
 protected:
-    video_core(fpga& board, std::string name, uint32_t block, int irq);
+    video_core(fpga& board, std::string name, const regs::core_map& map);
 
     // The input's picture grid; null when the core has none to follow.
     virtual const picture_timeline* timeline() const = 0;

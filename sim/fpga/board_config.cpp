@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/file_descriptor.h"
 #include "hw/soc.h"
 
 namespace vfpga {
@@ -187,13 +188,9 @@ void make_board_root(const board_config& config, const std::string& dir)
                     reg_cells(config.two_cells, config.video_address, config.video_size));
     // Physical memory: a sparse file, physical address = file offset.
     const std::string mem = under_root(soc::memory_device);
-    const int fd = open(mem.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0 || ftruncate(fd, off_t(config.memory_size())) != 0) {
-        if (fd >= 0)
-            close(fd);
+    const file_descriptor fd(open(mem.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd || ftruncate(fd.get(), off_t(config.memory_size())) != 0)
         throw std::runtime_error("cannot make " + mem);
-    }
-    close(fd);
 }
 
 }   // namespace vfpga

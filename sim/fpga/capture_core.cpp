@@ -5,10 +5,16 @@
 
 namespace vfpga {
 
-capture_core::capture_core(fpga& on_board, std::string name, uint32_t block, unsigned register_count, int irq,
-                           unsigned buffer)
-    : core_model(on_board, std::move(name), block, register_count, irq), buffer_register(buffer)
+capture_core::capture_core(fpga& on_board, std::string name, const regs::core_map& map, unsigned buffer)
+    : core_model(on_board, std::move(name), map), buffer_register(buffer)
 {
+}
+
+void capture_core::reset()
+{
+    cancel();
+    busy_reads = 0;
+    core_model::reset();
 }
 
 capture_core::~capture_core()
@@ -63,6 +69,7 @@ void capture_core::arm()
     } else {
         time_unit(armed, nullptr, now);
         current = armed;
+        ++generation;   // the idle worker has a unit
     }
 }
 
@@ -128,7 +135,7 @@ void capture_core::input_changed()
 
 void capture_core::start()
 {
-    start_worker([this] { run(); });
+    start_worker([this] { run_units(); });
 }
 
 void capture_core::stop()
@@ -136,43 +143,33 @@ void capture_core::stop()
     stop_worker();
 }
 
-void capture_core::run()
+std::optional<core_model::unit_times> capture_core::unit_in_hand()
 {
-    run_at(worker_priority::timing);
-    std::unique_lock<std::mutex> lock(board.mutex());
-    while (!stopping) {
-        if (!current) {
-            wakeup().wait(lock, [&] { return stopping || current.has_value(); });
-            continue;
-        }
-        const uint64_t seen = generation;
-        auto woken = [&] { return stopping || generation != seen; };
-        if (!current->start) {
-            wakeup().wait(lock, woken);   // until a signal re-times it
-            continue;
-        }
-        const job unit = *current;
-        // A stop, a reset or a new input abandons or re-times the unit.
-        if (!board.clock().wait_until(lock, wakeup(), *unit.start, woken))
-            continue;
-        if (const transfer writes = fill(unit, *unit.start)) {
-            lock.unlock();
-            run_at(worker_priority::transfer);
-            writes();
-            run_at(worker_priority::timing);
-            lock.lock();
-            if (woken())
-                continue;
-        }
-        if (!board.clock().wait_until(lock, wakeup(), unit.end, woken))
-            continue;
-        ++units_done;
-        completed_serial = unit.serial;
-        current = pending;
-        pending.reset();
-        raise_events();
-        units_changed();
-    }
+    // A unit waiting for a signal waits until one re-times it.
+    if (!current || !current->start)
+        return std::nullopt;
+    return unit_times{current->start, current->end, worker_priority::transfer};
+}
+
+core_model::outside_work capture_core::begin_unit()
+{
+    transfer writes = fill(*current, *current->start);
+    if (!writes)
+        return nullptr;
+    return [writes = std::move(writes)]() -> completion {
+        writes();
+        return nullptr;
+    };
+}
+
+void capture_core::end_unit(completion)
+{
+    ++units_done;
+    completed_serial = current->serial;
+    current = pending;
+    pending.reset();
+    raise_events();
+    units_changed();
 }
 
 }   // namespace vfpga

@@ -44,9 +44,11 @@ namespace vfpga {
 
 class capture_core : public core_model {
 public:
-    capture_core(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq,
-                 unsigned buffer_register);
+    capture_core(fpga& board, std::string name, const regs::core_map& map, unsigned buffer_register);
     ~capture_core() override;
+
+    // Abandons the units in hand and forgets the state reads as well.
+    void reset() override;
 
     uint32_t read(unsigned reg) override;
     // Re-times the units in hand on the new input.
@@ -57,7 +59,6 @@ public:
     // Tests: units completed since the board was made.
     uint64_t completed() const { return units_done.load(); }
 
-    using duration = model_clock::duration;
     // One armed unit.
     struct job {
         uint32_t address = 0;            // bus address latched at arm time
@@ -99,6 +100,9 @@ protected:
     // memory, which the worker runs with the mutex released (none: nothing
     // to write).
     using transfer = std::function<void()>;
+    std::optional<unit_times> unit_in_hand() override;
+    outside_work begin_unit() override;
+    void end_unit(completion) override;
     virtual transfer fill(const job& unit, duration start) = 0;
     // The units in hand changed: one completed, or was abandoned.
     virtual void units_changed() {}
@@ -114,7 +118,6 @@ protected:
 
 private:
     void arm();
-    void run();
     // Sets unit.start for a unit queued behind before (may be null).
     void time_unit(job& unit, const job* before, duration now);
 
@@ -124,7 +127,6 @@ private:
     uint64_t arms = 0;
     uint64_t completed_serial = 0;
     unsigned busy_reads = 0;   // reads of register 0 in the busy state since the last arm
-    uint64_t generation = 0;   // changes when the units in hand are abandoned or re-timed
     std::atomic<uint64_t> units_done{0};
 };
 

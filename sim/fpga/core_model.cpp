@@ -11,15 +11,42 @@
 
 namespace vfpga {
 
-core_model::core_model(fpga& on_board, std::string name, uint32_t block, unsigned register_count, int irq)
-    : board(on_board), model_name(std::move(name)), first_register(block), irq_number(irq), registers(register_count, 0)
+core_model::core_model(fpga& on_board, std::string name, const regs::core_map& map, uint32_t block)
+    : board(on_board), contract(map), model_name(std::move(name)), first_register(block), registers(map.registers, 0)
 {
 }
 
 void core_model::bus_write(unsigned reg, uint32_t value, uint32_t mask)
 {
+    const regs::register_field* field = contract.field(reg);
+    if (!field) {
+        guest_error("write to unused register %u", reg);
+        return;
+    }
+    if (field->how == regs::access::read_only) {
+        guest_error("write to the read-only register %u", reg);
+        return;
+    }
+    if (field->whole_word && mask != 0xFFFFFFFFu) {
+        guest_error("%s register %u written in part (byte lanes 0x%08x)", field->name, reg, mask);
+        return;
+    }
+    const uint32_t held = field->width >= 32 ? 0xFFFFFFFFu : (1u << field->width) - 1;
+    if (value & mask & ~held) {
+        guest_error("write of 0x%08x to register %u, which holds %u bits", value, reg, unsigned(field->width));
+        return;
+    }
     registers[reg] = (registers[reg] & ~mask) | (value & mask);
     write(reg, value, mask);
+}
+
+void core_model::reset()
+{
+    for (unsigned r = 0; r < registers.size(); ++r) {
+        const regs::register_field* field = contract.field(r);
+        registers[r] = field ? field->reset : 0;
+    }
+    clear_events();
 }
 
 void core_model::start_worker(std::function<void()> body)
@@ -29,6 +56,38 @@ void core_model::start_worker(std::function<void()> body)
     // that per-thread CPU figures tell the two apart.
     const std::string thread_name = ("fpga:" + model_name).substr(0, 15);
     pthread_setname_np(worker.native_handle(), thread_name.c_str());
+}
+
+void core_model::run_units()
+{
+    // Keeps time above the program's threads, and does the work itself at
+    // the unit's own priority.
+    run_at(worker_priority::timing);
+    std::unique_lock<std::mutex> lock(board.mutex());
+    while (!stopping) {
+        const uint64_t seen = generation;
+        auto woken = [&] { return stopping || generation != seen; };
+        const std::optional<unit_times> unit = unit_in_hand();
+        if (!unit) {
+            wakeup().wait(lock, woken);
+            continue;
+        }
+        if (unit->begin && !board.clock().wait_until(lock, wakeup(), *unit->begin, woken))
+            continue;
+        completion done;
+        if (outside_work work = begin_unit()) {
+            lock.unlock();
+            run_at(unit->priority);
+            done = work();
+            run_at(worker_priority::timing);
+            lock.lock();
+            if (woken())
+                continue;   // stopped, or abandoned while it worked
+        }
+        if (!board.clock().wait_until(lock, wakeup(), unit->end, woken))
+            continue;
+        end_unit(std::move(done));
+    }
 }
 
 void core_model::stop_worker()
@@ -45,8 +104,8 @@ void core_model::stop_worker()
 
 void core_model::update_irq()
 {
-    if (irq_number >= 0)
-        board.update_irq(irq_number);
+    if (contract.irq >= 0)
+        board.update_irq(contract.irq);
 }
 
 namespace {

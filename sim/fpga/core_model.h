@@ -24,23 +24,39 @@
 #include <thread>
 #include <vector>
 
+#include "hw/registers.h"
+#include "sim/fpga/model_clock.h"
+
 namespace vfpga {
 
 class fpga;
 
 class core_model {
 public:
-    core_model(fpga& board, std::string name, uint32_t block, unsigned register_count, int irq);
+    // The core's registers are those of its kind's map (hw/registers.h),
+    // from block on (the map's own block unless there are several cores).
+    core_model(fpga& board, std::string name, const regs::core_map& map, uint32_t block);
+    core_model(fpga& on_board, std::string name, const regs::core_map& map)
+        : core_model(on_board, std::move(name), map, map.block)
+    {
+    }
     virtual ~core_model() = default;
 
     const std::string& name() const { return model_name; }
     uint32_t block() const { return first_register; }
     unsigned register_count() const { return unsigned(registers.size()); }
-    int irq() const { return irq_number; }
+    int irq() const { return contract.irq; }
 
     // A bus write: mask selects the byte lanes written (value already shifted
-    // into place). The register is stored, then write() reacts.
+    // into place). A write the map refuses (a register the core does not
+    // have, a read-only one, a part of a whole-word one, bits beyond the
+    // register's width) is a guest error and changes nothing; otherwise the
+    // register is stored, then write() reacts.
     void bus_write(unsigned reg, uint32_t value, uint32_t mask);
+    // Power-on state, as the board comes up (board mutex held, workers not
+    // running or idle): the registers at the map's reset values, no events,
+    // no unit or job in hand. A model with state of its own extends it.
+    virtual void reset();
     // A bus read: register 0 as control_readback gives it, the others what
     // was last written.
     virtual uint32_t read(unsigned reg);
@@ -115,6 +131,32 @@ protected:
     // stopping under the board's mutex, wakes the worker and joins; the body
     // returns once it sees stopping.
     void start_worker(std::function<void()> body);
+    // The worker of both core shapes (capture_core, job_core), which work
+    // through one unit at a time: it waits for the unit's begin on the
+    // board's clock, runs the unit's work outside the board's mutex, waits
+    // for its end and finishes it. Any change to the units in hand (a stop,
+    // a reset, a new input, an idle core given a unit) bumps generation,
+    // and the worker starts over on what is in hand then.
+    void run_units();
+    using duration = model_clock::duration;
+    // What a unit's work returns: the step that completes it, run under the
+    // mutex at its end before the events rise (null: nothing to complete).
+    using completion = std::function<void()>;
+    using outside_work = std::function<completion()>;
+    struct unit_times {
+        std::optional<duration> begin;                      // board time its work starts; none: at once
+        duration end{};                                     // board time it ends, never before its work is done
+        worker_priority priority = worker_priority::work;   // of the work outside the mutex
+    };
+    // The unit to work on now (mutex held); none: nothing until the next
+    // change of generation.
+    virtual std::optional<unit_times> unit_in_hand() { return std::nullopt; }
+    // At the unit's begin (mutex held): the work to run outside the mutex;
+    // null for none.
+    virtual outside_work begin_unit() { return nullptr; }
+    // At the unit's end (mutex held), with what its work returned.
+    virtual void end_unit(completion) {}
+    uint64_t generation = 0;   // guarded by the board's mutex
     void stop_worker();
     bool stopping = false;   // guarded by the board's mutex
     // What the worker waits on, with the board's mutex.
@@ -126,9 +168,9 @@ protected:
     fpga& board;
 
 private:
+    const regs::core_map& contract;
     std::string model_name;
     uint32_t first_register;
-    int irq_number;
     std::vector<uint32_t> registers;
     std::thread worker;
     std::condition_variable worker_wakeup;

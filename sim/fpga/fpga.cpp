@@ -13,6 +13,8 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "base/board_root.h"
+#include "base/file_descriptor.h"
 #include "hw/registers.h"
 #include "hw/soc.h"
 
@@ -32,6 +34,43 @@ std::string hex(uint32_t value)
     char text[12];
     snprintf(text, sizeof text, "%x", value);
     return text;
+}
+
+}   // namespace
+
+void memory_unmapper::operator()(uint8_t* at) const
+{
+    munmap(at, length);
+}
+
+fpga::memory_mapping fpga::map_memory(const std::string& memory_file, size_t length)
+{
+    if (memory_file.empty()) {
+        void* map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (map == MAP_FAILED)
+            throw std::runtime_error("virtual board: cannot allocate its memory");
+        return memory_mapping(static_cast<uint8_t*>(map), memory_unmapper{length});
+    }
+    const file_descriptor fd(open(memory_file.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd)
+        throw std::runtime_error("virtual board: cannot open " + memory_file);
+    void* map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (map == MAP_FAILED)
+        throw std::runtime_error("virtual board: cannot map " + memory_file);
+    return memory_mapping(static_cast<uint8_t*>(map), memory_unmapper{length});
+}
+
+namespace {
+
+// A log file the board setting names, opened with mode; none for no setting.
+owned_file open_log(const std::string& path, const char* mode)
+{
+    if (path.empty())
+        return nullptr;
+    owned_file file(fopen(path.c_str(), mode));
+    if (!file)
+        throw std::runtime_error("virtual board: cannot write " + path);
+    return file;
 }
 
 }   // namespace
@@ -59,39 +98,16 @@ fpga::fpga(board_config config, const std::string& memory_file)
     // cut short, DMA would land at the wrong place instead of failing.
     if (uint64_t(size_t(board.memory_size())) != board.memory_size())
         throw std::runtime_error("virtual board: its memory ends beyond what this process can map");
-    memory_length = size_t(board.memory_size());
-    if (memory_file.empty()) {
-        void* map =
-            mmap(nullptr, memory_length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (map == MAP_FAILED)
-            throw std::runtime_error("virtual board: cannot allocate its memory");
-        memory = static_cast<uint8_t*>(map);
-    } else {
-        const int fd = open(memory_file.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            throw std::runtime_error("virtual board: cannot open " + memory_file);
-        void* map = mmap(nullptr, memory_length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        close(fd);
-        if (map == MAP_FAILED)
-            throw std::runtime_error("virtual board: cannot map " + memory_file);
-        memory = static_cast<uint8_t*>(map);
-    }
+    memory = map_memory(memory_file, size_t(board.memory_size()));
 
-    const std::string log_path = board.setting("register_log");
-    if (!log_path.empty() && !(register_log = fopen(log_path.c_str(), "we")))
-        throw std::runtime_error("virtual board: cannot write " + log_path);
+    register_log = open_log(board.setting("register_log"), "we");
     if (register_log)
-        setvbuf(register_log, nullptr, _IOLBF, 0);   // readable while the board runs, and after a crash
+        setvbuf(register_log.get(), nullptr, _IOLBF, 0);   // readable while the board runs, and after a crash
     // Appended to, so that one file gathers the errors of several runs.
-    const std::string errors_path = board.setting("guest_errors");
-    if (!errors_path.empty() && !(guest_error_log = fopen(errors_path.c_str(), "ae")))
-        throw std::runtime_error("virtual board: cannot write " + errors_path);
-    const std::string core_log_path = board.setting("core_log");
-    if (!core_log_path.empty()) {
-        if (!(core_log = fopen(core_log_path.c_str(), "we")))
-            throw std::runtime_error("virtual board: cannot write " + core_log_path);
+    guest_error_log = open_log(board.setting("guest_errors"), "ae");
+    core_log = open_log(board.setting("core_log"), "we");
+    if (core_log)
         core_events.reserve(1 << 18);   // minutes of a busy board without a reallocation
-    }
 
     if (board.input_cores)
         build_models(*this);
@@ -106,12 +122,6 @@ fpga::~fpga()
         m->stop();
     write_core_log();   // while the models' names live
     models.clear();
-    if (memory)
-        munmap(memory, memory_length);
-    if (register_log)
-        fclose(register_log);
-    if (guest_error_log)
-        fclose(guest_error_log);
 }
 
 std::shared_ptr<fpga> fpga::current()
@@ -119,10 +129,9 @@ std::shared_ptr<fpga> fpga::current()
     std::lock_guard<std::mutex> lock(installed_mutex);
     if (installed)
         return installed;
-    const char* root = std::getenv("NDI_ENCODER_ROOT");
-    if (!root || !*root)
+    const std::string dir = board_root();
+    if (dir.empty())
         return nullptr;
-    const std::string dir = root;
     if (access((dir + "/board.conf").c_str(), R_OK) != 0)
         return nullptr;
     try {
@@ -167,6 +176,8 @@ bool fpga::device_present(const std::string& name) const
 
 void fpga::add_model(std::unique_ptr<core_model> model)
 {
+    std::lock_guard<std::mutex> lock(bus);
+    model->reset();   // comes up as the hardware does
     const uint32_t first = model->block();
     for (unsigned r = 0; r < model->register_count(); ++r)
         if (first + r < owners.size())
@@ -223,19 +234,10 @@ bool fpga::answers_unowned(uint32_t index) const
     // The blocks of the cores: where a board lacks a core, the bus reads 0
     // and drops writes, as the logic without that core does (the presence
     // word of an encoder the board lacks reads 0 so).
-    struct core_block {
-        const char* device;
-        uint32_t first, count;
-    };
-    static constexpr core_block blocks[] = {
-        {"vid_in", regs::video_in_block, 16},
-        {"pvw_in", regs::preview_in_block, 16},
-        {"aud_in", regs::audio_in_block, 16},
-        {"vid_track", regs::track_block, 16},
-    };
-    for (const core_block& b : blocks)
-        if (index >= b.first && index < b.first + b.count)
-            return !device_present(b.device);
+    for (const regs::core_map* map :
+         {&regs::video_in_map, &regs::preview_in_map, &regs::audio_in_map, &regs::track_map})
+        if (index >= map->block && index < map->block + regs::block_span)
+            return !device_present(map->device);
     const uint32_t encoders = board.input_cores ? uint32_t(board.encoders) : 0;
     return index < regs::encoder_block(regs::encoder_count_max) && index >= regs::encoder_block(encoders);
 }
@@ -245,7 +247,7 @@ void fpga::trace(const char* direction, const reg_write& access)
     if (!register_log)
         return;
     // One line an access: board time, direction, register, lane, value.
-    fprintf(register_log, "%12.6f %-5s reg 0x%03x lane %u %s 0x%0*x\n", time.now().count() / 1e9, direction,
+    fprintf(register_log.get(), "%12.6f %-5s reg 0x%03x lane %u %s 0x%0*x\n", time.now().count() / 1e9, direction,
             access.index(), access.width == 1 ? access.lane() : 0u, access.width == 1 ? "byte" : "word",
             access.width * 2, access.value);
 }
@@ -327,14 +329,13 @@ void fpga::write_core_log()
     if (!core_log)
         return;
     for (const core_event& e : core_events) {
-        fprintf(core_log, "%lld.%09lld %s %s", (long long)(e.realtime_ns / 1000000000),
+        fprintf(core_log.get(), "%lld.%09lld %s %s", (long long)(e.realtime_ns / 1000000000),
                 (long long)(e.realtime_ns % 1000000000), e.source, e.what);
         if (std::strcmp(e.what, start_event) == 0)
-            fprintf(core_log, " %d %llu", int(e.thread), (unsigned long long)e.call);
-        fputc('\n', core_log);
+            fprintf(core_log.get(), " %d %llu", int(e.thread), (unsigned long long)e.call);
+        fputc('\n', core_log.get());
     }
-    fclose(core_log);
-    core_log = nullptr;
+    core_log.reset();
 }
 
 void fpga::enable_irq(int irq)
@@ -380,8 +381,8 @@ void fpga::report_unimplemented(const std::string& text)
 void fpga::log_error(const std::string& line)
 {
     if (guest_error_log) {
-        fprintf(guest_error_log, "%s\n", line.c_str());
-        fflush(guest_error_log);
+        fprintf(guest_error_log.get(), "%s\n", line.c_str());
+        fflush(guest_error_log.get());
     }
     if (errors.size() < 1000)
         errors.push_back(line);
@@ -389,11 +390,11 @@ void fpga::log_error(const std::string& line)
 
 uint8_t* fpga::dma(uint64_t physical, size_t length)
 {
-    if (physical + length > memory_length || physical + length < physical) {
+    if (physical + length > memory.get_deleter().length || physical + length < physical) {
         report_guest_error("DMA outside memory at physical address " + std::to_string(physical));
         return nullptr;
     }
-    return memory + physical;
+    return memory.get() + physical;
 }
 
 uint32_t fpga::bus_to_physical(uint32_t bus_address) const

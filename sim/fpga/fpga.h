@@ -41,6 +41,8 @@
 #include <string>
 #include <vector>
 
+#include "base/owned_file.h"
+#include "hw/soc.h"
 #include "sim/fpga/board_config.h"
 #include "sim/fpga/core_model.h"
 #include "sim/fpga/irq_line.h"
@@ -59,6 +61,12 @@ struct reg_write {
     unsigned lane() const { return offset % 4; }
 };
 
+// Unmaps the board's memory when the board goes.
+struct memory_unmapper {
+    size_t length = 0;
+    void operator()(uint8_t* at) const;
+};
+
 class fpga {
 public:
     // memory_file: the sparse file that stands in for physical memory
@@ -69,7 +77,8 @@ public:
     fpga& operator=(const fpga&) = delete;
 
     // The board of this process: the one a test installed, else the one
-    // described by $NDI_ENCODER_ROOT/board.conf, else none.
+    // described by board.conf in the board root (base/board_root.h), else
+    // none.
     static std::shared_ptr<fpga> current();
     static void install(std::shared_ptr<fpga> board);
     static void uninstall();
@@ -135,6 +144,7 @@ public:
     // The same with the mutex held.
     void wake_models();
 
+    // Resets the model and routes its registers to it.
     void add_model(std::unique_ptr<core_model> model);
 
 private:
@@ -161,22 +171,25 @@ private:
 
     static constexpr size_t write_log_limit = 1 << 20;
 
+    using memory_mapping = std::unique_ptr<uint8_t, memory_unmapper>;
+    static memory_mapping map_memory(const std::string& memory_file, size_t length);
+
     const board_config board;
+    // Declared before the models, whose workers write into it.
+    memory_mapping memory;
+    owned_file register_log;      // board setting "register_log": every access as text
+    owned_file guest_error_log;   // board setting "guest_errors": appended, one a line
+    owned_file core_log;          // board setting "core_log"
     model_clock time;
     std::mutex bus;
     std::vector<uint32_t> plain;   // registers no model owns
     std::vector<std::unique_ptr<core_model>> models;
-    std::vector<core_model*> owners;   // per window register
-    std::array<irq_line, 8> lines;
+    std::vector<core_model*> owners;               // per window register
+    std::array<irq_line, soc::core_count> lines;   // by core number
     std::deque<reg_write> write_log;
     std::vector<std::string> errors;
     video_signal input_signal;
-    FILE* register_log = nullptr;      // board setting "register_log": every access as text
-    FILE* guest_error_log = nullptr;   // board setting "guest_errors": appended, one a line
-    FILE* core_log = nullptr;          // board setting "core_log"
     std::vector<core_event> core_events;
-    uint8_t* memory = nullptr;
-    size_t memory_length = 0;
     bool models_started = false;
 };
 

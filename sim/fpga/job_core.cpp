@@ -5,9 +5,15 @@
 
 namespace vfpga {
 
-job_core::job_core(fpga& host, std::string core_name, uint32_t first, unsigned count, int line)
-    : core_model(host, std::move(core_name), first, count, line)
+job_core::job_core(fpga& host, std::string core_name, const regs::core_map& map, uint32_t first)
+    : core_model(host, std::move(core_name), map, first)
 {
+}
+
+void job_core::reset()
+{
+    cancel();
+    core_model::reset();
 }
 
 job_core::~job_core()
@@ -54,7 +60,7 @@ void job_core::cancel()
 
 void job_core::start()
 {
-    start_worker([this] { run(); });
+    start_worker([this] { run_units(); });
 }
 
 void job_core::stop()
@@ -62,42 +68,26 @@ void job_core::stop()
     stop_worker();
 }
 
-void job_core::run()
+std::optional<core_model::unit_times> job_core::unit_in_hand()
 {
-    // Like the capture cores, the worker keeps time above the program's
-    // threads, and does the work itself at normal priority.
-    run_at(worker_priority::timing);
-    std::unique_lock<std::mutex> lock(board.mutex());
-    while (!stopping) {
-        if (!current) {
-            wakeup().wait(lock, [&] { return stopping || current.has_value(); });
-            continue;
-        }
-        const uint64_t seen = generation;
-        auto woken = [&] { return stopping || generation != seen; };
-        if (planned.hangs) {
-            wakeup().wait(lock, woken);
-            continue;
-        }
-        const duration end = current->started_at + planned.length;
-        completion done;
-        if (auto work = std::move(planned.work)) {
-            lock.unlock();
-            run_at(worker_priority::work);
-            done = work();
-            run_at(worker_priority::timing);
-            lock.lock();
-            if (woken())
-                continue;   // stopped, or abandoned while it worked
-        }
-        if (!board.clock().wait_until(lock, wakeup(), end, woken))
-            continue;
-        if (done)
-            done();
-        current.reset();
-        ++jobs_done;
-        raise_events();
-    }
+    // A hung job never ends; it waits for a stop.
+    if (!current || planned.hangs)
+        return std::nullopt;
+    return unit_times{std::nullopt, current->started_at + planned.length, worker_priority::work};
+}
+
+core_model::outside_work job_core::begin_unit()
+{
+    return std::move(planned.work);
+}
+
+void job_core::end_unit(completion done)
+{
+    if (done)
+        done();
+    current.reset();
+    ++jobs_done;
+    raise_events();
 }
 
 }   // namespace vfpga

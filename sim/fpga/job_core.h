@@ -40,6 +40,8 @@ public:
 
     void start() override;
     void stop() override;
+    // Abandons the job in hand as well.
+    void reset() override;
 
     // A job is running (board mutex held).
     bool busy() const final { return current.has_value(); }
@@ -47,20 +49,17 @@ public:
     uint64_t completed() const { return jobs_done.load(); }
 
 protected:
-    using duration = model_clock::duration;
     struct job {
         std::vector<uint32_t> registers;   // as they stood at the start
         duration started_at{};             // board time of the start
     };
-    // The completion step, run under the board's mutex before the events rise.
-    using completion = std::function<void()>;
     struct task {
         std::function<completion()> work;   // outside the mutex; null: nothing to do
         duration length{};                  // the hardware's time for the job
         bool hangs = false;                 // fault injection: the job never ends
     };
 
-    job_core(fpga& host, std::string core_name, uint32_t first, unsigned count, int line);
+    job_core(fpga& host, std::string core_name, const regs::core_map& map, uint32_t first);
 
     // A start (board mutex held): checks the job and says what it takes.
     virtual task begin(const job& started) = 0;
@@ -74,11 +73,12 @@ protected:
 
 private:
     void begin_job();
-    void run();
+    std::optional<unit_times> unit_in_hand() override;
+    outside_work begin_unit() override;
+    void end_unit(completion done) override;
 
     std::optional<job> current;
     task planned;
-    uint64_t generation = 0;   // changes when a job is abandoned or started
     std::atomic<uint64_t> jobs_done{0};
 };
 

@@ -71,51 +71,28 @@ std::optional<receiver_link> receiver_link::connect(const endpoint& where, std::
     }
     std::optional<receiver_link> link;
     for (addrinfo* a = found; a != nullptr && !link; a = a->ai_next) {
-        int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
+        file_descriptor fd(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+        if (!fd) {
             error = std::strerror(errno);
             continue;
         }
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+        if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
             error = std::strerror(errno);
-            close(fd);
             continue;
         }
         int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        link.emplace(receiver_link(fd));
+        setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        link.emplace(receiver_link(std::move(fd)));
     }
     freeaddrinfo(found);
     return link;
-}
-
-receiver_link::receiver_link(receiver_link&& other) noexcept : socket_fd(other.socket_fd)
-{
-    other.socket_fd = -1;
-}
-
-receiver_link& receiver_link::operator=(receiver_link&& other) noexcept
-{
-    if (this != &other) {
-        if (socket_fd >= 0)
-            close(socket_fd);
-        socket_fd = other.socket_fd;
-        other.socket_fd = -1;
-    }
-    return *this;
-}
-
-receiver_link::~receiver_link()
-{
-    if (socket_fd >= 0)
-        close(socket_fd);
 }
 
 bool receiver_link::read_into(message_stream& stream)
 {
     uint8_t chunk[256 * 1024];
     for (;;) {
-        ssize_t got = recv(socket_fd, chunk, sizeof chunk, 0);
+        ssize_t got = recv(socket_fd.get(), chunk, sizeof chunk, 0);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -140,7 +117,7 @@ bool receiver_link::send_all(const std::vector<uint8_t>& bytes)
 {
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t sent = ::send(socket_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        ssize_t sent = ::send(socket_fd.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR)
             continue;
         if (sent <= 0)

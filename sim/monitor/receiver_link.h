@@ -8,7 +8,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "base/file_descriptor.h"
 #include "sim/monitor/message_stream.h"
 
 namespace ndi_monitor {
@@ -28,11 +30,7 @@ public:
     // error, when none took the connection.
     static std::optional<receiver_link> connect(const endpoint& where, std::string& error);
 
-    receiver_link(receiver_link&& other) noexcept;
-    receiver_link& operator=(receiver_link&& other) noexcept;
-    ~receiver_link();
-
-    int fd() const { return socket_fd; }
+    int fd() const { return socket_fd.get(); }
 
     // Reads what the socket holds now (blocking until something arrives)
     // into stream. False on end of stream or a socket error.
@@ -42,10 +40,10 @@ public:
     bool send_tally(bool on_program, bool on_preview);
 
 private:
-    explicit receiver_link(int connected_fd) : socket_fd(connected_fd) {}
+    explicit receiver_link(file_descriptor connected) : socket_fd(std::move(connected)) {}
     bool send_all(const std::vector<uint8_t>& bytes);
 
-    int socket_fd = -1;
+    file_descriptor socket_fd;
 };
 
 }   // namespace ndi_monitor

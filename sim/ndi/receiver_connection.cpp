@@ -9,8 +9,8 @@
 
 namespace ndi_sim {
 
-receiver_connection::receiver_connection(int socket_fd, std::string peer, receiver_events& listener)
-    : fd(socket_fd), peer_name(std::move(peer)), events(listener)
+receiver_connection::receiver_connection(file_descriptor socket_fd, std::string peer, receiver_events& listener)
+    : fd(std::move(socket_fd)), peer_name(std::move(peer)), events(listener)
 {
     writer = std::thread([this] {
         pthread_setname_np(pthread_self(), "ndi:tx");
@@ -25,7 +25,6 @@ receiver_connection::receiver_connection(int socket_fd, std::string peer, receiv
 receiver_connection::~receiver_connection()
 {
     close(std::chrono::steady_clock::now());
-    ::close(fd);
 }
 
 void receiver_connection::send(message_ptr message)
@@ -81,7 +80,7 @@ NDIlib_tally_t receiver_connection::tally() const
 void receiver_connection::end()
 {
     if (!ended.exchange(true))
-        shutdown(fd, SHUT_RDWR);
+        shutdown(fd.get(), SHUT_RDWR);
     wake_writer.notify_one();
 }
 
@@ -130,7 +129,7 @@ bool receiver_connection::write_message(const outgoing_message& message, uint32_
         msghdr header{};
         header.msg_iov = part;
         header.msg_iovlen = size_t(count);
-        ssize_t written = sendmsg(fd, &header, MSG_NOSIGNAL);
+        ssize_t written = sendmsg(fd.get(), &header, MSG_NOSIGNAL);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
@@ -153,7 +152,7 @@ bool receiver_connection::write_message(const outgoing_message& message, uint32_
 bool receiver_connection::read_exactly(uint8_t* data, size_t size)
 {
     while (size > 0) {
-        ssize_t got = recv(fd, data, size, 0);
+        ssize_t got = recv(fd.get(), data, size, 0);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/file_descriptor.h"
 #include "ndi/ndi_lib.h"
 #include "sim/ndi/wire.h"
 
@@ -59,7 +60,7 @@ public:
     static constexpr size_t max_queued_bytes = 32u << 20;
 
     // Takes ownership of the connected socket and starts both threads.
-    receiver_connection(int socket_fd, std::string peer, receiver_events& events);
+    receiver_connection(file_descriptor socket_fd, std::string peer, receiver_events& events);
     ~receiver_connection();
 
     receiver_connection(const receiver_connection&) = delete;
@@ -86,7 +87,7 @@ private:
     bool read_exactly(uint8_t* data, size_t size);
     void end();
 
-    const int fd;
+    const file_descriptor fd;
     const std::string peer_name;
     receiver_events& events;
 

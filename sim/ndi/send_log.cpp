@@ -26,12 +26,12 @@ const char* frame_format_name(int32_t type)
 
 std::unique_ptr<send_log> send_log::open(const std::string& path, std::string& error)
 {
-    FILE* file = std::fopen(path.c_str(), "we");   // e: close-on-exec, like the program's own
+    owned_file file(std::fopen(path.c_str(), "we"));   // e: close-on-exec, like the program's own
     if (!file) {
         error = "cannot write the send log " + path + ": " + std::strerror(errno);
         return nullptr;
     }
-    auto log = std::unique_ptr<send_log>(new send_log(file));
+    auto log = std::unique_ptr<send_log>(new send_log(std::move(file)));
     log->calls.reserve(1 << 16);   // minutes of video and audio without a reallocation
     return log;
 }
@@ -39,15 +39,14 @@ std::unique_ptr<send_log> send_log::open(const std::string& path, std::string& e
 send_log::~send_log()
 {
     for (const call& c : calls) {
-        std::fprintf(file, "%lld.%09lld %s %lld %lld", (long long)(c.called_ns / 1000000000),
+        std::fprintf(file.get(), "%lld.%09lld %s %lld %lld", (long long)(c.called_ns / 1000000000),
                      (long long)(c.called_ns % 1000000000),
                      c.stream == audio ? "audio" : ndi_wire::fourcc_text(c.stream).c_str(), (long long)c.timecode,
                      (long long)c.bytes);
         if (c.stream != audio)
-            std::fprintf(file, " %s", frame_format_name(c.frame_format));
-        std::fputc('\n', file);
+            std::fprintf(file.get(), " %s", frame_format_name(c.frame_format));
+        std::fputc('\n', file.get());
     }
-    std::fclose(file);
 }
 
 int64_t send_log::now_ns()

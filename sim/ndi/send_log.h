@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "base/owned_file.h"
+
 namespace ndi_sim {
 
 class send_log {
@@ -45,9 +47,9 @@ private:
         int64_t bytes;
     };
 
-    explicit send_log(FILE* output) : file(output) {}
+    explicit send_log(owned_file output) : file(std::move(output)) {}
 
-    FILE* const file;
+    const owned_file file;
     std::mutex mutex;
     std::vector<call> calls;
 };

@@ -67,37 +67,34 @@ std::unique_ptr<sender> sender::create(const NDIlib_send_create_t& settings, con
     address.sin_port = htons(config->port);
     inet_pton(AF_INET, config->address.c_str(), &address.sin_addr);
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    file_descriptor fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     int one = 1;
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0) {
+    if (!fd || setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd.get(), 16) != 0) {
         std::fprintf(stderr, "ndi stand-in: cannot listen on %s:%u: %s\n", config->address.c_str(),
                      unsigned(config->port), std::strerror(errno));
-        if (fd >= 0)
-            close(fd);
         return nullptr;
     }
 
     socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
     uint16_t port = ntohs(address.sin_port);
 
-    int wake = eventfd(0, EFD_CLOEXEC);
-    if (wake < 0) {
+    file_descriptor wake(eventfd(0, EFD_CLOEXEC));
+    if (!wake) {
         std::fprintf(stderr, "ndi stand-in: eventfd: %s\n", std::strerror(errno));
-        close(fd);
         return nullptr;
     }
 
     std::string name = settings.p_ndi_name ? settings.p_ndi_name : "";
     return std::unique_ptr<sender>(
-        new sender(std::move(name), std::move(*config), fd, port, wake, std::move(call_log)));
+        new sender(std::move(name), std::move(*config), std::move(fd), port, std::move(wake), std::move(call_log)));
 }
 
-sender::sender(std::string source_name, sender_config settings, int listening_fd, uint16_t port, int wake_pipe_fd,
-               std::unique_ptr<send_log> call_log)
-    : name(std::move(source_name)), config(std::move(settings)), listen_fd(listening_fd), listening_port(port),
-      wake_fd(wake_pipe_fd), calls(std::move(call_log))
+sender::sender(std::string source_name, sender_config settings, file_descriptor listening_fd, uint16_t port,
+               file_descriptor wake_pipe_fd, std::unique_ptr<send_log> call_log)
+    : name(std::move(source_name)), config(std::move(settings)), listen_fd(std::move(listening_fd)),
+      listening_port(port), wake_fd(std::move(wake_pipe_fd)), calls(std::move(call_log))
 {
     intake = std::make_unique<frame_intake>([this](message_ptr message) { deliver(std::move(message)); },
                                             [this] { return receiver_count.load() > 0; });
@@ -112,7 +109,7 @@ sender::~sender()
 {
     stopping = true;
     uint64_t one = 1;
-    (void)!write(wake_fd, &one, sizeof one);
+    (void)!write(wake_fd.get(), &one, sizeof one);
     accept_thread.join();
 
     // Pictures still borrowed from the program are taken in before the
@@ -129,9 +126,6 @@ sender::~sender()
     for (auto& connection : leaving)
         connection->close(deadline);
     leaving.clear();
-
-    close(listen_fd);
-    close(wake_fd);
 }
 
 void sender::add_connection_metadata(const NDIlib_metadata_frame_t& metadata)
@@ -252,7 +246,7 @@ int sender::connections(uint32_t timeout_ms) const
 
 void sender::accept_receivers()
 {
-    pollfd watched[2] = {{listen_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    pollfd watched[2] = {{listen_fd.get(), POLLIN, 0}, {wake_fd.get(), POLLIN, 0}};
     while (!stopping) {
         if (poll(watched, 2, -1) < 0) {
             if (errno == EINTR)
@@ -262,28 +256,28 @@ void sender::accept_receivers()
         }
         if (watched[1].revents & POLLIN) {
             uint64_t count;
-            (void)!read(wake_fd, &count, sizeof count);
+            (void)!read(wake_fd.get(), &count, sizeof count);
             reap_receivers();
         }
         if (!stopping && (watched[0].revents & POLLIN)) {
             sockaddr_in peer{};
             socklen_t length = sizeof peer;
-            int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-            if (fd < 0)
+            file_descriptor fd(accept4(listen_fd.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+            if (!fd)
                 continue;   // the receiver gave up before we took it, or we are out of descriptors
             int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             char text[INET_ADDRSTRLEN] = "?";
             inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-            admit(fd, std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
+            admit(std::move(fd), std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
         }
     }
 }
 
-void sender::admit(int socket_fd, std::string peer)
+void sender::admit(file_descriptor socket_fd, std::string peer)
 {
     receiver_events& events = *this;
-    auto connection = std::make_unique<receiver_connection>(socket_fd, peer, events);
+    auto connection = std::make_unique<receiver_connection>(std::move(socket_fd), peer, events);
 
     std::vector<uint8_t> hello;
     ndi_wire::writer w(hello);
@@ -390,7 +384,7 @@ void sender::receiver_closed(receiver_connection&)
         update_tally_locked();
     }
     uint64_t one = 1;
-    (void)!write(wake_fd, &one, sizeof one);
+    (void)!write(wake_fd.get(), &one, sizeof one);
 }
 
 }   // namespace ndi_sim

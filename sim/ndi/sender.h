@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/file_descriptor.h"
 #include "ndi/ndi_lib.h"
 #include "sim/ndi/frame_intake.h"
 #include "sim/ndi/rate_control.h"
@@ -62,11 +63,11 @@ private:
         std::string text;
     };
 
-    sender(std::string name, sender_config config, int listen_fd, uint16_t port, int wake_fd,
+    sender(std::string name, sender_config config, file_descriptor listen_fd, uint16_t port, file_descriptor wake_fd,
            std::unique_ptr<send_log> call_log);
 
     void accept_receivers();
-    void admit(int socket_fd, std::string peer);
+    void admit(file_descriptor socket_fd, std::string peer);
     void reap_receivers();
     void deliver(message_ptr message);
     void update_tally_locked();
@@ -79,9 +80,9 @@ private:
 
     const std::string name;
     const sender_config config;
-    const int listen_fd;
+    const file_descriptor listen_fd;
     const uint16_t listening_port;
-    const int wake_fd;   // eventfd: a receiver ended, or we are stopping
+    const file_descriptor wake_fd;   // eventfd: a receiver ended, or we are stopping
     std::atomic<bool> stopping{false};
     std::atomic<size_t> receiver_count{0};
 

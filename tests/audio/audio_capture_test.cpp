@@ -30,7 +30,7 @@ std::vector<bus_write> audio_writes(test_board& board)
 {
     std::vector<bus_write> found;
     for (const auto& w : board.fpga().writes())
-        if (w.index() >= regs::audio_in_block && w.index() < regs::audio_in_block + 4)
+        if (w.index() >= regs::audio_in_block && w.index() < regs::audio_in_block + regs::audio_in_map.registers)
             found.push_back({w.index() - regs::audio_in_block, w.width == 1 ? w.lane() : 0, w.value, w.width});
     return found;
 }
@@ -180,7 +180,7 @@ TEST(audio_capture, programs_the_core_arms_one_buffer_and_stops_cleanly)
     ASSERT_TRUE(eventually([&] { return thread_running("audcap"); }));
     capture.reset();
 
-    const uint32_t first = hw->bus_address(hw->get_region(3).address);
+    const uint32_t first = hw->bus_address(hw->get_region(audio_region).address);
     const std::vector<bus_write> expected = {
         {1, 0, 0x00000555, 4}, {1, 0, 0x01000555, 4}, {0, 1, 1, 1},                    // constructor
         {0, 3, 0xC0, 1},       {0, 0, 0, 4},          {0, 1, 1, 1},                    // thread start
@@ -226,7 +226,7 @@ TEST(audio_capture, hands_on_ring_buffers_in_order_and_the_tone_without_a_seam)
     capture.reset();   // stops while waiting for a block that will not come
     EXPECT_TRUE(eventually([] { return !thread_running("audcomp"); }));
 
-    const uint32_t base = hw->get_region(3).address;
+    const uint32_t base = hw->get_region(audio_region).address;
     auto slot = [&](size_t k) { return base + uint32_t(k % 10) * block_bytes; };
     const auto sent = sent_audio::log().blocks();
     ASSERT_EQ(sent.size(), blocks) << "the block cut short by the stop is not sent";

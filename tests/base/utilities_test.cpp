@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/board_root.h"
+
 TEST(utilities, timestamps_count_100ns_units_of_the_wall_clock)
 {
     // Each stamp and each interval between stamps is bracketed by the wall
@@ -32,10 +34,10 @@ TEST(utilities, timestamps_count_100ns_units_of_the_wall_clock)
 
 TEST(utilities, platform_paths_live_under_the_root)
 {
-    setenv("NDI_ENCODER_ROOT", "/tmp/board/", 1);
+    setenv(board_root_variable, "/tmp/board/", 1);
     EXPECT_EQ(platform_path("/dev/mem"), "/tmp/board/dev/mem");
-    setenv("NDI_ENCODER_ROOT", "", 1);
+    setenv(board_root_variable, "", 1);
     EXPECT_EQ(platform_path("/dev/mem"), "/dev/mem");
-    unsetenv("NDI_ENCODER_ROOT");
+    unsetenv(board_root_variable);
     EXPECT_EQ(platform_path("/dev/ttyS1"), "/dev/ttyS1");
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "base/board_root.h"
 #include "hw/soc.h"
 
 vfpga::board_config test_board::small_config()
@@ -28,7 +29,7 @@ test_board::test_board(vfpga::board_config config)
         throw std::runtime_error("cannot make a board root");
     dir = made;
     vfpga::make_board_root(config, dir);
-    setenv("NDI_ENCODER_ROOT", dir.c_str(), 1);
+    setenv(board_root_variable, dir.c_str(), 1);
     board = std::make_shared<vfpga::fpga>(config, dir + soc::memory_device);
     vfpga::fpga::install(board);
 }
@@ -39,7 +40,7 @@ test_board::~test_board()
         ADD_FAILURE() << "guest error: " << error;
     vfpga::fpga::uninstall();
     board.reset();
-    unsetenv("NDI_ENCODER_ROOT");
+    unsetenv(board_root_variable);
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
 }

@@ -1,5 +1,5 @@
 // A virtual board for one test: a board root in a fresh temporary directory
-// (NDI_ENCODER_ROOT points at it while the board lives) and the virtual FPGA
+// (the board root, base/board_root.h, while the board lives) and the virtual FPGA
 // installed for this process.
 //
 // A guest error (a register written in a way the real core would not take)

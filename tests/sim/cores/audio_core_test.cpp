@@ -84,7 +84,7 @@ TEST_P(audio_core_platform, queued_blocks_continue_the_tone_and_a_pause_shows)
     test_board board(stepped(GetParam()));
     hardware hw;
     hw.translate_addresses = true;
-    const uint32_t base = hw.get_region(3).address;
+    const uint32_t base = hw.get_region(audio_region).address;
     const uint32_t a = base, c = base + 2 * block_bytes, d = base + 3 * block_bytes;
     audio_bus bus(hw);
 
@@ -115,7 +115,7 @@ TEST(audio_core, reports_an_empty_block_and_a_buffer_outside_memory)
 {
     test_board board(stepped(0x80010500u));
     hardware hw;
-    const uint32_t base = hw.get_region(3).address;
+    const uint32_t base = hw.get_region(audio_region).address;
     audio_bus bus(hw);
 
     bus.arm(base, 0);

@@ -6,11 +6,14 @@
 
 #include <cstdio>
 #include <fstream>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "hw/hardware.h"
 #include "hw/registers.h"
+#include "tests/support/open_descriptors.h"
 #include "tests/support/test_board.h"
 
 namespace {
@@ -109,7 +112,7 @@ TEST_F(bus_contract, accesses_nothing_models_are_reported_into_the_guest_errors_
     hw.read_reg32(0x300, 1);                        // no core there
     hw.write_reg32(0x300, 1, 5);                    // nor here
     hw.write_reg32(regs::audio_in_block, 5, 1);     // beyond the audio core's registers
-    hw.write_reg32(regs::encoder_block(0), 9, 1);   // a register the encoder does not model
+    hw.write_reg32(regs::encoder_block(0), 9, 1);   // a register the encoder does not have
     hw.write_reg8(regs::audio_in_block, regs::control, regs::lane_command, 0x42);   // an unknown command
     hw.write_reg8(regs::encoder_block(1), regs::control, regs::lane_command, 0x42);
     hw.write_reg32(regs::video_in_block, 7, 1);   // a register the video core does not have
@@ -118,7 +121,7 @@ TEST_F(bus_contract, accesses_nothing_models_are_reported_into_the_guest_errors_
         "unimplemented: read of register 0x301, which no core has",
         "unimplemented: write of 0x5 to register 0x301, which no core has",
         "unimplemented: write of 0x1 to register 0x225, which no core has",
-        "unimplemented: encoder0: write of 0x00000001 (byte lanes 0xffffffff) to register 9",
+        "encoder0: write to unused register 9",
         "aud_in: unknown command 0x42 in register 0",
         "encoder1: unknown command 0x42 in register 0",
         "vid_in: write to unused register 7",
@@ -162,4 +165,19 @@ TEST(bus_without_a_core, the_blocks_of_absent_cores_read_0_and_drop_writes_witho
     // Beyond every core's block it is still a register nothing has.
     hw.write_reg32(0x300, 0, 1);
     EXPECT_EQ(board.take_guest_errors().size(), 1u);
+}
+
+TEST(fpga_files, a_board_that_cannot_be_made_leaves_no_file_open)
+{
+    // The register log opens, the guest-errors file cannot: the board
+    // throws, and lets go of the log and its memory as it does.
+    const std::string log = testing::TempDir() + "fpga_files_" + std::to_string(getpid());
+    vfpga::board_config c = test_board::small_config();
+    c.input_cores = false;
+    c.settings["register_log"] = log;
+    c.settings["guest_errors"] = "/nonexistent/guest_errors";
+    const std::set<int> before = open_descriptors();
+    EXPECT_THROW(vfpga::fpga(c, ""), std::runtime_error);
+    EXPECT_EQ(open_descriptors(), before);
+    std::remove(log.c_str());
 }

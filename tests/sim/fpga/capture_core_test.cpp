@@ -21,12 +21,14 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr uint32_t held_block = 0x300;
+// Registers 0 and 2 as the video cores have them, no interrupt.
+constexpr regs::core_map held_map{"held", -1, held_block, 4, regs::video_fields};
 
 // A core whose units last 1 ms, back to back behind the unit in progress or
 // from their arm, and whose data transfer the test can hold back.
 class held_core : public capture_core {
 public:
-    explicit held_core(fpga& on_board) : capture_core(on_board, "held", held_block, 4, -1, regs::video_buffer) {}
+    explicit held_core(fpga& on_board) : capture_core(on_board, "held", held_map, regs::video_buffer) {}
 
     std::atomic<bool> hold{false};
     // The starts the transfers were given, in order (board mutex held).

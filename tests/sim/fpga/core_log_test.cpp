@@ -97,7 +97,7 @@ TEST(core_log, starts_and_interrupt_rises_in_order_on_the_wall_clock_when_the_bo
         hardware hw;
         EXPECT_TRUE(thread_names().count("fpga:aud_in")) << "the audio model's worker carries its name";
         EXPECT_TRUE(thread_names().count("fpga:vid_in"));
-        const uint32_t base = hw.get_region(3).address;
+        const uint32_t base = hw.get_region(audio_region).address;
         hw.write_reg8(regs::audio_in_block, regs::control, regs::lane_enable, regs::events_enable);
         ASSERT_TRUE(capture_block(hw, base));
         ASSERT_TRUE(capture_block(hw, base + 8192));

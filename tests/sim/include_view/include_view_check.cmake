@@ -19,7 +19,8 @@ string(REPLACE "|" ";" VIEW "${VIEW}")
 list(GET VIEW 0 VIEW)
 set(failures "")
 
-foreach(shared hw/registers.h hw/soc.h hw/memory_region.h hw/uio.h ndi/ndi_lib.h sim/fpga/fpga.h)
+foreach(shared hw/registers.h hw/soc.h hw/memory_region.h hw/uio.h ndi/ndi_lib.h base/board_root.h
+               base/file_descriptor.h base/owned_file.h sim/fpga/fpga.h)
   compile_through_view(${shared})
   if(NOT compiled)
     string(APPEND failures "${shared} does not compile through ${VIEW}:\n${said}" "\n")
