@@ -197,24 +197,47 @@ const char* past_doctype(const char* p)
     return p;
 }
 
-// Past the '>' that ends a start tag, stepping over quoted values; sets
-// empty when the tag closes itself ("/>").
+bool space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+const char* past_spaces(const char* p)
+{
+    while (space(*p))
+        ++p;
+    return p;
+}
+
+// Past a name as rapidxml reads one: up to white space or one of stops.
+const char* past_name(const char* p, const char* stops)
+{
+    while (*p && !space(*p) && !std::strchr(stops, *p))
+        ++p;
+    return p;
+}
+
+// Past the '>' that ends a start tag (p just past its '<'), read the way
+// rapidxml reads it: a name (where a quote is just another character),
+// then attributes whose values are quoted; sets empty when the tag closes
+// itself ("/>"). A quote is a quote only after '=': taken anywhere, one in
+// a name would hide the elements up to the next quote.
 const char* past_start_tag(const char* p, bool& empty)
 {
-    char quote = 0;
-    for (; *p; ++p) {
-        if (quote) {
-            if (*p == quote)
-                quote = 0;
-        } else if (*p == '"' || *p == '\'') {
-            quote = *p;
-        } else if (*p == '>') {
-            empty = p[-1] == '/';
-            return p + 1;
-        }
+    p = past_spaces(past_name(p, "/>?"));
+    while (*p && !space(*p) && !std::strchr("/<>=?!", *p)) {
+        p = past_spaces(past_name(p, "/<>=?!"));
+        if (*p != '=')
+            break;
+        p = past_spaces(p + 1);
+        if (*p != '"' && *p != '\'')
+            break;
+        const char* end = std::strchr(p + 1, *p);
+        p = past_spaces(end ? end + 1 : p + std::strlen(p));
     }
-    empty = true;
-    return p;
+    empty = *p != '>';
+    const char* close = std::strchr(p, '>');
+    return close ? close + 1 : p + std::strlen(p);
 }
 
 bool starts(const char* p, const char* prefix)

@@ -224,6 +224,23 @@ TEST(metadata_interpreter, skips_each_node_kind_as_rapidxml_does)
     }
 }
 
+// Quotes count only around attribute values, as rapidxml reads a tag.
+TEST(metadata_interpreter, reads_start_tags_as_rapidxml_does)
+{
+    for (const std::string text : {
+             R"(<a"><b><c></c></b></a">)",
+             R"(<a><o><"><7></></></></>)",
+             R"(<a x = 'y"' z="'"><b><c/></b></a>)",
+             R"(<a x="1"y="2"><b><c></c></b></a>)",
+             "<a\x0b\x0c><b><c></c></b></a>",
+             R"(<a/><b><c><d></d></c></b>)",
+         }) {
+        const std::optional<int> depth = reference::element_depth(text);
+        ASSERT_TRUE(depth) << text << " is well-formed";
+        EXPECT_EQ(nested_deeper_than(text.c_str(), 2), *depth > 2) << text;
+    }
+}
+
 // A document of any size or depth leaves the program running on the 1 MiB
 // stacks of the board's threads.
 TEST(metadata_interpreter, survives_any_depth_on_a_small_stack)
