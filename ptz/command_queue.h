@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -41,6 +42,13 @@ public:
     void forget_camera_modes();
 
 private:
+    void select_white_balance(int mode);
+    void one_push_white_balance();
+    // Each sends the mode first when the camera is not known to be in it.
+    void manual_white_balance(float red, float blue);
+    void manual_focus(float distance);
+    void manual_exposure(float value);
+
     // What the camera was last told; the "none" values say nothing was sent.
     static constexpr int no_white_balance = 6;
     static constexpr int no_focus = 2;
@@ -55,6 +63,14 @@ private:
     float blue_gain = 0.5f;
     uint32_t outside_seen = 0;   // the count of outside commands the modes above know of
 };
+
+// Whether a VISCA message (header first) that a controller had forwarded
+// to the camera belongs to a family that can change what the queue
+// remembers: white balance with its gains, focus mode, exposure mode, and
+// what resets the camera (power, initialising, a preset recall). A zoom, a
+// pan-tilt drive, tally or an inquiry cannot, so a one-push measurement
+// still triggers after them instead of selecting its mode again.
+bool may_change_camera_modes(const uint8_t* message, size_t n);
 
 // The product's pause: sleeps pause_time, resuming after a signal.
 void command_pause();

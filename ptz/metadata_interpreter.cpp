@@ -61,87 +61,118 @@ bool text_is(const char* text, const char* expected)
     return text && strcasecmp(text, expected) == 0;
 }
 
+ptz_request zoom_position(const node& element)
+{
+    return {ptz_code::zoom_position, clamp_unit(number(element, "zoom", 0.0f)), 0.0f};
+}
+
+ptz_request zoom_speed(const node& element)
+{
+    const float speed = number(element, "zoom_speed", 0.0f);
+    if (speed == 0.0f)
+        return {ptz_code::zoom_stop, 0.0f, 0.0f};
+    return {ptz_code::zoom_speed, clamp_signed(speed), 0.0f};
+}
+
+ptz_request pan_tilt_speed(const node& element)
+{
+    const float pan = number(element, "pan_speed", 0.0f);
+    const float tilt = number(element, "tilt_speed", 0.0f);
+    if (pan == 0.0f && tilt == 0.0f)
+        return {ptz_code::pan_tilt_stop, 0.0f, 0.0f};
+    return {ptz_code::pan_tilt_speed, clamp_signed(pan), clamp_signed(tilt)};
+}
+
+ptz_request pan_tilt_position(const node& element)
+{
+    return {ptz_code::pan_tilt_position, clamp_signed(number(element, "pan", 0.0f)),
+            clamp_signed(number(element, "tilt", 0.0f))};
+}
+
+ptz_request store_preset(const node& element)
+{
+    const long index = preset_index(element);
+    if (index < 0)
+        return {};
+    return {ptz_code::store_preset, float(index), 0.0f};
+}
+
+ptz_request recall_preset(const node& element)
+{
+    const long index = preset_index(element);
+    if (index < 0)
+        return {};
+    return {ptz_code::recall_preset, float(index), clamp_unit(number(element, "speed", 1.0f))};
+}
+
+ptz_request flip(const node& element)
+{
+    return {ptz_code::flip, text_is(attribute(element, "enabled"), "true") ? 1.0f : 0.0f, 0.0f};
+}
+
+ptz_request focus(const node& element)
+{
+    const char* mode = attribute(element, "mode");
+    if (text_is(mode, "auto"))
+        return {ptz_code::focus_auto, 0.0f, 0.0f};
+    if (text_is(mode, "manual"))
+        return {ptz_code::focus_manual, clamp_unit(number(element, "distance", 0.5f)), 0.0f};
+    return {};
+}
+
+ptz_request white_balance(const node& element)
+{
+    static constexpr struct {
+        const char* mode;
+        int32_t code;
+    } preset_modes[] = {{"auto", ptz_code::white_balance_auto},
+                        {"indoor", ptz_code::white_balance_indoor},
+                        {"outdoor", ptz_code::white_balance_outdoor},
+                        {"one_shot", ptz_code::white_balance_one_shot}};
+    const char* mode = attribute(element, "mode");
+    for (const auto& m : preset_modes)
+        if (text_is(mode, m.mode))
+            return {m.code, 0.0f, 0.0f};
+    if (text_is(mode, "manual"))
+        return {ptz_code::white_balance_manual, clamp_unit(number(element, "red", 0.5f)),
+                clamp_unit(number(element, "blue", 0.5f))};
+    return {};
+}
+
+ptz_request exposure(const node& element)
+{
+    const char* mode = attribute(element, "mode");
+    if (text_is(mode, "auto"))
+        return {ptz_code::exposure_auto, 0.0f, 0.0f};
+    if (text_is(mode, "manual"))
+        return {ptz_code::exposure_manual, clamp_unit(number(element, "value", 0.5f)), 0.0f};
+    return {};
+}
+
+// qrn_ptz_focus_speed and every name not here ask for nothing: code 0.
+constexpr struct {
+    const char* name;
+    ptz_request (*request)(const node&);
+} commands[] = {
+    {"qrn_ptz_zoom", zoom_position},
+    {"qrn_ptz_zoom_speed", zoom_speed},
+    {"qrn_ptz_pan_tilt_speed", pan_tilt_speed},
+    {"qrn_ptz_pan_tilt", pan_tilt_position},
+    {"qrn_ptz_store_preset", store_preset},
+    {"qrn_ptz_recall_preset", recall_preset},
+    {"qrn_ptz_flip", flip},
+    {"qrn_ptz_focus", focus},
+    {"qrn_ptz_white_balance", white_balance},
+    {"qrn_ptz_exposure", exposure},
+};
+
 ptz_request request_for(const node& element)
 {
     const std::string name(element.name(), element.name_size());
-    const auto is = [&](const char* expected) { return strcasecmp(name.c_str(), expected) == 0; };
-    ptz_request r;
-
-    if (is("qrn_ptz_zoom")) {
-        r.code = ptz_code::zoom_position;
-        r.value1 = clamp_unit(number(element, "zoom", 0.0f));
-    } else if (is("qrn_ptz_zoom_speed")) {
-        const float speed = number(element, "zoom_speed", 0.0f);
-        if (speed == 0.0f) {
-            r.code = ptz_code::zoom_stop;
-        } else {
-            r.code = ptz_code::zoom_speed;
-            r.value1 = clamp_signed(speed);
-        }
-    } else if (is("qrn_ptz_pan_tilt_speed")) {
-        const float pan = number(element, "pan_speed", 0.0f);
-        const float tilt = number(element, "tilt_speed", 0.0f);
-        if (pan == 0.0f && tilt == 0.0f) {
-            r.code = ptz_code::pan_tilt_stop;
-        } else {
-            r.code = ptz_code::pan_tilt_speed;
-            r.value1 = clamp_signed(pan);
-            r.value2 = clamp_signed(tilt);
-        }
-    } else if (is("qrn_ptz_pan_tilt")) {
-        r.code = ptz_code::pan_tilt_position;
-        r.value1 = clamp_signed(number(element, "pan", 0.0f));
-        r.value2 = clamp_signed(number(element, "tilt", 0.0f));
-    } else if (is("qrn_ptz_store_preset")) {
-        const long index = preset_index(element);
-        if (index >= 0) {
-            r.code = ptz_code::store_preset;
-            r.value1 = float(index);
-        }
-    } else if (is("qrn_ptz_recall_preset")) {
-        const long index = preset_index(element);
-        if (index >= 0) {
-            r.code = ptz_code::recall_preset;
-            r.value1 = float(index);
-            r.value2 = clamp_unit(number(element, "speed", 1.0f));
-        }
-    } else if (is("qrn_ptz_flip")) {
-        r.code = ptz_code::flip;
-        r.value1 = text_is(attribute(element, "enabled"), "true") ? 1.0f : 0.0f;
-    } else if (is("qrn_ptz_focus")) {
-        const char* mode = attribute(element, "mode");
-        if (text_is(mode, "auto")) {
-            r.code = ptz_code::focus_auto;
-        } else if (text_is(mode, "manual")) {
-            r.code = ptz_code::focus_manual;
-            r.value1 = clamp_unit(number(element, "distance", 0.5f));
-        }
-    } else if (is("qrn_ptz_white_balance")) {
-        const char* mode = attribute(element, "mode");
-        if (text_is(mode, "auto")) {
-            r.code = ptz_code::white_balance_auto;
-        } else if (text_is(mode, "indoor")) {
-            r.code = ptz_code::white_balance_indoor;
-        } else if (text_is(mode, "outdoor")) {
-            r.code = ptz_code::white_balance_outdoor;
-        } else if (text_is(mode, "one_shot")) {
-            r.code = ptz_code::white_balance_one_shot;
-        } else if (text_is(mode, "manual")) {
-            r.code = ptz_code::white_balance_manual;
-            r.value1 = clamp_unit(number(element, "red", 0.5f));
-            r.value2 = clamp_unit(number(element, "blue", 0.5f));
-        }
-    } else if (is("qrn_ptz_exposure")) {
-        const char* mode = attribute(element, "mode");
-        if (text_is(mode, "auto")) {
-            r.code = ptz_code::exposure_auto;
-        } else if (text_is(mode, "manual")) {
-            r.code = ptz_code::exposure_manual;
-            r.value1 = clamp_unit(number(element, "value", 0.5f));
-        }
-    }
-    // qrn_ptz_focus_speed and every other name: code 0.
-    return r;
+    for (const auto& command : commands)
+        if (strcasecmp(name.c_str(), command.name) == 0)
+            return command.request(element);
+    return {};
 }
 
 // Past the first occurrence of end at or after p, or at the NUL.
@@ -152,7 +183,7 @@ const char* past(const char* p, const char* end)
 }
 
 // Past the '>' that ends a document type, skipping its bracketed subset.
-const char* past_declaration(const char* p)
+const char* past_doctype(const char* p)
 {
     int brackets = 0;
     for (; *p; ++p) {
@@ -166,29 +197,59 @@ const char* past_declaration(const char* p)
     return p;
 }
 
-// Past the '>' that ends a start tag, stepping over quoted values; sets
-// empty when the tag closes itself ("/>").
+bool space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+const char* past_spaces(const char* p)
+{
+    while (space(*p))
+        ++p;
+    return p;
+}
+
+// Past a name as rapidxml reads one: up to white space or one of stops.
+const char* past_name(const char* p, const char* stops)
+{
+    while (*p && !space(*p) && !std::strchr(stops, *p))
+        ++p;
+    return p;
+}
+
+// Past the '>' that ends a start tag (p just past its '<'), read the way
+// rapidxml reads it: a name (where a quote is just another character),
+// then attributes whose values are quoted; sets empty when the tag closes
+// itself ("/>"). A quote is a quote only after '=': taken anywhere, one in
+// a name would hide the elements up to the next quote.
 const char* past_start_tag(const char* p, bool& empty)
 {
-    char quote = 0;
-    for (; *p; ++p) {
-        if (quote) {
-            if (*p == quote)
-                quote = 0;
-        } else if (*p == '"' || *p == '\'') {
-            quote = *p;
-        } else if (*p == '>') {
-            empty = p[-1] == '/';
-            return p + 1;
-        }
+    p = past_spaces(past_name(p, "/>?"));
+    while (*p && !space(*p) && !std::strchr("/<>=?!", *p)) {
+        p = past_spaces(past_name(p, "/<>=?!"));
+        if (*p != '=')
+            break;
+        p = past_spaces(p + 1);
+        if (*p != '"' && *p != '\'')
+            break;
+        const char* end = std::strchr(p + 1, *p);
+        p = past_spaces(end ? end + 1 : p + std::strlen(p));
     }
-    empty = true;
-    return p;
+    empty = *p != '>';
+    const char* close = std::strchr(p, '>');
+    return close ? close + 1 : p + std::strlen(p);
 }
 
 bool starts(const char* p, const char* prefix)
 {
     return std::strncmp(p, prefix, std::strlen(prefix)) == 0;
+}
+
+// "<!DOCTYPE" followed by white space, as rapidxml tells a document type
+// from other "<!" nodes.
+bool starts_doctype(const char* p)
+{
+    return starts(p, "<!DOCTYPE") && std::strchr(" \t\r\n", p[9]) && p[9] != '\0';
 }
 
 }   // namespace
@@ -206,8 +267,12 @@ bool nested_deeper_than(const char* text, int limit)
             p = past(p + 9, "]]>");
         } else if (starts(p, "<?")) {
             p = past(p + 2, "?>");
+        } else if (starts_doctype(p)) {
+            p = past_doctype(p + 9);
         } else if (starts(p, "<!")) {
-            p = past_declaration(p + 2);
+            // rapidxml skips any other "<!" node to its first '>', brackets or
+            // not: counted otherwise, a "<!x[" would hide the elements after it.
+            p = past(p + 2, ">");
         } else if (starts(p, "</")) {
             depth = depth > 0 ? depth - 1 : 0;
             p = past(p + 2, ">");

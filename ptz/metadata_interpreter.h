@@ -23,8 +23,9 @@ constexpr int max_metadata_depth = 4;          // elements inside elements
 // bounds (logged at the dropped-data level).
 std::optional<ptz_request> interpret_metadata(char* text);
 
-// Whether the elements of text nest deeper than limit, counted as rapidxml
-// meets them: comments, declarations, processing instructions, CDATA and
-// document types skipped as it skips them, quoted attribute values passed
+// Whether the elements of text nest deeper than limit into contents (an
+// element written "<a/>" has none), counted as rapidxml meets them:
+// comments, declarations, processing instructions, CDATA, document types and
+// other "<!" nodes skipped as it skips them, quoted attribute values passed
 // over.
 bool nested_deeper_than(const char* text, int limit);

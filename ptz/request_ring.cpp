@@ -19,15 +19,23 @@ bool is_stop(int32_t code)
 
 }   // namespace
 
+int request_ring::slot_to_drop() const
+{
+    for (int i = tail; i != head; i = next(i))
+        if (!is_stop(ring[size_t(i)].code))
+            return i;
+    // All stops: the oldest that a later stop of its kind stands for. Of 63
+    // stops of three kinds, some kind has two, so one always exists.
+    for (int i = tail; i != head; i = next(i))
+        for (int later = next(i); later != head; later = next(later))
+            if (ring[size_t(later)].code == ring[size_t(i)].code)
+                return i;
+    return tail;
+}
+
 void request_ring::drop_one()
 {
-    int dropped = tail;
-    for (int i = tail; i != head; i = next(i)) {
-        if (!is_stop(ring[size_t(i)].code)) {
-            dropped = i;
-            break;
-        }
-    }
+    const int dropped = slot_to_drop();
     // Close the gap: the requests older than the dropped one move up.
     for (int i = dropped; i != tail; i = previous(i))
         ring[size_t(i)] = ring[size_t(previous(i))];

@@ -2,8 +2,10 @@
 // of 64 requests that holds at most 63. A producer never waits: a push onto
 // 63 waiting requests drops the oldest one that is not a stop (pan-tilt
 // stop, zoom stop, the end of the queue), so that a flood of metadata can
-// never leave the camera driving; only when all 63 are stops does the
-// oldest stop go, and a later one of its kind still waits.
+// never leave the camera driving. When all 63 are stops, it drops the oldest
+// stop that a later stop of the same kind still waits behind: the last
+// waiting stop of each kind is never dropped. (Focus has no stop request: a
+// focus request sets a position.)
 //
 // Threads: any number of producers, one consumer. mutex guards slots, head
 // and tail; it is held only for the few steps of push and take, never while
@@ -31,6 +33,7 @@ public:
     int size();
 
 private:
+    int slot_to_drop() const;
     void drop_one();
 
     std::mutex mutex;

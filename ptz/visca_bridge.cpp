@@ -92,13 +92,6 @@ command_action classify_command(const uint8_t* datagram, size_t n, uint8_t camer
     return command_action::ignore;
 }
 
-bool may_change_camera_modes(const uint8_t* message, size_t n)
-{
-    constexpr uint8_t command = 0x01;
-    constexpr uint8_t pan_tilt = 0x06;
-    return n >= 3 && message[1] == command && message[2] != pan_tilt;
-}
-
 void tag_command(uint8_t* datagram, const std::array<uint8_t, 4>& sender)
 {
     const serial_tag tag = make_serial_tag(datagram + 4, sender);

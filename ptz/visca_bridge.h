@@ -45,11 +45,6 @@ enum class command_action {
 // payload length field is not compared: controllers send it wrong.
 command_action classify_command(const uint8_t* datagram, size_t n, uint8_t camera_header);
 
-// Whether a forwarded VISCA message (header first) is a command that could
-// change the camera's white-balance, focus or exposure mode or its gains
-// behind the command queue's back: any command but a pan-tilt one.
-bool may_change_camera_modes(const uint8_t* message, size_t n);
-
 // Replaces the VISCA-over-IP header of a command datagram in place by the
 // serial tag for its sender.
 void tag_command(uint8_t* datagram, const std::array<uint8_t, 4>& sender);

@@ -139,6 +139,52 @@ TEST(command_queue, sends_the_modes_again_once_others_may_have_changed_them)
     EXPECT_EQ(q.run(requests), full);
 }
 
+TEST(command_queue, forgets_modes_only_after_a_command_that_can_change_them)
+{
+    recorded_queue q;
+    // What the bridge does with each command it forwards.
+    const auto forwarded = [&](std::vector<uint8_t> m) {
+        if (may_change_camera_modes(m.data(), m.size()))
+            ++q.outside_commands;
+    };
+    const std::vector<ptz_request> one_push = {{ptz_code::white_balance_one_shot, 0, 0}};
+    EXPECT_EQ(q.run(one_push), (trace{"82 01 04 35 03 FF", "pause"}));
+    forwarded({0x81, 0x01, 0x04, 0x07, 0x27, 0xFF});   // a controller's zoom
+    EXPECT_EQ(q.run(one_push), (trace{"82 01 04 10 05 FF", "pause"}));
+    forwarded({0x81, 0x01, 0x04, 0x35, 0x00, 0xFF});   // its white balance auto
+    EXPECT_EQ(q.run(one_push), (trace{"82 01 04 35 03 FF", "pause"}));
+}
+
+TEST(command_queue, tells_the_commands_that_can_change_the_camera_modes)
+{
+    const auto changes = [](std::vector<uint8_t> m) { return may_change_camera_modes(m.data(), m.size()); };
+    for (const auto& m : std::vector<std::vector<uint8_t>>{
+             {0x81, 0x01, 0x04, 0x35, 0x00, 0xFF},                     // white balance mode
+             {0x81, 0x01, 0x04, 0x43, 0x00, 0x00, 0x07, 0x0F, 0xFF},   // red gain
+             {0x81, 0x01, 0x04, 0x04, 0x00, 0xFF},                     // blue gain reset
+             {0x81, 0x01, 0x04, 0x38, 0x02, 0xFF},                     // focus mode
+             {0x82, 0x01, 0x04, 0x39, 0x03, 0xFF},                     // exposure mode, from a local process
+             {0x81, 0x01, 0x04, 0x4B, 0x00, 0x00, 0x01, 0x01, 0xFF},   // iris
+             {0x81, 0x01, 0x04, 0x00, 0x03, 0xFF},                     // power off
+             {0x81, 0x01, 0x04, 0x19, 0x03, 0xFF},                     // camera reset
+             {0x81, 0x01, 0x04, 0x3F, 0x02, 0x01, 0xFF},               // preset recall
+         })
+        EXPECT_TRUE(changes(m)) << hex(m);
+    for (const auto& m : std::vector<std::vector<uint8_t>>{
+             {0x81, 0x01, 0x06, 0x01, 0x0C, 0x0C, 0x01, 0x03, 0xFF},   // pan-tilt drive
+             {0x81, 0x01, 0x04, 0x07, 0x27, 0xFF},                     // zoom
+             {0x81, 0x01, 0x04, 0x47, 0x02, 0x00, 0x00, 0x00, 0xFF},   // zoom direct
+             {0x81, 0x01, 0x04, 0x3F, 0x01, 0x01, 0xFF},               // preset store
+             {0x81, 0x01, 0x04, 0x10, 0x05, 0xFF},                     // one-push trigger
+             {0x81, 0x01, 0x04, 0x66, 0x02, 0xFF},                     // flip
+             {0x81, 0x01, 0x7E, 0x01, 0x0A, 0x00, 0x02, 0xFF},         // tally
+             {0x81, 0x09, 0x04, 0x35, 0xFF},                           // an inquiry
+             {0x81, 0x21, 0xFF},                                       // a cancel
+             {0x81, 0x01, 0x04, 0x35},                                 // cut short
+         })
+        EXPECT_FALSE(changes(m)) << hex(m);
+}
+
 TEST(command_queue, executes_each_remaining_code)
 {
     recorded_queue q;
@@ -190,6 +236,42 @@ TEST(request_ring, never_drops_a_stop_for_a_flood)
         stops.push({i % 2 ? ptz_code::zoom_stop : ptz_code::pan_tilt_stop, float(i), 0});
     EXPECT_EQ(stops.size(), 63);
     EXPECT_EQ(stops.take().value1, 1.0f);
+}
+
+// What the ring holds, oldest first, as take gives it out; never waits.
+std::vector<ptz_request> taken_all(request_ring& ring)
+{
+    std::vector<ptz_request> taken;
+    while (ring.size() > 0)
+        taken.push_back(ring.take());
+    return taken;
+}
+
+TEST(request_ring, never_drops_the_last_waiting_stop_of_a_kind)
+{
+    // A zoom stop, then 62 pan-tilt stops, then a request: the zoom stop
+    // still goes out, and so does the newest pan-tilt stop.
+    request_ring full;
+    full.push({ptz_code::zoom_stop, 0, 0});
+    for (int i = 0; i < 62; ++i)
+        full.push({ptz_code::pan_tilt_stop, float(i), 0});
+    full.push({ptz_code::flip, 1.0f, 0});
+    std::vector<ptz_request> taken = taken_all(full);
+    ASSERT_EQ(taken.size(), 3u);
+    EXPECT_EQ(taken[0].code, ptz_code::zoom_stop);
+    EXPECT_EQ(taken[1].value1, 61.0f);
+    EXPECT_EQ(taken[2].code, ptz_code::flip);
+
+    request_ring ring;
+    ring.push({ptz_code::pan_tilt_stop, 1, 0});
+    for (int i = 0; i < 62; ++i)
+        ring.push({ptz_code::zoom_stop, float(i), 0});
+    ring.push({ptz_code::stop_queue, 0, 0});
+    taken = taken_all(ring);
+    ASSERT_EQ(taken.size(), 3u);
+    EXPECT_EQ(taken[0].code, ptz_code::pan_tilt_stop);
+    EXPECT_EQ(taken[1].value1, 61.0f);   // the newest zoom stop
+    EXPECT_EQ(taken[2].code, ptz_code::stop_queue);
 }
 
 TEST(request_ring, wakes_a_waiting_consumer)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/ptz/reference/requests_reference.h"
 #include "tests/support/debug_capture.h"
 
 namespace {
@@ -191,6 +192,53 @@ TEST(metadata_interpreter, counts_depth_as_the_parser_meets_elements)
              {"", false},
          })
         EXPECT_EQ(nested_deeper_than(r.text.c_str(), 2), r.deeper_than_2) << r.text;
+}
+
+// Every kind of node the scan skips, against what rapidxml itself makes of
+// the document: the scan says deeper than 2 exactly when rapidxml's tree
+// has an element three levels into contents.
+TEST(metadata_interpreter, skips_each_node_kind_as_rapidxml_does)
+{
+    for (const std::string skipped : {
+             "<!-- <x><y> -->",
+             "<!-- a > b -- c -->",
+             "<![CDATA[<x><y>]]>",
+             "<![CDATA[ ] > ]]>",
+             "<?pi <x><y> ?>",
+             "<?xml-stylesheet href='a'?>",
+             "<!DOCTYPE a [<!ELEMENT a ANY> <!ENTITY e '<x>'>]>",
+             "<!DOCTYPE a SYSTEM 'a.dtd'>",
+             "<!DOCTYPE\ta [ [ ] ] >",
+             "<!x[>",
+             "<!ELEMENT a [[[>",
+             "<!DOCTYPEx[>",
+             "<!- [ >",
+             "<![CDATA x[>",
+         }) {
+        for (const std::string& text : {"<a>" + skipped + "<b><c></c></b></a>", "<a>" + skipped + "<b><c/></b></a>",
+                                        skipped + "<a><b><c>text</c></b></a>", "<a><b>" + skipped + "</b></a>"}) {
+            const std::optional<int> depth = reference::element_depth(text);
+            ASSERT_TRUE(depth) << text << " is well-formed";
+            EXPECT_EQ(nested_deeper_than(text.c_str(), 2), *depth > 2) << text;
+        }
+    }
+}
+
+// Quotes count only around attribute values, as rapidxml reads a tag.
+TEST(metadata_interpreter, reads_start_tags_as_rapidxml_does)
+{
+    for (const std::string text : {
+             R"(<a"><b><c></c></b></a">)",
+             R"(<a><o><"><7></></></></>)",
+             R"(<a x = 'y"' z="'"><b><c/></b></a>)",
+             R"(<a x="1"y="2"><b><c></c></b></a>)",
+             "<a\x0b\x0c><b><c></c></b></a>",
+             R"(<a/><b><c><d></d></c></b>)",
+         }) {
+        const std::optional<int> depth = reference::element_depth(text);
+        ASSERT_TRUE(depth) << text << " is well-formed";
+        EXPECT_EQ(nested_deeper_than(text.c_str(), 2), *depth > 2) << text;
+    }
 }
 
 // A document of any size or depth leaves the program running on the 1 MiB

@@ -256,17 +256,6 @@ TEST(network_settings, answers_requests_once_and_answers_never)
     EXPECT_EQ(answer(""), settings_answer::none);
 }
 
-TEST(visca_bridge, tells_commands_that_may_change_the_camera_modes)
-{
-    const auto changes = [](const bytes& m) { return may_change_camera_modes(m.data(), m.size()); };
-    EXPECT_TRUE(changes({0x81, 0x01, 0x04, 0x35, 0x00, 0xFF}));                      // white balance
-    EXPECT_TRUE(changes({0x81, 0x01, 0x04, 0x3F, 0x02, 0x01, 0xFF}));                // preset recall
-    EXPECT_TRUE(changes({0x82, 0x01, 0x04, 0x39, 0x03, 0xFF}));                      // exposure, from a local process
-    EXPECT_FALSE(changes({0x81, 0x01, 0x06, 0x01, 0x0C, 0x0C, 0x01, 0x03, 0xFF}));   // pan-tilt drive
-    EXPECT_FALSE(changes({0x81, 0x09, 0x04, 0x38, 0xFF}));                           // an inquiry
-    EXPECT_FALSE(changes({0x81, 0x21, 0xFF}));                                       // a cancel
-}
-
 TEST(network_identity, derives_the_gateway_from_address_and_mask)
 {
     EXPECT_EQ(derived_gateway({192, 168, 1, 20}, {255, 255, 255, 0}), (std::array<uint8_t, 4>{192, 168, 1, 1}));
