@@ -9,22 +9,22 @@ using namespace std::chrono_literals;
 TEST(reply_limiter, answers_at_most_four_in_any_second)
 {
     reply_limiter limiter;
-    const auto t0 = reply_limiter::clock::time_point{} + 100s;
+    const auto epoch = reply_limiter::clock::time_point{} + 100s;
     int answered = 0;
     for (int i = 0; i < 1000; ++i)   // a flood within one second
-        answered += limiter.allow(t0 + i * 1ms);
+        answered += limiter.allow(epoch + i * 1ms);
     EXPECT_EQ(answered, 4);
     // A second after the first answer one more may go, not before.
-    EXPECT_FALSE(limiter.allow(t0 + 999ms));
-    EXPECT_TRUE(limiter.allow(t0 + 1000ms));
-    EXPECT_FALSE(limiter.allow(t0 + 1000ms));
-    EXPECT_TRUE(limiter.allow(t0 + 1001ms));
-    EXPECT_TRUE(limiter.allow(t0 + 1002ms));
-    EXPECT_TRUE(limiter.allow(t0 + 1003ms));
-    EXPECT_FALSE(limiter.allow(t0 + 1500ms));
+    EXPECT_FALSE(limiter.allow(epoch + 999ms));
+    EXPECT_TRUE(limiter.allow(epoch + 1000ms));
+    EXPECT_FALSE(limiter.allow(epoch + 1000ms));
+    EXPECT_TRUE(limiter.allow(epoch + 1001ms));
+    EXPECT_TRUE(limiter.allow(epoch + 1002ms));
+    EXPECT_TRUE(limiter.allow(epoch + 1003ms));
+    EXPECT_FALSE(limiter.allow(epoch + 1500ms));
     // Enquiries a second apart are all answered.
     for (int i = 0; i < 10; ++i)
-        EXPECT_TRUE(limiter.allow(t0 + 3s + i * 1s)) << i;
+        EXPECT_TRUE(limiter.allow(epoch + 3s + i * 1s)) << i;
 }
 
 }   // namespace
@@ -34,12 +34,12 @@ namespace {
 TEST(discovery_budget, answers_enquiries_a_second_apart_through_a_flood_of_junk_and_bounds_both)
 {
     discovery_budget budget;
-    const auto t0 = discovery_budget::clock::time_point{} + 100s;
+    const auto epoch = discovery_budget::clock::time_point{} + 100s;
     int naks = 0, replies = 0;
     // Another host sends 50 junk datagrams a second for three seconds; an
     // enquiry comes half-way through each second.
     for (int tick = 0; tick < 150; ++tick) {
-        const auto now = t0 + tick * 20ms;
+        const auto now = epoch + tick * 20ms;
         naks += budget.allow(false, now);
         if (tick % 50 == 25) {
             EXPECT_TRUE(budget.allow(true, now)) << "enquiry at tick " << tick;
@@ -48,7 +48,7 @@ TEST(discovery_budget, answers_enquiries_a_second_apart_through_a_flood_of_junk_
     EXPECT_EQ(naks, 12);
     // A flood of enquiries is bounded as much.
     for (int i = 0; i < 1000; ++i)
-        replies += budget.allow(true, t0 + 10s + i * 1ms);
+        replies += budget.allow(true, epoch + 10s + i * 1ms);
     EXPECT_EQ(replies, 4);
 }
 

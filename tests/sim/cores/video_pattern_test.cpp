@@ -14,7 +14,7 @@ using namespace vfpga;
 
 namespace {
 
-video_signal signal(const std::string& name)
+video_signal named_signal(const std::string& name)
 {
     return *video_signal::parse(name);
 }
@@ -40,10 +40,10 @@ TEST(video_pattern, geometry_follows_format_code_preview_mode_and_width)
     EXPECT_EQ(layout_of_format_code(1), pixel_layout::yuv422);
     EXPECT_EQ(layout_of_format_code(4), pixel_layout::yuv420);
     EXPECT_FALSE(layout_of_format_code(0));
-    EXPECT_EQ(full_geometry(signal("1080p60"), pixel_layout::yuv420).stride, 2880u);
+    EXPECT_EQ(full_geometry(named_signal("1080p60"), pixel_layout::yuv420).stride, 2880u);
 
     auto scale = [](const char* input, pixel_layout layout, uint8_t mode, uint32_t width = 0) {
-        video_signal s = signal(input);
+        video_signal s = named_signal(input);
         if (width)
             s.width = width;
         const auto g = preview_geometry(s, layout, mode);
@@ -55,14 +55,14 @@ TEST(video_pattern, geometry_follows_format_code_preview_mode_and_width)
     EXPECT_EQ(scale("1080p60", pixel_layout::yuv420, 0), 4u);
     EXPECT_EQ(scale("1080p60", pixel_layout::yuv420, 1), 6u);
     EXPECT_EQ(scale("1080p60", pixel_layout::yuv422, 2), 0u);   // no such mode
-    const auto g = *preview_geometry(signal("1080p60"), pixel_layout::yuv420, 1);
+    const auto g = *preview_geometry(named_signal("1080p60"), pixel_layout::yuv420, 1);
     EXPECT_EQ(g.width, 320u);
     EXPECT_EQ(g.stride, 480u);   // the full stride divided, as the program computes it
 }
 
 TEST(video_pattern, stamp_carries_the_picture_and_rejects_damage)
 {
-    const picture_geometry g = full_geometry(signal("1080i59.94"), pixel_layout::yuv422);
+    const picture_geometry g = full_geometry(named_signal("1080i59.94"), pixel_layout::yuv422);
     std::vector<uint8_t> picture = rendered(g, 0x01020304, 1);
     const auto stamp = picture_stamp::read(picture.data());
     ASSERT_TRUE(stamp);
@@ -75,7 +75,7 @@ TEST(video_pattern, stamp_carries_the_picture_and_rejects_damage)
 
 TEST(video_pattern, bars_move_with_the_picture_number_in_every_layout_and_scale)
 {
-    const video_signal input = signal("1080p60");
+    const video_signal input = named_signal("1080p60");
     const picture_geometry packed = full_geometry(input, pixel_layout::yuv422);
     const picture_geometry planar = full_geometry(input, pixel_layout::yuv420);
     const picture_geometry small = *preview_geometry(input, pixel_layout::yuv422, 1);
@@ -112,7 +112,7 @@ TEST(video_pattern, bars_move_with_the_picture_number_in_every_layout_and_scale)
 TEST(video_pattern, timeline_numbers_grow_across_signal_changes)
 {
     using std::chrono::nanoseconds;
-    picture_timeline t(signal("1080p60"));
+    picture_timeline t(named_signal("1080p60"));
     const nanoseconds p = t.period();
     const auto none = std::nullopt;
     EXPECT_EQ(t.next_start(nanoseconds(0), none), p);   // the picture under way is missed
@@ -123,9 +123,9 @@ TEST(video_pattern, timeline_numbers_grow_across_signal_changes)
     EXPECT_EQ(t.number_at(7 * p), 7u);
 
     const nanoseconds changed = 7 * p + p / 2;
-    t.change(signal("none"), changed);
+    t.change(named_signal("none"), changed);
     EXPECT_FALSE(t.next_start(changed, none));
-    t.change(signal("720p50"), changed + p);
+    t.change(named_signal("720p50"), changed + p);
     const nanoseconds q = t.period();
     const auto first = t.next_start(changed + p, 3 * p);   // a unit of the old signal does not pace
     ASSERT_TRUE(first);
