@@ -7,6 +7,7 @@
 #include "ptz/packet_splitter.h"
 #include "ptz/serial_tag.h"
 #include "ptz/visca_bridge.h"
+#include "tests/ptz/hex.h"
 
 namespace differential {
 
@@ -16,17 +17,6 @@ using reference::datagram;
 
 const ipv4 loopback{127, 0, 0, 1};
 const bytes service_tag_bytes{0x0F, 0xA0, 0xA0, 0xA0, 0x05, 0x05, 0x05, 0x05};
-
-std::string hex(const bytes& b)
-{
-    std::string out;
-    char byte[4];
-    for (size_t i = 0; i < b.size(); ++i) {
-        std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", b[i]);
-        out += byte;
-    }
-    return out;
-}
 
 std::string describe(const datagram& d)
 {
