@@ -1,7 +1,7 @@
 # The input signal lost and back, and changed without a loss, mid-stream:
 # one board walks through the tracker's three geometries in every order
 # (1080p to 720p, 720p to 1080i, 1080i to 1080p and back the other way) and
-# through each of its eight rates. After every change the status line shows
+# through each of its eight rates (a sanitizer build: see below). After every change the status line shows
 # the new signal, the stream resumes, and a short recording from the LAN
 # holds that format, every picture of it right (the counter, the source,
 # its timecode on the input's grid, each preview beside its full picture);
@@ -32,8 +32,24 @@ steps=(
     "none 1"
     "1080p60 0 1920x1080p60.00 1920x1080 60"
 )
-# A sanitizer build codes a few pictures a second: its steps last longer.
+# A sanitizer build codes slower: its steps last longer, and it walks only
+# through the changes of geometry, after a loss and without one, in each
+# direction; the rates it leaves out pace the same paths, and a slow build
+# adds nothing to them.
 stretch=$((REAL_TIME == 1 ? 1 : 2))
+if [ "$REAL_TIME" = 0 ]; then
+    steps=(
+        "1080p59.94 8 1920x1080p59.94 1920x1080 60000/1001"
+        "none 1"
+        "720p50 4 1280x720p50.00 1280x720 50"
+        "none 1"
+        "1080i59.94 4 1920x1080i119.88 1920x540 60000/1001"
+        "none 1"
+        "1080p25 4 1920x1080p25.00 1920x1080 25"
+        "1080i50 4 1920x1080i100.00 1920x540 50"              # without a loss
+        "720p23.98 0 1280x720p23.98 1280x720 24000/1001"      # without a loss
+    )
+fi
 schedule=""
 for step in "${steps[@]}"; do
     read -r signal seconds _ <<<"$step"
