@@ -1,5 +1,6 @@
 # The init script for boards without systemd, with a stand-in program: it
-# starts it with the options file's options and its output in the log, keeps
+# starts it with the options file's options and its output in the log (and
+# the pipes the options name made, where missing), keeps
 # one instance, and stops it with SIGTERM, waiting for it to end (killing it
 # only when it will not). Runs in a mount namespace of its own, where
 # /etc/default holds the test's options file alone.
@@ -88,6 +89,18 @@ for _ in $(seq 50); do [ -s "$scratch/started" ] && break; sleep 0.1; done
 pid=$(cat "$scratch/pid")
 in_board sh "$init" stop >"$scratch/out" 2>&1
 alive "$pid" && { fail "a program that ignores SIGTERM outlived stop: $(cat "$scratch/out"; ps -o pid,stat,args -p "$pid")"; kill -KILL "$pid"; }
+
+# The supervisor's pipes of the options, made where they are missing
+# before the program starts (it opens them at once).
+rm -f "$scratch/started"
+sed -i "s|^NDI_ENCODER_OPTIONS=.*|NDI_ENCODER_OPTIONS=\"-I $scratch/run/command -O $scratch/run/reply\"|" \
+    "$scratch/defaults"
+in_board sh "$init" start >"$scratch/out" 2>&1 || fail "start with pipes: $(cat "$scratch/out")"
+for pipe in command reply; do
+    [ -p "$scratch/run/$pipe" ] || fail "start made no $pipe pipe: $(cat "$scratch/out")"
+done
+for _ in $(seq 50); do [ -s "$scratch/started" ] && break; sleep 0.1; done
+in_board sh "$init" stop >/dev/null
 
 if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed" >&2; exit 1; fi
 echo "all checks passed"
