@@ -300,6 +300,31 @@ protected:
         }));
         board.fpga().step(*video->capture_end() - now);
         ASSERT_TRUE(eventually([&] { return log.count('.') == pushed; })) << log.marks("R.");
+        code_handed_on();
+    }
+
+    // The encoder cores work on the board's clock too, while the compressor
+    // gives them up after half a second of real time. Left to wait for the
+    // next picture's step, it would drop a picture now and then, and on a
+    // slow machine (the emulator) the pairs behind it would overflow its
+    // queue. So the clock moves on in small steps, short of the end of the
+    // picture being captured, until the compressor is done with every
+    // picture handed on: coded, or dropped with its cores reset.
+    void code_handed_on()
+    {
+        const std::string handed_on = previews();
+        const size_t pictures = handed_on.size() + size_t(std::count(handed_on.begin(), handed_on.end(), 'P'));
+        const auto step = std::chrono::microseconds(100);
+        ASSERT_TRUE(eventually([&] {
+            if (log.count('+') + compress->counters().encoder_resets >= pictures)
+                return true;
+            const auto end = video->capture_end();
+            const auto now = board.fpga().clock().now();
+            if (end && *end - now > step)
+                board.fpga().step(step);
+            return false;
+        })) << log.count('+')
+            << " of " << pictures << " pictures coded";
     }
 
     // Waits until `armed` buffers were armed at vid_in: what the thread did
